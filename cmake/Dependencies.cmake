@@ -1,0 +1,13 @@
+# Every library comes from Debian's packages (scripts/setup installs them).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(spdlog REQUIRED)
+find_package(fmt REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(CURL REQUIRED)
+find_package(OpenSSL REQUIRED)
+find_package(GTest REQUIRED)
+find_package(benchmark REQUIRED)
+pkg_check_modules(JANSSON REQUIRED IMPORTED_TARGET jansson)
+pkg_check_modules(PCRE REQUIRED IMPORTED_TARGET libpcre)
+find_path(HTTPLIB_INCLUDE_DIR httplib.h REQUIRED)
