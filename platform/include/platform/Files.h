@@ -1,0 +1,87 @@
+#pragma once
+// Windows paths and file access. Every file-system call of the agent goes through here, so the
+// Windows path texts of the agent stay as they are and land under the machine root.
+#include <cstdio>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Types.h"
+
+namespace platform {
+
+// The folder that holds the whole stand-in machine: $VARLO_ROOT, or /var/lib/varlo when unset.
+std::string MachineRoot();
+
+// Where the stand-in layer keeps its own state files ($VARLO_ROOT/platform).
+std::string StateFolder();
+
+// Windows path to host path.
+// - Environment references ("%windir%", "%ProgramFiles%", ...) are expanded first; windir,
+//   SystemRoot, SystemDrive, ProgramFiles, ProgramData and TEMP have Windows defaults when unset.
+// - "C:\x\y" and "C:/x/y" become $VARLO_ROOT/C/x/y (drive letter upper case); "\x\y" is on drive C.
+// - Each component that already exists is matched without regard to case, so "%windir%\system32"
+//   and "C:\Windows\System32" are one folder; components that do not exist keep the given case.
+// - Relative paths stay relative to the current folder (backslashes become "/", components are
+//   matched the same way); host-absolute paths ("/tmp/x") are kept, only matched.
+// - A trailing separator is kept.
+std::string MapPath(const std::string& windowsPath);
+
+// Expands "%NAME%" references from the environment (unknown references are left as they stand).
+std::string ExpandEnvironment(const std::string& text);
+
+// Opens a file like fopen, with Windows modes: without "b" the stream is in text mode (LF written
+// as CR LF, CR LF read as LF); with "b" bytes pass untouched. "r", "w", "a", "+", "x" as in C.
+// Null with last error (2, 3, 5, 80) on failure.
+FILE* OpenFile(const std::string& windowsPath, const char* mode);
+
+// C++ file streams over OpenFile, with the same text-mode rule (text unless std::ios::binary).
+// They behave as the standard file streams do, exceptions() included.
+class cFileStream : public std::iostream {
+ public:
+  cFileStream();
+  cFileStream(const std::string& windowsPath, std::ios::openmode mode);
+  ~cFileStream() override;
+  cFileStream(const cFileStream&) = delete;
+  cFileStream& operator=(const cFileStream&) = delete;
+
+  void open(const std::string& windowsPath, std::ios::openmode mode);
+  bool is_open() const;
+  void close();
+
+ private:
+  class cBuffer;
+  std::unique_ptr<cBuffer> m_buffer;
+};
+
+// Input and output shorthands with the defaults of std::ifstream and std::ofstream.
+class cInputFile : public cFileStream {
+ public:
+  cInputFile() = default;
+  explicit cInputFile(const std::string& windowsPath, std::ios::openmode mode = std::ios::in)
+      : cFileStream(windowsPath, mode | std::ios::in) {}
+};
+class cOutputFile : public cFileStream {
+ public:
+  cOutputFile() = default;
+  explicit cOutputFile(const std::string& windowsPath, std::ios::openmode mode = std::ios::out)
+      : cFileStream(windowsPath, mode | std::ios::out) {}
+};
+
+// File operations on Windows paths. Each returns false (or -1) with the Windows error in last error.
+bool FileExists(const std::string& windowsPath);    // a file or a folder
+bool FolderExists(const std::string& windowsPath);
+int64_t FileSize(const std::string& windowsPath);   // -1 when missing
+bool DeletePath(const std::string& windowsPath);    // a file or an empty folder
+bool MoveReplacing(const std::string& from, const std::string& to);
+bool CreateFolders(const std::string& windowsPath); // every missing folder on the way; true if present
+// Names of the entries of a folder ("." and ".." left out), sorted.
+bool ListFolder(const std::string& windowsPath, std::vector<std::string>& names);
+// Writes the whole file through a temporary file and a rename, so readers see old or new only.
+bool WriteFileAtomically(const std::string& windowsPath, const std::string& bytes);
+// Reads a whole file in binary.
+bool ReadWholeFile(const std::string& windowsPath, std::string& bytes);
+
+}  // namespace platform

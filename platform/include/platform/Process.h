@@ -1,0 +1,73 @@
+#pragma once
+// Starting programs from Windows command lines: split by Windows rules and executed directly,
+// never through a shell. The child inherits the environment and no descriptor of the parent but
+// its standard ones.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Errors.h"
+
+namespace platform {
+
+struct cSessionInfo;
+
+// Splits a command line as the Windows C runtime does: blanks separate arguments, double quotes
+// group, "" inside quotes is one quote, 2n backslashes before a quote are n backslashes and the
+// quote acts, 2n+1 are n backslashes and a literal quote, other backslashes are literal.
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// Host path of a program. A name with a folder in it is mapped and tried as given and with ".exe";
+// a bare name is looked up the same way in each folder of PATH (names without regard to case).
+// Empty when nothing is found.
+std::string FindProgram(const std::string& name);
+
+struct cProcessOptions {
+  // The program to run; when empty, the first argument of the command line names it.
+  std::string applicationName;
+  // Windows command line; when empty, the application name alone.
+  std::string commandLine;
+  // Windows path of the child's current folder; empty keeps the parent's.
+  std::string workingFolder;
+  // Standard output and error into one pipe that ReadOutput reads; otherwise they are the
+  // parent's. Standard input is always empty.
+  bool captureOutput = false;
+  // Run as that session's user (Sessions.h); null runs with the caller's own identity.
+  const cSessionInfo* session = nullptr;
+};
+
+class cProcess {
+ public:
+  cProcess();
+  // Neither waits for the child nor ends it: a child that outlives its object keeps running.
+  ~cProcess();
+  cProcess(const cProcess&) = delete;
+  cProcess& operator=(const cProcess&) = delete;
+
+  // ERROR_SUCCESS, or 2 (program not found), 3 (working folder missing), 5 (not executable),
+  // 87 (empty command line) or another Windows error; the same number is in last error.
+  DWORD Start(const cProcessOptions& options);
+
+  // Reads captured output: waits up to timeoutMs (INFINITE allowed) for data, returns the bytes
+  // read (at most size), 0 at end of file (every writer closed), -1 with last error
+  // ERROR_SEM_TIMEOUT when nothing arrived in time or ERROR_INVALID_HANDLE without a pipe.
+  long ReadOutput(char* buffer, size_t size, DWORD timeoutMs);
+  // Closes the parent's end of the output pipe.
+  void CloseOutput();
+
+  // True when the child has ended within timeoutMs (INFINITE allowed).
+  bool Wait(DWORD timeoutMs);
+  // Ends the child (not its own children); its exit code becomes exitCode. True also when it had
+  // already ended (its code then stays).
+  bool Terminate(DWORD exitCode);
+  // The exit code, STILL_ACTIVE while running; false when nothing was started.
+  bool GetExitCode(DWORD& exitCode);
+  // Host process id, 0 when nothing was started.
+  int Id() const;
+
+ private:
+  struct cState;
+  std::unique_ptr<cState> m_state;
+};
+
+}  // namespace platform
