@@ -1,0 +1,51 @@
+#pragma once
+// A response command with "$[name]" placeholders that the named groups of matching expressions
+// fill. Values come from event text, so they are checked before the command may run.
+#include <jansson.h>
+#include <pcre.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sysfilter {
+
+class cCmdTemplate {
+ public:
+  cCmdTemplate() = default;
+  ~cCmdTemplate();
+  cCmdTemplate(cCmdTemplate&& other) noexcept;
+  cCmdTemplate& operator=(cCmdTemplate&& other) noexcept;
+  cCmdTemplate(const cCmdTemplate&) = delete;
+  cCmdTemplate& operator=(const cCmdTemplate&) = delete;
+
+  // Cuts the text into literal pieces and placeholders; no text leaves the template empty. A
+  // "$[" without a closing bracket stays in the command as written.
+  void Parse(const char* text);
+
+  // The command as a new JSON string: literals and filled values in order, an empty placeholder
+  // adding nothing. Null when the result is not valid UTF-8.
+  json_t* Build() const;
+
+  // Releases the filled values, so every placeholder is empty again.
+  void Clear();
+
+  // Fills every still empty placeholder from the named group of that name of one match.
+  // captureCount is the number of captured pairs the match reported.
+  void Fill(const pcre* code, const char* subject, const int* ovector, int captureCount);
+
+  // True when a filled value holds a character that cmd or PowerShell would interpret (quotes,
+  // & | < > ^ % ; backtick, line breaks): such a command must not run.
+  bool HasUnsafeValue() const;
+
+ private:
+  struct cPiece {
+    std::string text;  // the literal, or the placeholder's name
+    bool placeholder = false;
+    const char* value = nullptr;  // owned, from pcre_get_named_substring
+    int valueLength = 0;
+  };
+  std::vector<cPiece> m_pieces;
+};
+
+}  // namespace sysfilter
