@@ -1,0 +1,33 @@
+#pragma once
+// How the service starts other programs, reads a file whole and shuts the machine down. No
+// state; each call runs on its caller's thread.
+#include <cstdint>
+#include <string>
+
+#include "common/Buffer.h"
+
+// RunCommandCapture's limit for one command.
+constexpr uint32_t kCaptureLimitMs = 10000;
+
+// Starts a command line hidden, in workingFolder (null: the current one). With a wait, waits at
+// most that long and then terminates the command (ended or not; its own children live on).
+// 0 started; -1 not started. The command's exit code is not read.
+int ExecCmd(const std::string& commandLine, const char* workingFolder, uint32_t waitMs);
+
+// Runs a command line and appends its output and error text, interleaved, to output. Output is
+// read while the command runs, until the command closes it or kCaptureLimitMs pass; then the
+// command is terminated. 0 ran; -2 not started.
+int RunCommandCapture(const std::string& commandLine, std::string& output);
+
+// Starts a program once in every active user session, as that user (elevated for an
+// administrator). With arguments the command line is the quoted program path, a blank and the
+// arguments. Returns the number of sessions served; -1 when sessions cannot be listed.
+int ExecUserApp(const std::string& programPath, const char* arguments, const char* workingFolder);
+
+// Reads a whole file into buffer followed by a NUL. A buffer smaller than the file is replaced;
+// a larger one is reused and keeps its size. 1 read; 0 empty (buffer untouched) or unreadable
+// (buffer released); -1 not opened.
+int ReadFile(const std::string& path, cBuffer& buffer);
+
+// Forced shutdown. 0 started; -1 own token not opened; -3 no shutdown privilege; -4 refused.
+int PowerOff();

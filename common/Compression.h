@@ -1,0 +1,26 @@
+#pragma once
+// gzip of upload batches, and zlib-or-gzip inflation of what the server sends.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// One gzip stream of the whole input (window bits 31, default level, memory level 8, default
+// strategy, one Z_FINISH). The output is sized with deflateBound, so it always completes.
+// 0; -1 input too large for one call; -2 zlib could not start; -3 the stream did not finish.
+int GzipCompress(const void* data, uint64_t length, std::vector<uint8_t>& compressed);
+
+// Receives each inflated chunk; false stops with a failure (for example a short write).
+using InflateSink = std::function<bool(const uint8_t* chunk, size_t length)>;
+
+// Inflates a zlib or gzip stream (window bits 47) in 16,384-byte chunks, stopping at the first
+// chunk that comes back with room left; the stream's end is not demanded. Returns the count of
+// inflated bytes, 0 on any failure (chunks already given to the sink stay given).
+uint32_t Inflate(const void* data, uint32_t length, const InflateSink& sink);
+
+// Inflate into an open file; a short write is a failure.
+uint32_t InflateToFile(const void* data, uint32_t length, FILE* file);
+
+// Base64 text of a compressed stream into a text-mode file (line feeds stored as CR LF). Returns
+// the inflated byte count; on 0 (nothing decodes, nothing inflates, no file) no file is left.
+uint32_t DecodeToFile(const char* text, int32_t textLength, const std::string& path);

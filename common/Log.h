@@ -1,0 +1,18 @@
+#pragma once
+// The process-wide default logger "event", at the library's default level (info) and pattern
+// (time, logger, level, source file and line, text). Log through the SPDLOG_INFO, SPDLOG_ERROR,
+// ... macros so every line carries its call site.
+#include <cstddef>
+#include <string>
+
+constexpr size_t kLogFileBytes = 1048576;
+// Rotated files kept beside the live one (the library's max_files).
+constexpr size_t kLogFiles = 4;
+
+// A rotating file on a Windows path (mapped under the machine root), no rotation on opening,
+// flushed after every record. When the logging library fails, its message is logged at error
+// level on the default logger in place, which stays. Always 0.
+int InitFileLog(const std::string& windowsPath);
+
+// The same logger writing to the console (the command-line mode).
+void InitConsoleLog();

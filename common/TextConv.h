@@ -1,0 +1,15 @@
+#pragma once
+// Text is UTF-8 inside the program; wide text (std::wstring, UTF-16 where wchar_t has 16 bits,
+// as on Windows) at the HTTPS layer, host names and proxy settings. Malformed input becomes U+FFFD.
+#include <string>
+#include <string_view>
+
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+std::wstring Utf8ToWide(std::string_view text);
+std::string WideToUtf8(std::wstring_view text);
+
+// Byte by byte, as the settings values are copied into wide fields: each byte one wide character.
+std::wstring WidenBytes(std::string_view bytes);
+// Each wide character cut to its low byte.
+std::string NarrowBytes(std::wstring_view text);
