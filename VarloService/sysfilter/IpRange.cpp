@@ -74,7 +74,7 @@ std::optional<uint32_t> ParseIpAddress(const char* text, size_t length) {
   return ReadAddress(reader);
 }
 
-int LoadIpList(const json_t* list, IpList& ips) {
+int LoadIpList(const json_t* list, IpRangeList& ips) {
   ips.reserve(ips.size() + json_array_size(list));
   size_t index;
   const json_t* element;
@@ -91,7 +91,7 @@ int LoadIpList(const json_t* list, IpList& ips) {
   return 0;
 }
 
-bool IpListContains(const IpList& ips, uint32_t address) {
+bool IpListContains(const IpRangeList& ips, uint32_t address) {
   return std::any_of(ips.begin(), ips.end(),
                      [address](const IpRange& range) { return range.Contains(address); });
 }

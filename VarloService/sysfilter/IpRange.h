@@ -25,7 +25,7 @@ struct IpRange {
 };
 
 // Kept in ascending order without duplicates.
-using IpList = std::vector<IpRange>;
+using IpRangeList = std::vector<IpRange>;
 
 // Reads "a.b.c.d" (one address) or "a.b.c.d/p" (p from 0 to 32; a larger prefix is no range).
 // Each number gives its low 8 bits as one octet; text after the last number is ignored.
@@ -37,8 +37,8 @@ std::optional<uint32_t> ParseIpAddress(const char* text, size_t length);
 
 // Fills the list from the "list" array of a reference list: each "value" that is a range, in
 // order of (network, mask), duplicates and unreadable values skipped. Returns 0.
-int LoadIpList(const json_t* list, IpList& ips);
+int LoadIpList(const json_t* list, IpRangeList& ips);
 
-bool IpListContains(const IpList& ips, uint32_t address);
+bool IpListContains(const IpRangeList& ips, uint32_t address);
 
 }  // namespace sysfilter

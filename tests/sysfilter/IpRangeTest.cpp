@@ -58,7 +58,7 @@ TEST(IpRange, LoadKeepsOrderWithoutDuplicates) {
           {"value":""},{"value":"1.2.3"},{"other":"x"},{"value":7},{"value":"10.0.0.0/16"}])",
       0, nullptr);
   ASSERT_NE(list, nullptr);
-  IpList ips;
+  IpRangeList ips;
   EXPECT_EQ(LoadIpList(list, ips), 0);
   json_decref(list);
   ASSERT_EQ(ips.size(), 3u);
