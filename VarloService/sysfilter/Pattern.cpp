@@ -74,8 +74,7 @@ int cPattern::MatchLiteral(std::string_view subject, uint32_t op) const {
   }
 }
 
-int cPattern::Match(const char* subject, size_t length, cCmdTemplate* captures,
-                    uint32_t op) const {
+int cPattern::Match(const char* subject, size_t length, cCmdTemplate* captures, uint32_t op) const {
   if (!subject) {
     subject = "";
     length = 0;

@@ -1,8 +1,8 @@
-#include "VarloService/sysfilter/IpRange.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "VarloService/sysfilter/IpRange.h"
 
 namespace sysfilter {
 namespace {

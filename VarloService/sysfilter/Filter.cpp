@@ -1,0 +1,61 @@
+#include "VarloService/sysfilter/Filter.h"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "VarloService/sysfilter/EvtRecord.h"
+#include "VarloService/sysfilter/JsonText.h"
+
+namespace sysfilter {
+
+cFilter::~cFilter() {
+  if (m_filterId) json_decref(m_filterId);
+}
+
+cFilter::cFilter(cFilter&& other) noexcept
+    : m_filterId(std::exchange(other.m_filterId, nullptr)),
+      m_filterEventKey(std::move(other.m_filterEventKey)),
+      m_filterEventProviderKey(std::move(other.m_filterEventProviderKey)),
+      m_elements(std::move(other.m_elements)),
+      m_responses(std::move(other.m_responses)) {}
+
+int cFilter::Load(const json_t* filter, cRefLists& owner) {
+  if (m_filterId) json_decref(m_filterId);
+  m_filterId = json_incref(json_object_get(filter, "filterId"));
+  const json_t* event = json_object_get(filter, "filterEvent");
+  m_filterEventKey = JsonText(json_object_get(event, "filterEventKey"));
+  m_filterEventProviderKey = JsonText(json_object_get(event, "filterEventProviderKey"));
+  LoadElements(m_elements, json_object_get(filter, "filterElementJson"), owner);
+
+  const json_t* responses = json_object_get(filter, "edrFilterElementList");
+  m_responses.reserve(json_array_size(responses));
+  size_t index;
+  const json_t* response;
+  json_array_foreach(responses, index, response) {
+    cResponse loaded;
+    if (loaded.Load(m_filterId, response, owner) >= 1) m_responses.push_back(std::move(loaded));
+  }
+  return static_cast<int>(m_responses.size());
+}
+
+int cFilter::Action(EvtRecord& record, bool block) {
+  if (record.EventId() != m_filterEventKey || record.Provider() != m_filterEventProviderKey) {
+    return 0;
+  }
+  if (m_elements.empty()) return 0;
+  const std::string_view body = record.Body();
+  const bool allMatch =
+      std::all_of(m_elements.begin(), m_elements.end(),
+                  [body](const cElement& e) { return e.Test(body, nullptr) == 1; });
+  if (!allMatch) return 0;
+
+  record.AddDetectFilterId(m_filterId ? m_filterId : json_null());
+  spdlog::info("** Detect={}", JsonValueText(m_filterId));
+  for (cResponse& response : m_responses) response.Action(record, block);
+  return 1;
+}
+
+}  // namespace sysfilter

@@ -1,0 +1,41 @@
+#pragma once
+// One detection filter: an EventID and a provider, element tests on the event's own data, and
+// the responses that run when it matches.
+#include <jansson.h>
+
+#include <string>
+#include <vector>
+
+#include "VarloService/sysfilter/Element.h"
+#include "VarloService/sysfilter/RefLists.h"
+#include "VarloService/sysfilter/Response.h"
+
+class EvtRecord;
+
+namespace sysfilter {
+
+class cFilter {
+ public:
+  cFilter() = default;
+  ~cFilter();
+  cFilter(cFilter&& other) noexcept;
+  cFilter& operator=(cFilter&& other) = delete;
+  cFilter(const cFilter&) = delete;
+  cFilter& operator=(const cFilter&) = delete;
+
+  // Returns the number of responses kept (those with an id that is not null and with elements).
+  int Load(const json_t* filter, cRefLists& owner);
+
+  // 1 when the filter matched: its id is added to the record's "detectFilterIds" and every
+  // response runs in order. 0 otherwise.
+  int Action(EvtRecord& record, bool block);
+
+ private:
+  json_t* m_filterId = nullptr;
+  std::string m_filterEventKey;
+  std::string m_filterEventProviderKey;
+  std::vector<cElement> m_elements;
+  std::vector<cResponse> m_responses;
+};
+
+}  // namespace sysfilter
