@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Types.h"
+#include "platform/Errors.h"
 
 namespace platform {
 
@@ -24,8 +24,9 @@ std::string StateFolder();
 // - "C:\x\y" and "C:/x/y" become $VARLO_ROOT/C/x/y (drive letter upper case); "\x\y" is on drive C.
 // - Each component that already exists is matched without regard to case, so "%windir%\system32"
 //   and "C:\Windows\System32" are one folder; components that do not exist keep the given case.
+// - ".." never climbs above the drive, so a mapped path stays under the machine root.
 // - Relative paths stay relative to the current folder (backslashes become "/", components are
-//   matched the same way); host-absolute paths ("/tmp/x") are kept, only matched.
+//   matched the same way); host-absolute paths ("/tmp/x") are kept as they stand.
 // - A trailing separator is kept.
 std::string MapPath(const std::string& windowsPath);
 

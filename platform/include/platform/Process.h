@@ -32,7 +32,9 @@ struct cProcessOptions {
   // Standard output and error into one pipe that ReadOutput reads; otherwise they are the
   // parent's. Standard input is always empty.
   bool captureOutput = false;
-  // Run as that session's user (Sessions.h); null runs with the caller's own identity.
+  // Run in that session (Sessions.h): as its user when this process may switch users and the
+  // user is not elevated (an elevated user's copy keeps the caller's own rights, as the linked
+  // token would); null runs with the caller's own identity.
   const cSessionInfo* session = nullptr;
 };
 
@@ -44,8 +46,11 @@ class cProcess {
   cProcess(const cProcess&) = delete;
   cProcess& operator=(const cProcess&) = delete;
 
-  // ERROR_SUCCESS, or 2 (program not found), 3 (working folder missing), 5 (not executable),
-  // 87 (empty command line) or another Windows error; the same number is in last error.
+  // ERROR_SUCCESS, or 2 (program not found), 5 (not executable), 87 (empty command line),
+  // 193 (not a program), 267 (working folder missing) or another Windows error; the same number
+  // is in last error. The child runs in a session of its own, as a process of its own console
+  // would, so it outlives the parent; started in a user session it finds VARLO_SESSION_ID,
+  // VARLO_SESSION_USER and VARLO_SESSION_ELEVATED (0 or 1) in its environment.
   DWORD Start(const cProcessOptions& options);
 
   // Reads captured output: waits up to timeoutMs (INFINITE allowed) for data, returns the bytes
@@ -60,7 +65,8 @@ class cProcess {
   // Ends the child (not its own children); its exit code becomes exitCode. True also when it had
   // already ended (its code then stays).
   bool Terminate(DWORD exitCode);
-  // The exit code, STILL_ACTIVE while running; false when nothing was started.
+  // The exit code, STILL_ACTIVE while running (128 plus the signal for a child that a signal
+  // other than Terminate's ended); false when nothing was started.
   bool GetExitCode(DWORD& exitCode);
   // Host process id, 0 when nothing was started.
   int Id() const;

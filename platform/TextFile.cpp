@@ -1,0 +1,122 @@
+// OpenFile: host files with Windows open modes and text-mode line ends.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/Errors.h"
+#include "platform/Files.h"
+
+namespace platform {
+namespace {
+
+// A text-mode stream over a binary host stream: LF is written as CR LF and CR LF is read as LF.
+// Positions are those of the host file, as in Windows text mode.
+struct cTextCookie {
+  FILE* raw;
+};
+
+ssize_t ReadText(void* cookie, char* buffer, size_t size) {
+  FILE* raw = static_cast<cTextCookie*>(cookie)->raw;
+  size_t kept = 0;
+  // A chunk that was one CR before a pushed-back LF yields nothing; 0 would mean end of file.
+  while (kept == 0) {
+    size_t got = std::fread(buffer, 1, size, raw);
+    if (got == 0) return std::ferror(raw) ? -1 : 0;
+    for (size_t i = 0; i < got; ++i) {
+      if (buffer[i] == '\r') {
+        int next = i + 1 < got ? static_cast<unsigned char>(buffer[i + 1]) : std::fgetc(raw);
+        if (i + 1 >= got && next != EOF) std::ungetc(next, raw);
+        if (next == '\n') continue;
+      }
+      buffer[kept++] = buffer[i];
+    }
+  }
+  return static_cast<ssize_t>(kept);
+}
+
+ssize_t WriteText(void* cookie, const char* data, size_t size) {
+  FILE* raw = static_cast<cTextCookie*>(cookie)->raw;
+  std::string translated;
+  translated.reserve(size + size / 16 + 2);
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] == '\n') translated += '\r';
+    translated += data[i];
+  }
+  if (std::fwrite(translated.data(), 1, translated.size(), raw) != translated.size()) return -1;
+  return static_cast<ssize_t>(size);
+}
+
+int SeekText(void* cookie, off64_t* position, int whence) {
+  FILE* raw = static_cast<cTextCookie*>(cookie)->raw;
+  if (fseeko(raw, *position, whence) != 0) return -1;
+  *position = ftello(raw);
+  return *position < 0 ? -1 : 0;
+}
+
+int CloseText(void* cookie) {
+  auto* text = static_cast<cTextCookie*>(cookie);
+  int result = std::fclose(text->raw);
+  delete text;
+  return result;
+}
+
+DWORD OpenError(int hostErrno, const std::string& hostPath) {
+  if (hostErrno == ENOENT) {
+    // Windows tells a missing folder on the way from a missing file.
+    size_t slash = hostPath.rfind('/');
+    struct stat info;
+    if (slash != std::string::npos && slash > 0 && stat(hostPath.substr(0, slash).c_str(), &info) != 0) {
+      return ERROR_PATH_NOT_FOUND;
+    }
+  }
+  if (hostErrno == EEXIST) return ERROR_FILE_EXISTS;
+  return ErrorFromErrno(hostErrno);
+}
+
+}  // namespace
+
+FILE* OpenFile(const std::string& windowsPath, const char* mode) {
+  std::string hostMode;
+  bool binary = false;
+  for (const char* c = mode; c && *c; ++c) {
+    if (*c == 'b') {
+      binary = true;
+    } else if (*c == 'r' || *c == 'w' || *c == 'a' || *c == '+' || *c == 'x') {
+      hostMode += *c;
+    } else if (*c != 't') {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+  }
+  if (hostMode.empty() || std::strchr("rwa", hostMode[0]) == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::string hostPath = MapPath(windowsPath);
+  FILE* raw = std::fopen(hostPath.c_str(), (hostMode + "be").c_str());
+  if (!raw) {
+    SetLastError(OpenError(errno, hostPath));
+    return nullptr;
+  }
+  if (binary) return raw;
+  cookie_io_functions_t functions{ReadText, WriteText, SeekText, CloseText};
+  std::string cookieMode = hostMode;
+  cookieMode.erase(std::remove(cookieMode.begin(), cookieMode.end(), 'x'), cookieMode.end());
+  auto cookie = std::make_unique<cTextCookie>(cTextCookie{raw});
+  FILE* text = fopencookie(cookie.get(), cookieMode.c_str(), functions);
+  if (!text) {
+    int error = errno;
+    std::fclose(raw);
+    SetLastError(ErrorFromErrno(error));
+    return nullptr;
+  }
+  cookie.release();  // CloseText frees it
+  return text;
+}
+
+}  // namespace platform
