@@ -1,0 +1,336 @@
+// Mailslots on Unix datagram sockets in the state folder: a datagram keeps the message whole and
+// carries the sender's credentials; an eventfd beside the socket lets a close from another thread
+// end a blocked read.
+#include "platform/Mailslot.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/Files.h"
+#include "platform/Handles.h"
+#include "platform/NoCase.h"
+
+namespace {
+
+constexpr char kPrefix[] = "\\\\.\\mailslot\\";
+
+// The socket file of a slot name, or empty for a name that is not a mailslot's.
+std::string SocketPath(LPCSTR name) {
+  if (!name) return {};
+  std::string text = name;
+  const size_t prefixLength = sizeof(kPrefix) - 1;
+  if (text.size() <= prefixLength || !platform::EqualNoCase(text.substr(0, prefixLength), kPrefix)) {
+    return {};
+  }
+  std::string slot = platform::LowerAscii(text.substr(prefixLength));
+  for (char& c : slot) {
+    if (c == '\\' || c == '/') c = '#';
+  }
+  return platform::StateFolder() + "/mailslots/" + slot;
+}
+
+// Socket addresses are short; a long machine root is reached through the folder's descriptor.
+class cSocketAddress {
+ public:
+  explicit cSocketAddress(const std::string& path) {
+    std::memset(&m_address, 0, sizeof(m_address));
+    m_address.sun_family = AF_UNIX;
+    std::string target = path;
+    if (target.size() >= sizeof(m_address.sun_path)) {
+      size_t slash = path.rfind('/');
+      m_folder = open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      target = "/proc/self/fd/" + std::to_string(m_folder) + path.substr(slash);
+    }
+    m_valid = target.size() < sizeof(m_address.sun_path);
+    if (m_valid) std::memcpy(m_address.sun_path, target.c_str(), target.size() + 1);
+  }
+  ~cSocketAddress() {
+    if (m_folder >= 0) close(m_folder);
+  }
+  cSocketAddress(const cSocketAddress&) = delete;
+  cSocketAddress& operator=(const cSocketAddress&) = delete;
+
+  bool Valid() const { return m_valid; }
+  const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&m_address); }
+  socklen_t Length() const { return sizeof(m_address); }
+
+ private:
+  sockaddr_un m_address;
+  int m_folder = -1;
+  bool m_valid = false;
+};
+
+bool ConnectTo(int fd, const std::string& path) {
+  cSocketAddress address(path);
+  return address.Valid() && connect(fd, address.Get(), address.Length()) == 0;
+}
+
+int NewSocket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
+
+// True when a reader is bound at the path.
+bool SlotAlive(const std::string& path) {
+  int probe = NewSocket();
+  if (probe < 0) return false;
+  bool alive = ConnectTo(probe, path);
+  close(probe);
+  return alive;
+}
+
+class cMailslotReader : public platform::cKernelObject {
+ public:
+  cMailslotReader(int socketFd, int wakeFd, std::string path, DWORD maxMessageSize, DWORD timeout)
+      : m_Socket(socketFd), m_Wake(wakeFd), m_Path(std::move(path)), m_MaxMessageSize(maxMessageSize),
+        m_Timeout(timeout) {
+    struct stat info {};
+    if (stat(m_Path.c_str(), &info) == 0) {
+      m_Device = info.st_dev;
+      m_Inode = info.st_ino;
+    }
+  }
+  ~cMailslotReader() override {
+    close(m_Socket);
+    close(m_Wake);
+  }
+
+  void OnClose() override {
+    m_Closed = true;
+    uint64_t one = 1;
+    ssize_t written = write(m_Wake, &one, sizeof(one));
+    (void)written;
+    // The name is free again, unless a newer slot has taken it already.
+    struct stat info {};
+    if (stat(m_Path.c_str(), &info) == 0 && info.st_dev == m_Device && info.st_ino == m_Inode) {
+      unlink(m_Path.c_str());
+    }
+  }
+
+  BOOL Read(void* buffer, DWORD size, LPDWORD bytesRead) {
+    if (bytesRead) *bytesRead = 0;
+    const DWORD timeout = m_Timeout;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    for (;;) {
+      if (m_Closed) return Fail(ERROR_INVALID_HANDLE);
+      ssize_t next = recv(m_Socket, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+      if (next >= 0) {
+        if (static_cast<size_t>(next) > size) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return Receive(buffer, size, bytesRead);
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(platform::ErrorFromErrno(errno));
+      int waitMs = -1;
+      if (timeout != MAILSLOT_WAIT_FOREVER) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return Fail(ERROR_SEM_TIMEOUT);
+        waitMs = static_cast<int>(left.count());
+      }
+      pollfd waits[2] = {{m_Socket, POLLIN, 0}, {m_Wake, POLLIN, 0}};
+      if (poll(waits, 2, waitMs) < 0 && errno != EINTR) return Fail(platform::ErrorFromErrno(errno));
+    }
+  }
+
+  DWORD NextSize() const {
+    ssize_t next = recv(m_Socket, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    return next < 0 ? MAILSLOT_NO_MESSAGE : static_cast<DWORD>(next);
+  }
+
+  void SetTimeout(DWORD timeout) { m_Timeout = timeout; }
+  DWORD Timeout() const { return m_Timeout; }
+  DWORD MaxMessageSize() const { return m_MaxMessageSize; }
+
+  platform::cMailslotSender Sender() {
+    std::lock_guard<std::mutex> guard(m_SenderLock);
+    return m_Sender;
+  }
+
+ private:
+  static BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+  }
+
+  BOOL Receive(void* buffer, DWORD size, LPDWORD bytesRead) {
+    iovec data{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    ssize_t received = recvmsg(m_Socket, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (received < 0) return Fail(platform::ErrorFromErrno(errno));
+    platform::cMailslotSender sender;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+      if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS) {
+        ucred credentials;
+        std::memcpy(&credentials, CMSG_DATA(header), sizeof(credentials));
+        sender.processId = static_cast<DWORD>(credentials.pid);
+        sender.userId = static_cast<DWORD>(credentials.uid);
+      }
+    }
+    {
+      std::lock_guard<std::mutex> guard(m_SenderLock);
+      m_Sender = sender;
+    }
+    if (bytesRead) *bytesRead = static_cast<DWORD>(received);
+    return TRUE;
+  }
+
+  int m_Socket;
+  int m_Wake;
+  std::string m_Path;
+  dev_t m_Device = 0;
+  ino_t m_Inode = 0;
+  DWORD m_MaxMessageSize;
+  std::atomic<DWORD> m_Timeout;
+  std::atomic<bool> m_Closed{false};
+  std::mutex m_SenderLock;
+  platform::cMailslotSender m_Sender;
+};
+
+class cMailslotWriter : public platform::cKernelObject {
+ public:
+  explicit cMailslotWriter(int socketFd) : m_Socket(socketFd) {}
+  ~cMailslotWriter() override { close(m_Socket); }
+
+  BOOL Write(const void* buffer, DWORD size, LPDWORD bytesWritten) {
+    if (bytesWritten) *bytesWritten = 0;
+    ssize_t sent;
+    do {
+      sent = send(m_Socket, buffer, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+      // A reader that has gone and a queue that is full both mean the message cannot be placed.
+      bool undeliverable = errno == ECONNREFUSED || errno == ENOTCONN || errno == EAGAIN || errno == EPIPE;
+      SetLastError(undeliverable ? ERROR_NO_DATA : platform::ErrorFromErrno(errno));
+      return FALSE;
+    }
+    if (bytesWritten) *bytesWritten = static_cast<DWORD>(sent);
+    return TRUE;
+  }
+
+ private:
+  int m_Socket;
+};
+
+}  // namespace
+
+HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
+                       const SECURITY_ATTRIBUTES* /*attributes*/) {
+  std::string path = SocketPath(name);
+  if (path.empty()) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string folder = path.substr(0, path.rfind('/'));
+  // Tray programs of every user create their slots here.
+  if (!platform::FolderExists(folder) && platform::CreateFolders(folder)) chmod(folder.c_str(), 01777);
+  if (SlotAlive(path)) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  unlink(path.c_str());  // left by a reader that ended without closing
+
+  int socketFd = NewSocket();
+  int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  int on = 1;
+  bool bound = false;
+  if (socketFd >= 0 && wakeFd >= 0 && setsockopt(socketFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) == 0) {
+    cSocketAddress address(path);
+    bound = address.Valid() && bind(socketFd, address.Get(), address.Length()) == 0;
+  }
+  if (!bound) {
+    DWORD error = errno == EADDRINUSE ? ERROR_ALREADY_EXISTS : platform::ErrorFromErrno(errno);
+    if (socketFd >= 0) close(socketFd);
+    if (wakeFd >= 0) close(wakeFd);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Any user's program may write, as with a null DACL.
+  chmod(path.c_str(), 0666);
+  return platform::RegisterHandle(
+      std::make_shared<cMailslotReader>(socketFd, wakeFd, path, maxMessageSize, readTimeout));
+}
+
+HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/,
+                   const SECURITY_ATTRIBUTES* /*attributes*/, DWORD /*creation*/, DWORD /*flags*/,
+                   HANDLE /*templateFile*/) {
+  std::string path = SocketPath(name);
+  if (path.empty()) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  int socketFd = NewSocket();
+  if (socketFd < 0) {
+    SetLastError(platform::ErrorFromErrno(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!ConnectTo(socketFd, path)) {
+    close(socketFd);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  return platform::RegisterHandle(std::make_shared<cMailslotWriter>(socketFd));
+}
+
+BOOL ReadFile(HANDLE slot, void* buffer, DWORD size, LPDWORD bytesRead, void* overlapped) {
+  auto reader = platform::LookupHandleAs<cMailslotReader>(slot);
+  if (!reader || overlapped) {
+    SetLastError(reader ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return reader->Read(buffer, size, bytesRead);
+}
+
+BOOL WriteFile(HANDLE slot, const void* buffer, DWORD size, LPDWORD bytesWritten, void* overlapped) {
+  auto writer = platform::LookupHandleAs<cMailslotWriter>(slot);
+  if (!writer || overlapped) {
+    SetLastError(writer ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return writer->Write(buffer, size, bytesWritten);
+}
+
+BOOL SetMailslotInfo(HANDLE slot, DWORD readTimeout) {
+  auto reader = platform::LookupHandleAs<cMailslotReader>(slot);
+  if (!reader) return FALSE;
+  reader->SetTimeout(readTimeout);
+  return TRUE;
+}
+
+BOOL GetMailslotInfo(HANDLE slot, LPDWORD maxMessageSize, LPDWORD nextSize, LPDWORD messageCount,
+                     LPDWORD readTimeout) {
+  auto reader = platform::LookupHandleAs<cMailslotReader>(slot);
+  if (!reader) return FALSE;
+  DWORD next = reader->NextSize();
+  if (maxMessageSize) *maxMessageSize = reader->MaxMessageSize();
+  if (nextSize) *nextSize = next;
+  // Only whether a message waits is known, not how many.
+  if (messageCount) *messageCount = next == MAILSLOT_NO_MESSAGE ? 0 : 1;
+  if (readTimeout) *readTimeout = reader->Timeout();
+  return TRUE;
+}
+
+namespace platform {
+
+bool GetMailslotSender(HANDLE slot, cMailslotSender& sender) {
+  auto reader = LookupHandleAs<cMailslotReader>(slot);
+  if (!reader) return false;
+  sender = reader->Sender();
+  return true;
+}
+
+bool IsAdministratorOrSelf(DWORD userId) { return userId == 0 || userId == static_cast<DWORD>(geteuid()); }
+
+}  // namespace platform

@@ -1,0 +1,60 @@
+// Installs the agent into the machine root ($VARLO_ROOT): the programs of a build folder go to the
+// install folder under the names their command lines use, the stand-in tools to the system
+// folder, and the service "VARLO" is registered.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/Files.h"
+#include "platform/ServiceControl.h"
+
+namespace {
+
+constexpr char kInstallFolder[] = "C:\\Program Files\\VARLO";
+constexpr char kSystemFolder[] = "C:\\Windows\\System32";
+
+// Copies an executable; a program the build has not made is skipped when optional.
+bool Place(const std::string& binFolder, const char* program, const std::string& windowsTarget, bool optional) {
+  std::string bytes;
+  std::string source = binFolder + "/" + program;
+  if (!platform::ReadWholeFile(source, bytes)) {
+    if (optional) return true;
+    std::fprintf(stderr, "varlo-install: cannot read %s\n", source.c_str());
+    return false;
+  }
+  std::string target = platform::MapPath(windowsTarget);
+  if (!platform::WriteFileAtomically(windowsTarget, bytes) || chmod(target.c_str(), 0755) != 0) {
+    std::fprintf(stderr, "varlo-install: cannot write %s\n", target.c_str());
+    return false;
+  }
+  std::printf("%s -> %s\n", source.c_str(), windowsTarget.c_str());
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: varlo-install <folder with VarloService, Varlo, sc, cmd and powershell>\n");
+    return 2;
+  }
+  const std::string bin = argv[1];
+  const std::string install = kInstallFolder;
+  const std::string system = kSystemFolder;
+  if (!platform::CreateFolders(install) || !platform::CreateFolders(system)) {
+    std::fprintf(stderr, "varlo-install: cannot create the install and system folders\n");
+    return 1;
+  }
+  bool placed = Place(bin, "VarloService", install + "\\VarloService.exe", false) &&
+                Place(bin, "Varlo", install + "\\Varlo.exe", true) &&
+                Place(bin, "sc", system + "\\sc.exe", false) && Place(bin, "cmd", system + "\\cmd.exe", false) &&
+                Place(bin, "powershell", system + "\\powershell.exe", false);
+  if (!placed) return 1;
+  if (!platform::InstallService("VARLO", "\"" + install + "\\VarloService.exe\"")) {
+    std::fprintf(stderr, "varlo-install: cannot register the service\n");
+    return 1;
+  }
+  std::printf("service VARLO registered; start it with: sc start VARLO\n");
+  return 0;
+}

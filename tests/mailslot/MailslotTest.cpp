@@ -1,0 +1,156 @@
+// The mailslot stand-in: whole messages, buffer and time-out errors, closing, inheritance and
+// sender credentials.
+#include "platform/Mailslot.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "tests/support/TempMachineRoot.h"
+
+namespace {
+
+constexpr char kSlot[] = "\\\\.\\mailslot\\TestSlot";
+
+class MailslotTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Reader = CreateMailslotA(kSlot, 0, 0, nullptr);
+    ASSERT_NE(m_Reader, INVALID_HANDLE_VALUE);
+  }
+  void TearDown() override {
+    if (m_Reader != INVALID_HANDLE_VALUE) CloseHandle(m_Reader);
+  }
+  void Write(const std::string& bytes, const char* name = kSlot) {
+    HANDLE writer = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(writer, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    EXPECT_EQ(written, bytes.size());
+    CloseHandle(writer);
+  }
+
+  cTempMachineRoot m_Root;
+  HANDLE m_Reader = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(MailslotTest, MessagesArriveWholeAndATooSmallBufferLeavesThemQueued) {
+  Write("first message");
+  Write(std::string("\x02\x00\x00", 3));
+  char buffer[64];
+  DWORD read = 0;
+  EXPECT_FALSE(ReadFile(m_Reader, buffer, 5, &read, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  DWORD next = 0;
+  ASSERT_TRUE(GetMailslotInfo(m_Reader, nullptr, &next, nullptr, nullptr));
+  EXPECT_EQ(next, 13u);
+  ASSERT_TRUE(ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr));
+  EXPECT_EQ(std::string(buffer, read), "first message");
+  ASSERT_TRUE(ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr));
+  EXPECT_EQ(std::string(buffer, read), std::string("\x02\x00\x00", 3));
+}
+
+TEST_F(MailslotTest, ReadTimesOutWithTheTimeOutInForce) {
+  char buffer[16];
+  DWORD read = 0;
+  EXPECT_FALSE(ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+  ASSERT_TRUE(SetMailslotInfo(m_Reader, 100));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+}
+
+TEST_F(MailslotTest, OnlyCreatedSlotsOpenAndANameIsHeldOnce) {
+  EXPECT_EQ(CreateFileA("\\\\.\\mailslot\\Nobody", GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(CreateMailslotA("\\\\.\\MAILSLOT\\testslot", 0, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(CreateMailslotA("C:\\not-a-slot", 0, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+
+  CloseHandle(m_Reader);
+  m_Reader = CreateMailslotA(kSlot, 0, 0, nullptr);
+  EXPECT_NE(m_Reader, INVALID_HANDLE_VALUE) << "the name is free again after a close";
+}
+
+TEST_F(MailslotTest, WritingToAClosedReaderFailsWithoutBlocking) {
+  HANDLE writer = CreateFileA(kSlot, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  CloseHandle(m_Reader);
+  m_Reader = INVALID_HANDLE_VALUE;
+  DWORD written = 0;
+  EXPECT_FALSE(WriteFile(writer, "x", 1, &written, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
+  CloseHandle(writer);
+}
+
+TEST_F(MailslotTest, CloseFromAnotherThreadEndsABlockedRead) {
+  SetMailslotInfo(m_Reader, MAILSLOT_WAIT_FOREVER);
+  DWORD error = 0;
+  std::thread reader([&] {
+    char buffer[16];
+    DWORD read = 0;
+    if (!ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr)) error = GetLastError();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  CloseHandle(m_Reader);
+  reader.join();
+  m_Reader = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+}
+
+TEST_F(MailslotTest, ProgramsStartedLaterInheritNoSlot) {
+  HANDLE writer = CreateFileA(kSlot, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  FILE* listing = popen("ls -l /proc/self/fd/", "r");
+  ASSERT_NE(listing, nullptr);
+  std::string text;
+  char chunk[256];
+  while (fgets(chunk, sizeof(chunk), listing)) text += chunk;
+  pclose(listing);
+  CloseHandle(writer);
+  EXPECT_EQ(text.find("socket:"), std::string::npos) << text;
+  EXPECT_EQ(text.find("eventfd"), std::string::npos) << text;
+}
+
+TEST_F(MailslotTest, TheReaderLearnsWhoSentEachMessage) {
+  Write("mine");
+  char buffer[16];
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr));
+  platform::cMailslotSender sender;
+  ASSERT_TRUE(platform::GetMailslotSender(m_Reader, sender));
+  EXPECT_EQ(sender.userId, static_cast<DWORD>(geteuid()));
+  EXPECT_EQ(sender.processId, static_cast<DWORD>(getpid()));
+  EXPECT_TRUE(platform::IsAdministratorOrSelf(sender.userId));
+
+  if (geteuid() != 0) GTEST_SKIP() << "sending as another user needs the administrator";
+  HANDLE writer = CreateFileA(kSlot, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    DWORD written = 0;
+    _exit(setuid(65534) == 0 && WriteFile(writer, "other", 5, &written, nullptr) ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  CloseHandle(writer);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr));
+  ASSERT_TRUE(platform::GetMailslotSender(m_Reader, sender));
+  EXPECT_EQ(sender.userId, 65534u);
+  EXPECT_FALSE(platform::IsAdministratorOrSelf(sender.userId));
+}
+
+}  // namespace
