@@ -32,24 +32,34 @@ int cEvtExceptEntry::Load(const json_t* exception) {
   json_object_foreach(conditions, name, value) {
     if (!*name) continue;
     const bool regex = JsonFlag(json_object_get(regexFlags, name));
-    m_conditions.insert_or_assign(name,
-                                  sysfilter::cSearchItem(sysfilter::JsonValueText(value), regex));
+    m_conditions.insert_or_assign(
+        name, cCondition{sysfilter::cSearchItem(sysfilter::JsonValueText(value), regex),
+                         EntryText(name)});
     ++added;
   }
   return added;
 }
 
+std::string cEvtExceptEntry::EntryText(std::string_view name) {
+  std::string text = " Name='";
+  text += name;
+  text += '\'';
+  return text;
+}
+
 int cEvtExceptEntry::GetEventData(std::string_view body, std::string_view name,
                                   std::string_view& value) {
+  return FindEventData(body, EntryText(name), value);
+}
+
+int cEvtExceptEntry::FindEventData(std::string_view body, std::string_view entryText,
+                                   std::string_view& value) {
   constexpr std::string_view kEventData = "<EventData";
   const size_t eventData = body.find(kEventData);
   if (eventData == kNone) return -1;
-  std::string attribute = " Name='";
-  attribute += name;
-  attribute += '\'';
-  const size_t entry = body.find(attribute, eventData + kEventData.size() + 1);
+  const size_t entry = body.find(entryText, eventData + kEventData.size() + 1);
   if (entry == kNone) return -2;
-  const size_t close = body.find('>', entry + attribute.size());
+  const size_t close = body.find('>', entry + entryText.size());
   if (close == kNone) return -3;
   if (body[close - 1] == '/') {
     value = body.substr(close + 1, 0);
@@ -70,10 +80,10 @@ int cEvtExceptEntry::Check(const EvtRecord& record) const {
     std::string_view text;
     if (name == "EventID") {
       text = record.EventId();
-    } else if (GetEventData(record.Body(), name, text) != 1) {
+    } else if (FindEventData(record.Body(), condition.entryText, text) != 1) {
       return 0;
     }
-    if (condition.Test(text.data(), text.size(), nullptr) < 1) return 0;
+    if (condition.item.Test(text.data(), text.size(), nullptr) < 1) return 0;
   }
   return 1;
 }

@@ -27,9 +27,18 @@ class cEvtExceptEntry {
   static int GetEventData(std::string_view body, std::string_view name, std::string_view& value);
 
  private:
+  struct cCondition {
+    sysfilter::cSearchItem item;
+    std::string entryText;  // " Name='name'", built once for every event
+  };
+
+  static std::string EntryText(std::string_view name);
+  static int FindEventData(std::string_view body, std::string_view entryText,
+                           std::string_view& value);
+
   std::vector<std::string> m_channels;
   // Tested in byte-wise order of the names.
-  std::map<std::string, sysfilter::cSearchItem> m_conditions;
+  std::map<std::string, cCondition> m_conditions;
 };
 
 class cEvtExceptList {

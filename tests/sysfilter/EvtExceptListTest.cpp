@@ -1,17 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "TestJson.h"
 #include "VarloService/sysfilter/EvtExceptList.h"
 #include "VarloService/sysfilter/EvtRecord.h"
 #include "WinEventData.h"
 
 namespace {
-
-json_t* Json(const char* text) {
-  json_error_t error;
-  json_t* value = json_loads(text, 0, &error);
-  EXPECT_NE(value, nullptr) << error.text << ": " << text;
-  return value;
-}
 
 class EvtExceptListTest : public ::testing::Test {
  protected:
