@@ -50,7 +50,8 @@ TEST(EvtRecord, FindsTheSystemFieldsOfEveryRealRendering) {
 TEST(EvtRecord, ReportsTheFirstMissingPiece) {
   const std::string ok =
       "<Event><System><Provider Name='P q' Guid='{1}'/><EventID Qualifiers='0'>7</EventID>"
-      "<Channel>C</Channel></System><EventData/></Event>";
+      "<Channel>C</Channel></System><EventData/><RenderingInfo><Channel>Other</Channel>"
+      "</RenderingInfo></Event>";
   const std::vector<std::pair<std::string, int>> cases = {
       {ok, 0},
       {"<Event><System></System></Event>", -1},
@@ -77,8 +78,9 @@ TEST(EvtRecord, ReportsTheFirstMissingPiece) {
   record.Parse(Rendered(ok).c_str());
   EXPECT_EQ(record.EventId(), "7");
   EXPECT_EQ(record.Provider(), "P q");
-  EXPECT_EQ(record.Channel(), "C");
-  EXPECT_EQ(record.Body(), "<EventData/></Event>");
+  EXPECT_EQ(record.Channel(), "C");  // the System block's, not the rendering's
+  EXPECT_EQ(record.Body(),
+            "<EventData/><RenderingInfo><Channel>Other</Channel></RenderingInfo></Event>");
 }
 
 TEST(EvtRecord, SpansCountUtf8Bytes) {
