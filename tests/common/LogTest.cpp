@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/spdlog.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/Log.h"
+#include "platform/Files.h"
+#include "tests/support/TempMachineRoot.h"
+
+namespace {
+
+class LogTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("", std::make_shared<spdlog::sinks::stdout_color_sink_mt>()));
+  }
+
+  std::string ReadLog(const std::string& windowsPath) {
+    std::ifstream file(platform::MapPath(windowsPath), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  }
+
+  cTempMachineRoot m_Root;
+  const std::string m_LogPath = "C:\\Program Files\\VARLO\\logs\\event.log";
+};
+
+}  // namespace
+
+TEST_F(LogTest, FileLoggerIsTheDefaultNamedEventAndFlushesEveryRecord) {
+  EXPECT_EQ(InitFileLog(m_LogPath), 0);
+  EXPECT_EQ(spdlog::default_logger()->name(), "event");
+  SPDLOG_INFO("- VARLO Service v{} ----", "5.8.0.8");
+  const std::string text = ReadLog(m_LogPath);
+  EXPECT_NE(text.find("] [event] [info] [LogTest.cpp:"), std::string::npos) << text;
+  EXPECT_NE(text.find("- VARLO Service v5.8.0.8 ----"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, OpeningDoesNotRotateAFullFileButTheNextRecordsDo) {
+  ASSERT_TRUE(platform::CreateFolders("C:\\Program Files\\VARLO\\logs"));
+  {
+    std::ofstream full(platform::MapPath(m_LogPath), std::ios::binary);
+    full << std::string(kLogFileBytes, 'x');
+  }
+  InitFileLog(m_LogPath);
+  EXPECT_FALSE(platform::FileExists("C:\\Program Files\\VARLO\\logs\\event.1.log"));
+  const std::string line(1000, 'y');
+  for (size_t i = 0; i < 6 * kLogFileBytes / line.size(); ++i) SPDLOG_INFO("{}", line);
+  const std::string folder = platform::MapPath("C:\\Program Files\\VARLO\\logs");
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    ++files;
+    EXPECT_LE(entry.file_size(), kLogFileBytes);
+  }
+  EXPECT_EQ(files, 1 + kLogFiles);
+}
+
+TEST_F(LogTest, FailureIsLoggedOnTheLoggerInPlaceWhichStays) {
+  InitFileLog(m_LogPath);
+  // A file where the folder should be: the library cannot open the log.
+  std::ofstream(platform::MapPath("C:\\blocker")) << "a file";
+  EXPECT_EQ(InitFileLog("C:\\blocker\\logs\\event.log"), 0);
+  SPDLOG_INFO("still here");
+  const std::string text = ReadLog(m_LogPath);
+  EXPECT_NE(text.find("[error]"), std::string::npos) << text;
+  EXPECT_NE(text.find("still here"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, ConsoleLoggerIsTheDefaultNamedEvent) {
+  InitConsoleLog();
+  EXPECT_EQ(spdlog::default_logger()->name(), "event");
+  EXPECT_EQ(spdlog::default_logger()->flush_level(), spdlog::level::trace);
+}
