@@ -473,10 +473,12 @@ bool ListAdapters(std::vector<cAdapter>& adapters) {
 std::string HostName() {
   std::ifstream file(StateFolder() + "/hostname");
   std::string name;
-  if (std::getline(file, name)) return name;
-  char buffer[256] = {};
-  if (gethostname(buffer, sizeof(buffer) - 1) != 0) return {};
-  return buffer;
+  if (!std::getline(file, name)) {
+    char buffer[256] = {};
+    if (gethostname(buffer, sizeof(buffer) - 1) != 0) return {};
+    name = buffer;
+  }
+  return name.substr(0, name.find('.'));
 }
 
 }  // namespace platform

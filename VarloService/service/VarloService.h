@@ -16,7 +16,6 @@
 #include "platform/Clock.h"
 #include "platform/Types.h"
 
-constexpr char kAgentVersion[] = "5.8.0.8";
 constexpr char kServiceName[] = "VARLO";
 // The tray program is started from its fixed place, whatever the install-folder setting says.
 constexpr char kTrayProgram[] = "C:\\Program Files\\VARLO\\Varlo.exe";
@@ -92,6 +91,9 @@ class cVarloService {
   int64_t m_LastOwnCheck = 0;
   int m_OverLimitCount = 0;        // own-resource checks in a row over a limit
   uint32_t m_UpdatePasses = 0;
+  // The service's own use above which its resource watchdog counts a check.
+  double m_OwnCpuLimit = 50.0;             // percent of all processors
+  uint64_t m_OwnMemoryLimit = 524288000;   // bytes
 
  private:
   // The main loop between RUNNING and the stop steps.
@@ -107,6 +109,37 @@ class cVarloService {
   void HandleCommandFile(const char* path);
   // Broadcasts the exit notice and closes the link, so the next read ends the main loop.
   void CloseLink();
+
+  // Sign-in and collection switches.
+  void BroadcastStatus();
+  void BroadcastSwitch(uint8_t code, int value);
+  // Hands the server's EDR settings to the event-log service; the change state.
+  int LogSyslogConf(uint32_t detect, uint32_t block, uint32_t level);
+
+  // Job dispatch.
+  // Clears the bits; true when any was set.
+  bool TakeJob(uint32_t bits);
+  // A script job while system-log collection is off waits in the deferred jobs.
+  bool TakeScriptJob(uint32_t bit);
+  // Fetches a command script of a kind, acknowledges it, runs it and removes it.
+  void RunServerScript(int kind, const char* fileName);
+  void HandleLogConfJob();
+  void HandleFilterJob();
+  void HandleEdrDefenseCmdJob();
+
+  // Connects the repository client, loading its endpoint first when none is known.
+  void ConnectRepo();
+
+  // Periodic duties.
+  // Ends the link and starts the installer or uninstaller with "/S"; ExecCmd's result.
+  int StartInstallerAndStop(const char* program);
+  void ReportOs(int64_t now);
+  void ReportResources(int64_t now);
+  void NoticeUploadTime();
+  void WatchSysmon();
+  void WatchEvents(int64_t now);
+  void WatchOwnResources(int64_t now);
+  bool FetchVerifiedPackage();
 };
 
 // The control handler of the service frame (dispatcher thread).

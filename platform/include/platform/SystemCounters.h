@@ -119,7 +119,7 @@ struct cAdapter {
 };
 bool ListAdapters(std::vector<cAdapter>& adapters);
 
-// The host's DNS name, empty when unknown.
+// The host's name without its domain, empty when unknown.
 std::string HostName();
 
 }  // namespace platform
