@@ -29,7 +29,7 @@ int64_t cSystemClock::Now() const {
 
 void cManualClock::Advance(uint64_t milliseconds) {
   m_tick += milliseconds;
-  uint64_t total = m_subSecondMs.fetch_add(milliseconds) + milliseconds;
+  uint64_t total = m_advancedMs.fetch_add(milliseconds) + milliseconds;
   uint64_t wholeSeconds = total / 1000 - (total - milliseconds) / 1000;
   m_now += static_cast<int64_t>(wholeSeconds);
 }

@@ -82,15 +82,6 @@ std::string TryWithExe(const std::string& folder, const std::string& name) {
   return std::string();
 }
 
-std::string HostSearchPath() {
-  DWORD needed = GetEnvironmentVariableA("PATH", nullptr, 0);
-  if (needed == 0) return std::string();
-  std::string value(needed, '\0');
-  DWORD length = GetEnvironmentVariableA("PATH", &value[0], needed);
-  value.resize(length < needed ? length : 0);
-  return value;
-}
-
 }  // namespace
 
 std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
@@ -115,7 +106,9 @@ std::string FindProgram(const std::string& name) {
   if (name.empty()) return std::string();
   bool hasFolder = name.find_first_of("\\/") != std::string::npos || (name.size() >= 2 && name[1] == ':');
   if (hasFolder) return TryWithExe("", name);
-  for (const std::string& folder : SplitList(HostSearchPath(), ':')) {
+  std::string path;
+  GetVariable("PATH", path);
+  for (const std::string& folder : SplitList(path, ':')) {
     std::string found = TryWithExe(folder, name);
     if (!found.empty()) return found;
   }

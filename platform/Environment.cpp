@@ -97,3 +97,13 @@ BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value) {
   }
   return TRUE;
 }
+
+namespace platform {
+
+bool GetVariable(const std::string& name, std::string& value) {
+  std::string hostName;
+  std::lock_guard<std::mutex> guard(environmentLock);
+  return FindVariable(name, hostName, value);
+}
+
+}  // namespace platform

@@ -37,15 +37,7 @@ constexpr cDefaultVariable defaultVariables[] = {
 };
 
 bool LookupVariable(const std::string& name, std::string& value) {
-  DWORD needed = GetEnvironmentVariableA(name.c_str(), nullptr, 0);
-  if (needed > 0) {
-    std::string buffer(needed, '\0');
-    DWORD length = GetEnvironmentVariableA(name.c_str(), &buffer[0], needed);
-    if (length < needed) {
-      value.assign(buffer, 0, length);
-      return true;
-    }
-  }
+  if (GetVariable(name, value)) return true;
   for (const auto& variable : defaultVariables) {
     if (EqualNoCase(name, variable.name)) {
       value = variable.value;

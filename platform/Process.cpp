@@ -121,6 +121,26 @@ DWORD StartError(int hostErrno) {
   _exit(127);
 }
 
+// A close-on-exec pipe whose ends are above the standard descriptors, so that the child's
+// redirections never overwrite them (a parent started without standard descriptors has those
+// numbers free).
+bool OpenPipe(int ends[2]) {
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  for (int i = 0; i < 2; ++i) {
+    if (ends[i] > 2) continue;
+    int moved = fcntl(ends[i], F_DUPFD_CLOEXEC, 3);
+    int error = errno;
+    close(ends[i]);
+    ends[i] = moved;
+    if (moved < 0) {
+      close(ends[1 - i]);
+      errno = error;
+      return false;
+    }
+  }
+  return true;
+}
+
 using cDeadline = std::chrono::steady_clock::time_point;
 
 cDeadline Deadline(DWORD timeoutMs) { return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs); }
@@ -209,9 +229,9 @@ DWORD cProcess::Start(const cProcessOptions& options) {
   std::vector<char*> envp = Pointers(variables);
 
   int output[2] = {-1, -1};
-  if (options.captureOutput && pipe2(output, O_CLOEXEC) != 0) return fail(ErrorFromErrno(errno));
+  if (options.captureOutput && !OpenPipe(output)) return fail(ErrorFromErrno(errno));
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
+  if (!OpenPipe(report)) {
     DWORD error = ErrorFromErrno(errno);
     if (output[0] >= 0) {
       close(output[0]);

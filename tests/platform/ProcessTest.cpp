@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -95,6 +96,28 @@ TEST(Process, ChildGetsOnlyTheStandardDescriptorsAndAnEmptyInput) {
   EXPECT_EQ("0\n1\n2\n", RunCaptured("/bin/sh -c \"ls /proc/$$/fd\""));
   close(leaked);
   EXPECT_EQ("", RunCaptured("/bin/cat"));
+}
+
+TEST(Process, CapturesAlsoInAParentWithoutStandardDescriptors) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(0);
+    close(1);
+    close(2);
+    platform::cProcess process;
+    platform::cProcessOptions options;
+    options.commandLine = "/bin/echo captured";
+    options.captureOutput = true;
+    if (process.Start(options) != ERROR_SUCCESS) _exit(2);
+    char buffer[64];
+    long got = process.ReadOutput(buffer, sizeof buffer, 10000);
+    _exit(got == 9 && std::string(buffer, 9) == "captured\n" ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST(Process, RunsInTheWorkingFolderAndReportsStartFailures) {

@@ -36,7 +36,7 @@ class cManualClock : public cClock {
  private:
   std::atomic<int64_t> m_now;
   std::atomic<uint64_t> m_tick;
-  std::atomic<uint64_t> m_subSecondMs{0};
+  std::atomic<uint64_t> m_advancedMs{0};
 };
 
 // The clock in use (the system clock unless one is set).

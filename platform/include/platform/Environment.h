@@ -3,6 +3,8 @@
 // "PATH" is kept in the host's form so that children find programs: a ";"-list given to
 // SetEnvironmentVariableA has each Windows folder mapped (Files.h) and is joined with ":";
 // items that are host paths or host lists stay as they are.
+#include <string>
+
 #include "platform/Types.h"
 
 // Copies the value with its NUL and returns its length without the NUL. When the buffer is too
@@ -10,3 +12,8 @@
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 // Sets a variable; a null value removes it.
 BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
+
+namespace platform {
+// The value of a variable as a string; false when it is unset.
+bool GetVariable(const std::string& name, std::string& value);
+}  // namespace platform
