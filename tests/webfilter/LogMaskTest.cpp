@@ -1,0 +1,196 @@
+#include "VarloService/webfilter/LogMask.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <cstring>
+#include <string>
+
+#include "fuzz/targets/FuzzTargets.h"
+#include "tests/webfilter/Json.h"
+
+namespace {
+
+std::string ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Configure(cLogMask& mask, const char* list) { mask.Conf(list ? ParseJson(list) : nullptr); }
+
+JsonPtr BodyRecord(const char* contentType, const std::string& body) {
+  JsonPtr record(json_object());
+  json_object_set_new(record.get(), "Req-Content-Type", json_string(contentType));
+  json_object_set_new(record.get(), "Post-body", json_stringn(body.data(), body.size()));
+  return record;
+}
+
+}  // namespace
+
+// Each fixture is a request as the module records it; its ".masked" file is what masking must
+// make of it, and a fixture without one must come out unchanged.
+TEST(LogMask, FixturesComeOutExactlyAsRecorded) {
+  cLogMask mask;
+  Configure(mask, kFuzzMaskList);
+  int fixtures = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(VARLO_WEBFILTER_FIXTURES "/masking")) {
+    if (entry.path().extension() != ".req") continue;
+    ++fixtures;
+    const std::string input = ReadBytes(entry.path());
+    std::filesystem::path expectedPath = entry.path();
+    expectedPath.replace_extension(".masked");
+    const std::string expected =
+        std::filesystem::exists(expectedPath) ? ReadBytes(expectedPath) : input;
+
+    const RawRequest request = SplitRawRequest(input);
+    const JsonPtr record(RawRequestRecord(request));
+    mask.Mask(record.get());
+    std::string output(RecordText(record.get(), "Request"));
+    output.append("\n").append(request.contentType).append("\n");
+    output.append(RecordText(record.get(), "Post-body"));
+    EXPECT_EQ(output, expected) << entry.path();
+  }
+  EXPECT_GE(fixtures, 8);
+}
+
+TEST(LogMask, MaskCountsAndLeavesUnlistedOrUnsupportedPartsAlone) {
+  const struct {
+    const char* list;
+    std::string record;
+    int count;
+    std::string request, body;
+  } cases[] = {
+      {R"(["card"])", R"({"Request": "GET /pay?user=bob&Card=4111 HTTP/1.1"})", 1,
+       "GET /pay?user=bob&Card=**** HTTP/1.1", ""},
+      {R"(["a"])", R"({"Request": "GET /?a=1 HTTP/1.1"})", 1, "GET /?a=* HTTP/1.1", ""},
+      {R"(["a"])", R"({"Request": "GET /?a= HTTP/1.1"})", 0, "GET /?a= HTTP/1.1", ""},
+      {R"(["a"])", R"({"Request": "GET /?a=1"})", 0, "GET /?a=1", ""},
+      // Only the query between '?' and the next ' ' is looked at.
+      {R"(["card"])", R"({"Request": "GET /a?x=1 HTTP/1.1&card=77"})", 0,
+       "GET /a?x=1 HTTP/1.1&card=77", ""},
+      {R"(["card", "x"])", R"({"Request": "GET /a?card= HTTP/1.1", "Post-body": "=x&card=",
+                               "Req-Content-Type": "application/x-www-form-urlencoded"})",
+       0, "GET /a?card= HTTP/1.1", "=x&card="},
+      {R"(["phone"])", R"({"Post-body": "name=bob;phone=99",
+          "Req-Content-Type": "application/x-www-form-urlencoded; charset=UTF-8"})",
+       1, "", "name=bob;phone=**"},
+      {R"(["k"])", R"({"Post-body": "k=1", "Content-Type": "application/x-www-form-urlencoded"})",
+       1, "", "k=*"},
+      {R"(["k"])", R"({"Post-body": "k=1", "Req-Content-Type": null,
+                       "Content-Type": "application/x-www-form-urlencoded"})",
+       0, "", "k=1"},
+      {R"(["k"])", R"({"Post-body": "k=", "Req-Content-Type": "application/x-www-form-urlencoded"})",
+       0, "", "k="},
+      {R"(["card", "k"])", R"({"Request": "POST /p?k=2 HTTP/1.1",
+          "Post-body": "{\"card\":\"abc\",\"n\":{\"card\":\"x\"},\"k\":5}",
+          "Req-Content-Type": "application/json"})",
+       2, "POST /p?k=* HTTP/1.1", R"({"card":"***","n":{"card":"x"},"k":5})"},
+      {R"(["card"])", R"({"Post-body": "{\"c\\u0061rd\":\"12\"}", "Req-Content-Type": "application/json"})",
+       1, "", R"({"c\u0061rd":"**"})"},
+      {R"(["card"])", R"({"Post-body": "{\"card\":\"12\",", "Req-Content-Type": "application/json"})",
+       0, "", R"({"card":"12",)"},
+      {R"(["card"])", R"({"Post-body": "[{\"card\":\"12\"}]", "Req-Content-Type": "application/json"})",
+       0, "", R"([{"card":"12"}])"},
+      {R"(["card"])", R"({"Post-body": "card=12", "Req-Content-Type": "text/plain"})", 0, "",
+       "card=12"},
+      {R"(["card"])", R"({"Post-body": "card=12", "Req-Content-Type": "Application/x-www-form-urlencoded"})",
+       0, "", "card=12"},
+      // A non-string entry is passed over; the later ones still count.
+      {R"([5, null, "CARD"])", R"({"Post-body": "card=12",
+          "Req-Content-Type": "application/x-www-form-urlencoded"})",
+       1, "", "card=**"},
+      {R"([])", R"({"Request": "GET /?card=1 HTTP/1.1"})", 0, "GET /?card=1 HTTP/1.1", ""},
+      {nullptr, R"({"Request": "GET /?card=1 HTTP/1.1"})", 0, "GET /?card=1 HTTP/1.1", ""},
+  };
+  for (const auto& c : cases) {
+    cLogMask mask;
+    Configure(mask, c.list);
+    const JsonPtr record = Json(c.record);
+    EXPECT_EQ(mask.Mask(record.get()), c.count) << c.record;
+    EXPECT_EQ(StringMember(record.get(), "Request"), c.request) << c.record;
+    EXPECT_EQ(StringMember(record.get(), "Post-body"), c.body) << c.record;
+  }
+}
+
+TEST(LogMask, MultipartBoundaryIsReadFromTheContentType) {
+  const std::string body =
+      "--XyZ\r\nContent-Disposition: form-data; name=\"phone\"\r\n\r\n0123456789\r\n--XyZ--\r\n";
+  const std::string masked =
+      "--XyZ\r\nContent-Disposition: form-data; name=\"phone\"\r\n\r\n**********\r\n--XyZ--\r\n";
+  const struct {
+    const char* contentType;
+    bool masks;
+  } cases[] = {
+      {"multipart/form-data; boundary=XyZ", true},
+      {"multipart/form-data; boundary= XyZ; charset=UTF-8", true},
+      {"multipart/form-data; boundary=\"XyZ\"", true},
+      {"multipart/form-data; boundary=XyZW", false},
+      {"multipart/form-data; boundary=", false},
+      {"multipart/form-data;boundary", false},
+      {"multipart/form-data", false},
+  };
+  for (const auto& c : cases) {
+    cLogMask mask;
+    Configure(mask, R"(["phone"])");
+    const JsonPtr record = BodyRecord(c.contentType, body);
+    EXPECT_EQ(mask.Mask(record.get()), c.masks ? 1 : 0) << c.contentType;
+    EXPECT_EQ(StringMember(record.get(), "Post-body"), c.masks ? masked : body) << c.contentType;
+  }
+}
+
+TEST(LogMask, MultipartPartsNeedAFormDataNameThatIsListed) {
+  const struct {
+    std::string headers;
+    bool masks;
+  } cases[] = {
+      {"Content-Disposition: form-data; name=\"card\"", true},
+      {"CONTENT-DISPOSITION: form-data; name=card; x=y", true},
+      {"Content-Type: text/plain\r\nContent-Disposition: form-data;name=\"card\"", true},
+      {"Content-Disposition: form-data; filename=\"card\"; name=\"file\"", false},
+      {"Content-Disposition: form-data; filename=\"x\"; name=\"card\"", true},
+      {"Content-Disposition: attachment; name=\"card\"", false},
+      {"Content-Disposition: form-data; name=\"card", false},
+      {"Content-Disposition: form-data; name=\"\"", false},
+      {"Content-Disposition: form-data", false},
+      {"X-Disposition: form-data; name=\"card\"", false},
+  };
+  for (const auto& c : cases) {
+    cLogMask mask;
+    Configure(mask, R"(["card"])");
+    const std::string body = "--b\r\n" + c.headers + "\r\n\r\n4111\r\n--b--";
+    std::string expected = body;
+    if (c.masks) expected.replace(expected.find("4111"), 4, "****");
+    const JsonPtr record = BodyRecord("multipart/form-data; boundary=b", body);
+    mask.Mask(record.get());
+    EXPECT_EQ(StringMember(record.get(), "Post-body"), expected) << c.headers;
+  }
+}
+
+TEST(LogMask, MaskValueComparesWholeNamesWithoutRegardToCase) {
+  cLogMask mask;
+  Configure(mask, R"(["card"])");
+  const struct {
+    const char* name;
+    bool masks;
+  } cases[] = {{"card", true}, {"CaRd", true}, {"car", false}, {"cards", false}, {"", false}};
+  for (const auto& c : cases) {
+    std::string value = "1234";
+    EXPECT_EQ(mask.MaskValue(c.name, std::strlen(c.name), value.data(), value.size()),
+              c.masks ? 1 : 0)
+        << c.name;
+    EXPECT_EQ(value, c.masks ? "****" : "1234") << c.name;
+  }
+  std::string empty;
+  EXPECT_EQ(mask.MaskValue("card", 4, empty.data(), 0), 0);
+}
+
+TEST(LogMask, MaskPairsStopsAtTheEndOfTheGivenPart) {
+  cLogMask mask;
+  Configure(mask, R"(["card"])");
+  std::string text = "x=1&card=22&card=333";
+  EXPECT_EQ(mask.MaskPairs(text.data(), 11), 1);
+  EXPECT_EQ(text, "x=1&card=**&card=333");
+}
