@@ -14,7 +14,7 @@ class cFileStream::cBuffer : public std::streambuf {
     if (m_file) return false;
     m_file = OpenFile(windowsPath, mode);
     setg(m_get, m_get, m_get);
-    setp(m_put, m_put + sizeof m_put);
+    setp(nullptr, nullptr);
     return m_file != nullptr;
   }
 
@@ -37,7 +37,8 @@ class cFileStream::cBuffer : public std::streambuf {
   }
 
   int_type overflow(int_type c) override {
-    if (!m_file || !FlushPut()) return traits_type::eof();
+    if (!m_file || !FlushPut() || !DropGet()) return traits_type::eof();
+    setp(m_put, m_put + sizeof m_put);
     if (!traits_type::eq_int_type(c, traits_type::eof())) {
       *pptr() = traits_type::to_char_type(c);
       pbump(1);
@@ -61,12 +62,21 @@ class cFileStream::cBuffer : public std::streambuf {
   }
 
  private:
-  // Writes the put area; a read after writes also starts from here.
+  // Writes the put area and closes it, so that the first write after reads comes through
+  // overflow, which puts the file where the reader is.
   bool FlushPut() {
     size_t pending = static_cast<size_t>(pptr() - pbase());
-    setp(m_put, m_put + sizeof m_put);
+    setp(nullptr, nullptr);
     if (pending == 0) return true;
     return std::fwrite(m_put, 1, pending, m_file) == pending;
+  }
+
+  // Before a write that follows reads: the file stands after the read-ahead, so step back to
+  // where the reader is.
+  bool DropGet() {
+    off_t unread = egptr() - gptr();
+    setg(m_get, m_get, m_get);
+    return unread == 0 || fseeko(m_file, -unread, SEEK_CUR) == 0;
   }
 
   FILE* m_file = nullptr;

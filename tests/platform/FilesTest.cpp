@@ -89,6 +89,13 @@ TEST(Files, TextModeTranslatesLineEndsBothWaysAndBinaryModeDoesNot) {
     out << "c\n";
   }
   EXPECT_EQ("a\r\nb\r\nc\n", HostBytes(root.Path() + "/C/Data/s.txt"));
+
+  platform::cFileStream both("C:\\Data\\s.txt", std::ios::in | std::ios::out | std::ios::binary);
+  char first[3];
+  ASSERT_TRUE(both.read(first, 3));
+  both.write("B", 1);  // lands right after what was read, not after the read-ahead
+  both.close();
+  EXPECT_EQ("a\r\nB\r\nc\n", HostBytes(root.Path() + "/C/Data/s.txt"));
 }
 
 TEST(Files, StreamsFailAsStandardStreamsDo) {
