@@ -1,0 +1,507 @@
+#include "platform/Http.h"
+
+#include <curl/curl.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "NoCase.h"
+#include "platform/Files.h"
+#include "platform/Handles.h"
+
+namespace {
+
+constexpr long CONNECT_TIMEOUT_S = 60;
+constexpr long SEND_RECEIVE_TIMEOUT_S = 30;
+constexpr long MAX_REDIRECTS = 10;
+constexpr DWORD MAX_ANNOUNCED_BYTES = 64 * 1024;
+
+std::string Utf8(const wchar_t* text, size_t length) {
+  std::string out;
+  out.reserve(length);
+  for (size_t i = 0; i < length; ++i) {
+    uint32_t code = static_cast<uint32_t>(text[i]);
+    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (code >> 18));
+      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Utf8(const wchar_t* text) { return text ? Utf8(text, std::wcslen(text)) : std::string(); }
+
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> items;
+  std::string item;
+  for (char c : list) {
+    if (c == ';' || c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      if (!item.empty()) items.push_back(item);
+      item.clear();
+    } else {
+      item += c;
+    }
+  }
+  if (!item.empty()) items.push_back(item);
+  return items;
+}
+
+// "*" matches any run of characters; letters compare without regard to case.
+bool WildcardMatch(const char* pattern, const char* text) {
+  if (*pattern == '\0') return *text == '\0';
+  if (*pattern == '*') {
+    for (const char* rest = text;; ++rest) {
+      if (WildcardMatch(pattern + 1, rest)) return true;
+      if (*rest == '\0') return false;
+    }
+  }
+  return *text != '\0' && platform::LowerAscii(*pattern) == platform::LowerAscii(*text) &&
+         WildcardMatch(pattern + 1, text + 1);
+}
+
+struct cProxyEntry {
+  std::string scheme;  // "http", "https" or empty for both
+  std::string url;     // "http://host:port" as the transfer library takes it
+};
+
+cProxyEntry ParseProxyEntry(std::string entry) {
+  cProxyEntry parsed;
+  size_t equals = entry.find('=');
+  if (equals != std::string::npos) {
+    parsed.scheme = platform::LowerAscii(entry.substr(0, equals));
+    entry.erase(0, equals + 1);
+  }
+  size_t schemeEnd = entry.find("://");
+  if (schemeEnd != std::string::npos) entry.erase(0, schemeEnd + 3);
+  if (!entry.empty() && entry.back() == '/') entry.pop_back();
+  bool hasPort = entry.rfind(':') != std::string::npos && entry.back() != ']';
+  parsed.url = "http://" + entry + (hasPort ? "" : ":80");
+  return parsed;
+}
+
+DWORD ErrorFromTransfer(CURLcode code) {
+  switch (code) {
+    case CURLE_OK: return ERROR_SUCCESS;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY: return ERROR_WINHTTP_NAME_NOT_RESOLVED;
+    case CURLE_COULDNT_CONNECT: return ERROR_WINHTTP_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT: return ERROR_WINHTTP_TIMEOUT;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM: return ERROR_WINHTTP_SECURE_FAILURE;
+    case CURLE_URL_MALFORMAT: return ERROR_WINHTTP_INVALID_URL;
+    case CURLE_WRITE_ERROR:
+    case CURLE_OUT_OF_MEMORY: return ERROR_NOT_ENOUGH_MEMORY;
+    case CURLE_WEIRD_SERVER_REPLY: return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+    default: return ERROR_WINHTTP_CONNECTION_ERROR;
+  }
+}
+
+// Adds the authorities of the trusted file to those the host already trusts.
+CURLcode AddTrustedAuthorities(CURL*, void* sslContext, void*) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(platform::TrustedCaFile().c_str(), "rb"),
+                                             &std::fclose);
+  if (!file) return CURLE_OK;
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+  while (X509* certificate = PEM_read_X509(file.get(), nullptr, nullptr, nullptr)) {
+    X509_STORE_add_cert(store, certificate);
+    X509_free(certificate);
+  }
+  return CURLE_OK;
+}
+
+// Base of the three kinds of handle, so that only they are closed as HINTERNET.
+class cHttpObject : public platform::cKernelObject {};
+
+void InitialiseTransferLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+class cHttpSession : public cHttpObject {
+ public:
+  cHttpSession(std::string userAgent, DWORD accessType, const std::string& proxyName,
+               const std::string& proxyBypass)
+      : m_userAgent(std::move(userAgent)), m_accessType(accessType), m_bypass(SplitList(proxyBypass)) {
+    for (const std::string& entry : SplitList(proxyName)) m_proxies.push_back(ParseProxyEntry(entry));
+    m_share = curl_share_init();
+    curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, &cHttpSession::Lock);
+    curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &cHttpSession::Unlock);
+    curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  }
+  ~cHttpSession() override { curl_share_cleanup(m_share); }
+
+  bool Valid() const { return m_share != nullptr; }
+  CURLSH* Share() const { return m_share; }
+  const std::string& UserAgent() const { return m_userAgent; }
+
+  // What the transfer library takes as its proxy option: null leaves it the environment's
+  // proxies, "" goes direct.
+  const char* ProxyFor(const std::string& host, bool secure) const {
+    if (m_accessType == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY) return nullptr;
+    if (m_accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || Bypassed(host)) return "";
+    const char* scheme = secure ? "https" : "http";
+    const cProxyEntry* generic = nullptr;
+    for (const cProxyEntry& entry : m_proxies) {
+      if (entry.scheme == scheme) return entry.url.c_str();
+      if (entry.scheme.empty() && !generic) generic = &entry;
+    }
+    return generic ? generic->url.c_str() : "";
+  }
+
+ private:
+  bool Bypassed(const std::string& host) const {
+    for (const std::string& pattern : m_bypass) {
+      if (platform::EqualNoCase(pattern, "<local>") ? host.find('.') == std::string::npos
+                                                    : WildcardMatch(pattern.c_str(), host.c_str())) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* session) {
+    static_cast<cHttpSession*>(session)->m_locks[data].lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* session) {
+    static_cast<cHttpSession*>(session)->m_locks[data].unlock();
+  }
+
+  std::string m_userAgent;
+  DWORD m_accessType;
+  std::vector<cProxyEntry> m_proxies;
+  std::vector<std::string> m_bypass;
+  CURLSH* m_share = nullptr;
+  std::mutex m_locks[CURL_LOCK_DATA_LAST];
+};
+
+// One transfer handle per connection, so its requests share one kept-alive connection.
+class cHttpConnection : public cHttpObject {
+ public:
+  cHttpConnection(std::shared_ptr<cHttpSession> session, std::string host, INTERNET_PORT port)
+      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_transfer(curl_easy_init()) {}
+  ~cHttpConnection() override {
+    if (m_transfer) curl_easy_cleanup(m_transfer);
+  }
+
+  bool Valid() const { return m_transfer != nullptr; }
+  const cHttpSession& Session() const { return *m_session; }
+  const std::string& Host() const { return m_host; }
+  INTERNET_PORT Port() const { return m_port; }
+  std::mutex& Lock() { return m_lock; }
+  // Cleared of the last request's options; the live connection and the cookies stay.
+  CURL* FreshTransfer() {
+    curl_easy_reset(m_transfer);
+    return m_transfer;
+  }
+
+ private:
+  std::shared_ptr<cHttpSession> m_session;
+  std::string m_host;
+  INTERNET_PORT m_port;
+  CURL* m_transfer;
+  std::mutex m_lock;
+};
+
+class cHttpRequest : public cHttpObject {
+ public:
+  cHttpRequest(std::shared_ptr<cHttpConnection> connection, std::string verb, std::string path, bool secure)
+      : m_connection(std::move(connection)), m_verb(std::move(verb)), m_path(std::move(path)), m_secure(secure) {}
+
+  BOOL Send(const std::string& headerBlock, const void* body, DWORD bodyLength);
+  BOOL Receive() {
+    if (!m_sent) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+    m_received = true;
+    return TRUE;
+  }
+  BOOL Available(DWORD* available) {
+    if (!m_received) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+    size_t remaining = m_body.size() - m_readPosition;
+    if (remaining == 0 && m_transferError != ERROR_SUCCESS) return Fail(m_transferError);
+    *available = static_cast<DWORD>(std::min<size_t>(remaining, MAX_ANNOUNCED_BYTES));
+    return TRUE;
+  }
+  BOOL Read(void* buffer, DWORD bytesToRead, DWORD* bytesRead) {
+    if (!m_received) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+    size_t remaining = m_body.size() - m_readPosition;
+    if (remaining == 0 && m_transferError != ERROR_SUCCESS) return Fail(m_transferError);
+    size_t count = std::min<size_t>(remaining, bytesToRead);
+    if (count) std::memcpy(buffer, m_body.data() + m_readPosition, count);
+    m_readPosition += count;
+    if (bytesRead) *bytesRead = static_cast<DWORD>(count);
+    return TRUE;
+  }
+  BOOL Status(DWORD* status) const {
+    if (!m_received) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+    *status = m_status;
+    return TRUE;
+  }
+
+ private:
+  static BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+  }
+  static size_t KeepBody(char* data, size_t size, size_t count, void* request) {
+    try {
+      static_cast<cHttpRequest*>(request)->m_body.append(data, size * count);
+      return size * count;
+    } catch (const std::bad_alloc&) {
+      return 0;  // ends the transfer as a failed receive
+    }
+  }
+  std::string Url() const;
+  curl_slist* HeaderList(const std::string& headerBlock, bool hasBody) const;
+
+  std::shared_ptr<cHttpConnection> m_connection;
+  std::string m_verb;
+  std::string m_path;
+  bool m_secure;
+  bool m_sent = false;
+  bool m_received = false;
+  DWORD m_status = 0;
+  std::string m_body;
+  size_t m_readPosition = 0;
+  DWORD m_transferError = ERROR_SUCCESS;
+};
+
+std::string cHttpRequest::Url() const {
+  const std::string& host = m_connection->Host();
+  std::string url = m_secure ? "https://" : "http://";
+  url += host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  url += ":" + std::to_string(m_connection->Port());
+  if (m_path.empty() || m_path[0] != '/') url += '/';
+  return url + m_path;
+}
+
+// The caller's lines as they stand; an empty value takes the form that sends it empty. The
+// transfer library's own "Accept", "Expect" and form content type are suppressed.
+curl_slist* cHttpRequest::HeaderList(const std::string& headerBlock, bool hasBody) const {
+  curl_slist* list = nullptr;
+  bool hasAccept = false, hasExpect = false, hasContentType = false;
+  size_t start = 0;
+  while (start < headerBlock.size()) {
+    size_t end = headerBlock.find("\r\n", start);
+    if (end == std::string::npos) end = headerBlock.size();
+    std::string line = headerBlock.substr(start, end - start);
+    start = end + 2;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0) continue;
+    std::string name = line.substr(0, colon);
+    hasAccept |= platform::EqualNoCase(name, "Accept");
+    hasExpect |= platform::EqualNoCase(name, "Expect");
+    hasContentType |= platform::EqualNoCase(name, "Content-Type");
+    if (line.find_first_not_of(" \t", colon + 1) == std::string::npos) line = name + ";";
+    list = curl_slist_append(list, line.c_str());
+  }
+  if (!hasAccept) list = curl_slist_append(list, "Accept:");
+  if (!hasExpect) list = curl_slist_append(list, "Expect:");
+  if (hasBody && !hasContentType) list = curl_slist_append(list, "Content-Type:");
+  return list;
+}
+
+BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD bodyLength) {
+  if (m_sent) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+  m_sent = true;
+  bool get = m_verb == "GET" || m_verb == "HEAD";
+  std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(HeaderList(headerBlock, !get),
+                                                             &curl_slist_free_all);
+  std::string url = Url();
+  std::lock_guard<std::mutex> guard(m_connection->Lock());
+  CURL* transfer = m_connection->FreshTransfer();
+  const cHttpSession& session = m_connection->Session();
+  curl_easy_setopt(transfer, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(transfer, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(transfer, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(transfer, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(transfer, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(transfer, CURLOPT_SHARE, session.Share());
+  curl_easy_setopt(transfer, CURLOPT_COOKIEFILE, "");
+  if (!session.UserAgent().empty()) curl_easy_setopt(transfer, CURLOPT_USERAGENT, session.UserAgent().c_str());
+  if (const char* proxy = session.ProxyFor(m_connection->Host(), m_secure)) {
+    curl_easy_setopt(transfer, CURLOPT_PROXY, proxy);
+  }
+  curl_easy_setopt(transfer, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
+  curl_easy_setopt(transfer, CURLOPT_REDIR_PROTOCOLS_STR, m_secure ? "https" : "http,https");
+  curl_easy_setopt(transfer, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_S);
+  // A send or a receive that moves no byte for 30 s ends the transfer.
+  curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_TIME, SEND_RECEIVE_TIMEOUT_S);
+  curl_easy_setopt(transfer, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(transfer, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(transfer, CURLOPT_CA_CACHE_TIMEOUT, 0L);  // the trusted file is read afresh
+  curl_easy_setopt(transfer, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
+  curl_easy_setopt(transfer, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, &cHttpRequest::KeepBody);
+  curl_easy_setopt(transfer, CURLOPT_WRITEDATA, this);
+  if (m_verb == "HEAD") {
+    curl_easy_setopt(transfer, CURLOPT_NOBODY, 1L);
+  } else if (get) {
+    curl_easy_setopt(transfer, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(transfer, CURLOPT_POST, 1L);
+    curl_easy_setopt(transfer, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength));
+    curl_easy_setopt(transfer, CURLOPT_POSTFIELDS, body ? body : "");
+    if (m_verb != "POST") curl_easy_setopt(transfer, CURLOPT_CUSTOMREQUEST, m_verb.c_str());
+  }
+  CURLcode result = curl_easy_perform(transfer);
+  long status = 0;
+  curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &status);
+  if (status == 0) return Fail(result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(result));
+  m_status = static_cast<DWORD>(status);
+  m_transferError = ErrorFromTransfer(result);
+  return TRUE;
+}
+
+template <class T>
+std::shared_ptr<T> Lookup(HINTERNET handle) {
+  auto object = platform::LookupHandle(handle);
+  if (!object) return nullptr;
+  auto typed = std::dynamic_pointer_cast<T>(object);
+  if (!typed) SetLastError(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE);
+  return typed;
+}
+
+}  // namespace
+
+HINTERNET WinHttpOpen(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxyName,
+                      const wchar_t* proxyBypass, DWORD flags) {
+  bool knownAccess = accessType == WINHTTP_ACCESS_TYPE_DEFAULT_PROXY || accessType == WINHTTP_ACCESS_TYPE_NO_PROXY ||
+                     accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY || accessType == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY;
+  bool namedWithoutName = accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && (!proxyName || !*proxyName);
+  if (flags != 0 || !knownAccess || namedWithoutName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  InitialiseTransferLibrary();
+  auto session = std::make_shared<cHttpSession>(Utf8(userAgent), accessType, Utf8(proxyName), Utf8(proxyBypass));
+  if (!session->Valid()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return platform::RegisterHandle(session);
+}
+
+HINTERNET WinHttpConnect(HINTERNET sessionHandle, const wchar_t* serverName, INTERNET_PORT port, DWORD) {
+  auto session = Lookup<cHttpSession>(sessionHandle);
+  if (!session) return nullptr;
+  std::string host = Utf8(serverName);
+  if (host.empty() || host.find_first_of("/ \t\r\n") != std::string::npos) {
+    SetLastError(ERROR_WINHTTP_INVALID_URL);
+    return nullptr;
+  }
+  auto connection = std::make_shared<cHttpConnection>(session, host, port);
+  if (!connection->Valid()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return platform::RegisterHandle(connection);
+}
+
+HINTERNET WinHttpOpenRequest(HINTERNET connectionHandle, const wchar_t* verb, const wchar_t* objectName,
+                             const wchar_t* version, const wchar_t* referrer, const wchar_t** acceptTypes,
+                             DWORD flags) {
+  auto connection = Lookup<cHttpConnection>(connectionHandle);
+  if (!connection) return nullptr;
+  if (version || referrer || acceptTypes || (flags & ~WINHTTP_FLAG_SECURE)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::string method = verb && *verb ? Utf8(verb) : "GET";
+  auto request = std::make_shared<cHttpRequest>(connection, method, Utf8(objectName),
+                                                (flags & WINHTTP_FLAG_SECURE) != 0);
+  return platform::RegisterHandle(request);
+}
+
+BOOL WinHttpSendRequest(HINTERNET requestHandle, const wchar_t* headers, DWORD headersLength,
+                        const void* optional, DWORD optionalLength, DWORD totalLength, uintptr_t) {
+  auto request = Lookup<cHttpRequest>(requestHandle);
+  if (!request) return FALSE;
+  if (totalLength != optionalLength) {  // later writes of the body are not part of this stand-in
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::string headerBlock;
+  if (headers) headerBlock = headersLength == static_cast<DWORD>(-1) ? Utf8(headers) : Utf8(headers, headersLength);
+  return request->Send(headerBlock, optional, optionalLength);
+}
+
+BOOL WinHttpReceiveResponse(HINTERNET requestHandle, void*) {
+  auto request = Lookup<cHttpRequest>(requestHandle);
+  return request ? request->Receive() : FALSE;
+}
+
+BOOL WinHttpQueryDataAvailable(HINTERNET requestHandle, DWORD* available) {
+  auto request = Lookup<cHttpRequest>(requestHandle);
+  if (!request) return FALSE;
+  DWORD ignored = 0;
+  return request->Available(available ? available : &ignored);
+}
+
+BOOL WinHttpReadData(HINTERNET requestHandle, void* buffer, DWORD bytesToRead, DWORD* bytesRead) {
+  auto request = Lookup<cHttpRequest>(requestHandle);
+  return request ? request->Read(buffer, bytesToRead, bytesRead) : FALSE;
+}
+
+BOOL WinHttpQueryHeaders(HINTERNET requestHandle, DWORD infoLevel, const wchar_t*, void* buffer,
+                         DWORD* bufferLength, DWORD*) {
+  auto request = Lookup<cHttpRequest>(requestHandle);
+  if (!request) return FALSE;
+  if ((infoLevel & ~WINHTTP_QUERY_FLAG_NUMBER) != WINHTTP_QUERY_STATUS_CODE || !bufferLength) {
+    SetLastError(ERROR_WINHTTP_HEADER_NOT_FOUND);
+    return FALSE;
+  }
+  DWORD status = 0;
+  if (!request->Status(&status)) return FALSE;
+  if (infoLevel & WINHTTP_QUERY_FLAG_NUMBER) {
+    if (*bufferLength < sizeof(DWORD) || !buffer) {
+      *bufferLength = sizeof(DWORD);
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    std::memcpy(buffer, &status, sizeof(DWORD));
+    *bufferLength = sizeof(DWORD);
+    return TRUE;
+  }
+  std::wstring text = std::to_wstring(status);
+  DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+  if (*bufferLength < needed || !buffer) {
+    *bufferLength = needed;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(buffer, text.c_str(), needed);
+  *bufferLength = needed - sizeof(wchar_t);
+  return TRUE;
+}
+
+BOOL WinHttpCloseHandle(HINTERNET handle) {
+  if (!Lookup<cHttpObject>(handle)) return FALSE;
+  return CloseHandle(handle);
+}
+
+namespace platform {
+std::string TrustedCaFile() { return StateFolder() + "/trusted-ca.pem"; }
+}  // namespace platform

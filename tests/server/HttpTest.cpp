@@ -1,0 +1,293 @@
+// The WinHTTP stand-in against the fake servers: trust, what goes on the wire, proxies, cookies,
+// redirects and broken transfers.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "platform/Http.h"
+#include "tests/server/ServerFixture.h"
+#include "tests/support/FakeHttpServer.h"
+#include "tests/support/FakeProxy.h"
+#include "tests/support/LoopbackSocket.h"
+
+namespace {
+
+struct cHandle {
+  explicit cHandle(HINTERNET value) : handle(value) {}
+  ~cHandle() {
+    if (handle) WinHttpCloseHandle(handle);
+  }
+  cHandle(const cHandle&) = delete;
+  cHandle& operator=(const cHandle&) = delete;
+  HINTERNET handle;
+};
+
+struct cExchange {
+  bool sent = false;
+  DWORD sendError = 0;
+  DWORD status = 0;
+  std::string body;
+  DWORD readError = 0;  // the error that ended the body, 0 at its regular end
+};
+
+cExchange Fetch(HINTERNET session, int port, bool secure, const wchar_t* verb, const std::wstring& path,
+                const std::wstring& headers = L"", const std::string& body = "", const wchar_t* host = L"127.0.0.1") {
+  cExchange exchange;
+  cHandle connection(WinHttpConnect(session, host, static_cast<INTERNET_PORT>(port), 0));
+  cHandle request(WinHttpOpenRequest(connection.handle, verb, path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
+  if (!request.handle) return exchange;
+  exchange.sent = WinHttpSendRequest(request.handle, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                                     static_cast<DWORD>(headers.size()), body.data(), static_cast<DWORD>(body.size()),
+                                     static_cast<DWORD>(body.size()), 0) &&
+                  WinHttpReceiveResponse(request.handle, nullptr);
+  if (!exchange.sent) {
+    exchange.sendError = GetLastError();
+    return exchange;
+  }
+  DWORD size = sizeof exchange.status;
+  WinHttpQueryHeaders(request.handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr,
+                      &exchange.status, &size, WINHTTP_NO_HEADER_INDEX);
+  DWORD available = 0;
+  while (true) {
+    if (!WinHttpQueryDataAvailable(request.handle, &available)) {
+      exchange.readError = GetLastError();
+      break;
+    }
+    if (available == 0) break;
+    std::string chunk(available, '\0');
+    DWORD read = 0;
+    WinHttpReadData(request.handle, chunk.data(), available, &read);
+    exchange.body.append(chunk.data(), read);
+  }
+  return exchange;
+}
+
+// Takes one connection, keeps the request's head as it came, sends a fixed answer and hangs up.
+class cOneShotServer {
+ public:
+  explicit cOneShotServer(std::string answer) {
+    m_Listener = BindLoopback(m_Port);
+    if (m_Listener < 0 || listen(m_Listener, 1) != 0) {
+      ADD_FAILURE() << "cannot listen";
+      return;
+    }
+    m_Thread = std::thread([this, answer] {
+      int client = accept(m_Listener, nullptr, nullptr);
+      char buffer[4096];
+      while (m_Head.find("\r\n\r\n") == std::string::npos) {
+        ssize_t received = recv(client, buffer, sizeof buffer, 0);
+        if (received <= 0) break;
+        m_Head.append(buffer, static_cast<size_t>(received));
+      }
+      send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+      close(client);
+    });
+  }
+  ~cOneShotServer() {
+    if (m_Thread.joinable()) m_Thread.join();
+    if (m_Listener >= 0) close(m_Listener);
+  }
+  int Port() const { return m_Port; }
+  // The request line and headers, once the exchange is over.
+  std::string Head() {
+    if (m_Thread.joinable()) m_Thread.join();
+    return m_Head.substr(0, m_Head.find("\r\n\r\n") + 2);
+  }
+
+ private:
+  int m_Listener = -1;
+  int m_Port = 0;
+  std::thread m_Thread;
+  std::string m_Head;
+};
+
+HINTERNET DirectSession() {
+  return WinHttpOpen(L"Varlo Test/1", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+}
+
+class HttpTest : public cServerTest {
+ protected:
+  void SetUp() override {
+    cServerTest::SetUp();
+    ASSERT_TRUE(m_Server.Start());
+    m_Server.Script("GET", "/hello", cScriptedAnswer{200, "hi", "text/plain"});
+  }
+  cFakeHttpServer m_Server{&m_Authority};
+};
+
+TEST_F(HttpTest, TrustsOnlyTheConfiguredAuthority) {
+  cTestCertificateAuthority stranger;
+  cFakeHttpServer strangerServer(&stranger);
+  ASSERT_TRUE(strangerServer.Start());
+  strangerServer.Script("GET", "/hello", cScriptedAnswer{200, "hi", "text/plain"});
+  cHandle session(DirectSession());
+
+  cExchange trusted = Fetch(session.handle, m_Server.Port(), true, nullptr, L"/hello");
+  EXPECT_TRUE(trusted.sent);
+  EXPECT_EQ(200u, trusted.status);
+  EXPECT_EQ("hi", trusted.body);
+
+  cExchange refused = Fetch(session.handle, strangerServer.Port(), true, nullptr, L"/hello");
+  EXPECT_FALSE(refused.sent);
+  EXPECT_EQ(ERROR_WINHTTP_SECURE_FAILURE, refused.sendError);
+  EXPECT_EQ(0u, strangerServer.RequestCount());
+}
+
+TEST_F(HttpTest, SendsTheCallersHeadersAndBodyAndNothingMore) {
+  cHandle session(DirectSession());
+  std::string body(5000, 'x');  // large enough for a client that would ask "Expect: 100-continue"
+  cExchange exchange = Fetch(session.handle, m_Server.Port(), true, L"PUT", L"/put",
+                             L"Content-Type: application/json\r\nX-Value: 1\r\n", body);
+  EXPECT_TRUE(exchange.sent);
+  ASSERT_EQ(1u, m_Server.RequestCount());
+  cRecordedRequest request = m_Server.Requests()[0];
+  EXPECT_EQ("PUT", request.method);
+  EXPECT_EQ(body, request.body);
+  EXPECT_EQ("application/json", request.Header("Content-Type"));
+  EXPECT_EQ("1", request.Header("X-Value"));
+  EXPECT_EQ("Varlo Test/1", request.Header("User-Agent"));
+  for (const char* added : {"Accept", "Expect", "Accept-Encoding", "Transfer-Encoding"}) {
+    EXPECT_FALSE(request.HasHeader(added)) << added;
+  }
+}
+
+TEST_F(HttpTest, HeadersGoOutInTheirOrderWithEmptyValuesKept) {
+  cOneShotServer server("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  cHandle session(DirectSession());
+  Fetch(session.handle, server.Port(), false, L"POST", L"/p?b=2&a=1", L"B-First: 1\r\nX-Empty:\r\nA-Last: 2\r\n", "{}");
+  std::string head = server.Head();
+  EXPECT_EQ(0u, head.find("POST /p?b=2&a=1 HTTP/1.1\r\n")) << head;
+  size_t first = head.find("B-First: 1\r\n"), empty = head.find("X-Empty:"), last = head.find("A-Last: 2\r\n");
+  ASSERT_NE(std::string::npos, empty) << head;
+  EXPECT_LT(first, empty);
+  EXPECT_LT(empty, last);
+  EXPECT_NE(std::string::npos, head.find("Content-Length: 2\r\n"));
+  EXPECT_EQ(std::string::npos, head.find("Content-Type")) << head;
+}
+
+TEST_F(HttpTest, PathAndQueryGoExactlyAsGiven) {
+  cHandle session(DirectSession());
+  const std::wstring path = L"/a/../b/c?z=1&a=%41&m=a+b&k=";
+  Fetch(session.handle, m_Server.Port(), true, nullptr, path);
+  ASSERT_EQ(1u, m_Server.RequestCount());
+  EXPECT_EQ("/a/../b/c?z=1&a=%41&m=a+b&k=", m_Server.Requests()[0].target);
+  EXPECT_EQ("GET", m_Server.Requests()[0].method);
+}
+
+TEST_F(HttpTest, ErrorPagesKeepStatusAndBody) {
+  cHandle session(DirectSession());
+  cExchange exchange = Fetch(session.handle, m_Server.Port(), true, nullptr, L"/missing");
+  EXPECT_TRUE(exchange.sent);
+  EXPECT_EQ(404u, exchange.status);
+  EXPECT_EQ("<html>Not Found</html>", exchange.body);
+  EXPECT_EQ(0u, exchange.readError);
+}
+
+TEST_F(HttpTest, FollowsRedirectsAndKeepsCookiesPerSession) {
+  m_Server.Script("GET", "/moved", cScriptedAnswer{302, "", "text/plain", {{"Location", "/hello"}}});
+  m_Server.Script("GET", "/login", cScriptedAnswer{200, "in", "text/plain", {{"Set-Cookie", "sid=42; Path=/"}}});
+  cHandle session(DirectSession());
+  cExchange redirected = Fetch(session.handle, m_Server.Port(), true, nullptr, L"/moved");
+  EXPECT_EQ(200u, redirected.status);
+  EXPECT_EQ("hi", redirected.body);
+
+  Fetch(session.handle, m_Server.Port(), true, nullptr, L"/login");
+  Fetch(session.handle, m_Server.Port(), true, nullptr, L"/hello");
+  cHandle otherSession(DirectSession());
+  Fetch(otherSession.handle, m_Server.Port(), true, nullptr, L"/hello");
+  std::vector<cRecordedRequest> requests = m_Server.Requests();
+  ASSERT_EQ(5u, requests.size());
+  EXPECT_EQ("sid=42", requests[3].Header("Cookie"));
+  EXPECT_FALSE(requests[4].HasHeader("Cookie"));
+}
+
+TEST_F(HttpTest, PlainHttpWithoutTheSecureFlag) {
+  cFakeHttpServer plain(nullptr);
+  ASSERT_TRUE(plain.Start());
+  plain.Script("GET", "/hello", cScriptedAnswer{200, "plain", "text/plain"});
+  cHandle session(DirectSession());
+  cExchange exchange = Fetch(session.handle, plain.Port(), false, nullptr, L"/hello");
+  EXPECT_EQ(200u, exchange.status);
+  EXPECT_EQ("plain", exchange.body);
+}
+
+TEST_F(HttpTest, RefusedConnectionFailsTheSend) {
+  cRefusingPort refusing;
+  cHandle session(DirectSession());
+  cExchange exchange = Fetch(session.handle, refusing.Port(), true, nullptr, L"/hello");
+  EXPECT_FALSE(exchange.sent);
+  EXPECT_EQ(ERROR_WINHTTP_CANNOT_CONNECT, exchange.sendError);
+}
+
+TEST_F(HttpTest, NamedProxyCarriesRequestsExceptForBypassedHosts) {
+  cFakeProxy proxy;
+  ASSERT_TRUE(proxy.Start());
+  const std::string address = proxy.Address();
+  const std::wstring proxyName(address.begin(), address.end());
+  struct cCase {
+    const wchar_t* proxyList;  // "%" stands for the proxy's address
+    const wchar_t* bypass;
+    const wchar_t* host;
+    bool throughProxy;
+  } cases[] = {
+      {L"%", nullptr, L"127.0.0.1", true},
+      {L"https=%", nullptr, L"127.0.0.1", true},
+      {L"http=127.0.0.1:1;https=%", nullptr, L"localhost", true},
+      {L"%", L"*.example.test;127.0.0.*", L"127.0.0.1", false},
+      {L"%", L"<local>", L"localhost", false},
+      {L"%", L"<local>", L"127.0.0.1", true},
+      {L"%", L"LOCALHOST", L"localhost", false},
+  };
+  for (const cCase& test : cases) {
+    std::wstring list = test.proxyList;
+    list.replace(list.find(L'%'), 1, proxyName);
+    size_t before = proxy.RequestLines().size();
+    cHandle session(WinHttpOpen(L"Varlo Test/1", WINHTTP_ACCESS_TYPE_NAMED_PROXY, list.c_str(), test.bypass, 0));
+    cExchange exchange = Fetch(session.handle, m_Server.Port(), true, nullptr, L"/hello", L"", "", test.host);
+    EXPECT_EQ("hi", exchange.body) << std::string(list.begin(), list.end());
+    std::vector<std::string> lines = proxy.RequestLines();
+    EXPECT_EQ(test.throughProxy ? before + 1 : before, lines.size()) << std::string(list.begin(), list.end());
+    if (test.throughProxy && lines.size() > before) {
+      std::string host(test.host, test.host + std::wcslen(test.host));
+      EXPECT_EQ("CONNECT " + host + ":" + std::to_string(m_Server.Port()) + " HTTP/1.1", lines.back());
+    }
+  }
+}
+
+TEST_F(HttpTest, AutomaticModeTakesTheEnvironmentsProxy) {
+  cFakeProxy proxy;
+  ASSERT_TRUE(proxy.Start());
+  setenv("https_proxy", ("http://" + proxy.Address()).c_str(), 1);
+  cHandle session(WinHttpOpen(L"Varlo Test/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0));
+  cExchange exchange = Fetch(session.handle, m_Server.Port(), true, nullptr, L"/hello");
+  unsetenv("https_proxy");
+  EXPECT_EQ("hi", exchange.body);
+  EXPECT_EQ(1u, proxy.RequestLines().size());
+}
+
+// A server that announces more body than it sends and then hangs up.
+TEST_F(HttpTest, BodyReceivedBeforeABreakStaysReadable) {
+  cOneShotServer server("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhello");
+  cHandle session(DirectSession());
+  cExchange exchange = Fetch(session.handle, server.Port(), false, nullptr, L"/partial");
+  EXPECT_TRUE(exchange.sent);
+  EXPECT_EQ("hello", exchange.body);
+  EXPECT_EQ(ERROR_WINHTTP_CONNECTION_ERROR, exchange.readError);
+}
+
+TEST(HttpHandles, RefuseMisuse) {
+  EXPECT_EQ(nullptr, WinHttpOpen(L"x", WINHTTP_ACCESS_TYPE_NAMED_PROXY, nullptr, nullptr, 0));
+  EXPECT_EQ(nullptr, WinHttpConnect(nullptr, L"127.0.0.1", 80, 0));
+  cHandle session(DirectSession());
+  EXPECT_EQ(nullptr, WinHttpConnect(session.handle, L"", 80, 0));
+  // A session is not a connection.
+  EXPECT_EQ(nullptr, WinHttpOpenRequest(session.handle, nullptr, L"/", nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(ERROR_WINHTTP_INCORRECT_HANDLE_TYPE, GetLastError());
+  EXPECT_FALSE(WinHttpCloseHandle(nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+#pragma once
+// A small web server on 127.0.0.1 for tests and the local demonstration: HTTPS with a certificate
+// of a test authority, or plain HTTP. It records every request and answers from a scripted table;
+// the fakes of the agent's servers build on it.
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+class cTestCertificateAuthority;
+
+struct cRecordedRequest {
+  std::string method;
+  std::string target;  // raw path and query, as sent
+  std::string path;    // target up to "?"
+  std::string query;   // target after "?", empty without one
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  std::string answer;  // the body that was sent back
+
+  bool HasHeader(const std::string& name) const;
+  // The first value of the header (names compared without regard to case), empty when missing.
+  std::string Header(const std::string& name) const;
+};
+
+struct cScriptedAnswer {
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+  cScriptedAnswer() = default;
+  cScriptedAnswer(int status, std::string body, std::string contentType = "application/json", Headers headers = {})
+      : status(status), body(std::move(body)), contentType(std::move(contentType)), headers(std::move(headers)) {}
+
+  int status = 200;
+  std::string body;
+  std::string contentType = "application/json";
+  Headers headers;  // further headers ("Location", "Set-Cookie")
+};
+
+class cFakeHttpServer {
+ public:
+  // authority null: plain HTTP.
+  explicit cFakeHttpServer(const cTestCertificateAuthority* authority);
+  virtual ~cFakeHttpServer();
+  cFakeHttpServer(const cFakeHttpServer&) = delete;
+  cFakeHttpServer& operator=(const cFakeHttpServer&) = delete;
+
+  // Listens on a free port of 127.0.0.1 (or on port when given); false when it cannot.
+  bool Start(int port = 0);
+  void Stop();
+
+  bool Secure() const { return m_secure; }
+  int Port() const { return m_port; }
+  // "https://127.0.0.1:<port>" or "http://127.0.0.1:<port>", then path.
+  std::string Url(const std::string& path = "") const;
+
+  // Answers for one method and path (without query), used in order; the last one repeats.
+  void Script(const std::string& method, const std::string& path, std::vector<cScriptedAnswer> answers);
+  void Script(const std::string& method, const std::string& path, cScriptedAnswer answer) {
+    Script(method, path, std::vector<cScriptedAnswer>{std::move(answer)});
+  }
+
+  std::vector<cRecordedRequest> Requests() const;
+  size_t RequestCount() const;
+  void ClearRequests();
+
+ protected:
+  // The answer to one request; by default from the scripted table, else a 404 page. Runs on the
+  // server's threads, one request at a time.
+  virtual cScriptedAnswer Answer(const cRecordedRequest& request);
+  // The scripted answer for the request; false when the table has none.
+  bool FindScripted(const cRecordedRequest& request, cScriptedAnswer& answer);
+
+ private:
+  struct cScript {
+    std::string method;
+    std::string path;
+    std::vector<cScriptedAnswer> answers;
+    size_t used = 0;
+  };
+  class cImpl;
+
+  bool m_secure;
+  int m_port = 0;
+  std::unique_ptr<cImpl> m_impl;
+  std::mutex m_serving;       // one request at a time
+  mutable std::mutex m_lock;  // the tables below
+  std::vector<cScript> m_scripts;
+  std::vector<cRecordedRequest> m_requests;
+};
