@@ -1,6 +1,7 @@
 #pragma once
 // gzip of upload batches, and zlib-or-gzip inflation of what the server sends.
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
