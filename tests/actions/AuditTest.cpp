@@ -86,6 +86,7 @@ TEST_F(AuditTest, SetPolicyIssuesTheThreeAuditpolCommandsOnceWhileItsBackupExist
 }
 
 TEST_F(AuditTest, RunScriptKeepsOnlyWinLinesAndRunsThemWithPowershell) {
+  std::ofstream(platform::MapPath(kInstallDir + "\\audit.ps1")) << std::string(100, '#');
   WriteScript("audit", "# a comment\nwin-Set-AuditRule -Name x\nwin\n");
   EXPECT_EQ(m_Audit.RunScript("audit"), 27);
   EXPECT_EQ(ReadPs1("audit"), "win-Set-AuditRule -Name x\r\n");

@@ -46,6 +46,9 @@ TEST_F(LogTest, OpeningDoesNotRotateAFullFileButTheNextRecordsDo) {
   }
   InitFileLog(m_LogPath);
   EXPECT_FALSE(platform::FileExists("C:\\Program Files\\VARLO\\logs\\event.1.log"));
+  SPDLOG_INFO("first record");
+  EXPECT_EQ(platform::FileSize("C:\\Program Files\\VARLO\\logs\\event.1.log"), static_cast<int64_t>(kLogFileBytes));
+  EXPECT_NE(ReadLog(m_LogPath).find("first record"), std::string::npos);
   const std::string line(1000, 'y');
   for (size_t i = 0; i < 6 * kLogFileBytes / line.size(); ++i) SPDLOG_INFO("{}", line);
   const std::string folder = platform::MapPath("C:\\Program Files\\VARLO\\logs");
