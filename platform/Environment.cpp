@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -104,6 +105,13 @@ bool GetVariable(const std::string& name, std::string& value) {
   std::string hostName;
   std::lock_guard<std::mutex> guard(environmentLock);
   return FindVariable(name, hostName, value);
+}
+
+std::vector<std::string> EnvironmentBlock() {
+  std::vector<std::string> variables;
+  std::lock_guard<std::mutex> guard(environmentLock);
+  for (char** entry = environ; entry && *entry; ++entry) variables.emplace_back(*entry);
+  return variables;
 }
 
 }  // namespace platform

@@ -17,10 +17,9 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Sessions.h"
-
-extern char** environ;
 
 namespace platform {
 namespace {
@@ -57,9 +56,9 @@ cIdentity IdentityFor(const cSessionInfo* session) {
 
 std::vector<std::string> ChildEnvironment(const cSessionInfo* session) {
   std::vector<std::string> variables;
-  for (char** entry = environ; entry && *entry; ++entry) {
-    if (session && std::strncmp(*entry, "VARLO_SESSION_", 14) == 0) continue;
-    variables.emplace_back(*entry);
+  for (auto& variable : EnvironmentBlock()) {
+    if (session && variable.compare(0, 14, "VARLO_SESSION_") == 0) continue;
+    variables.push_back(std::move(variable));
   }
   if (session) {
     variables.push_back("VARLO_SESSION_ID=" + std::to_string(session->id));

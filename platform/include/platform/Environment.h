@@ -4,6 +4,7 @@
 // SetEnvironmentVariableA has each Windows folder mapped (Files.h) and is joined with ":";
 // items that are host paths or host lists stay as they are.
 #include <string>
+#include <vector>
 
 #include "platform/Types.h"
 
@@ -16,4 +17,6 @@ BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
 namespace platform {
 // The value of a variable as a string; false when it is unset.
 bool GetVariable(const std::string& name, std::string& value);
+// Every variable as "NAME=value", the block a child process inherits.
+std::vector<std::string> EnvironmentBlock();
 }  // namespace platform
