@@ -49,7 +49,7 @@ class AuditTest : public ::testing::Test {
 
   // PowerShell is started without waiting.
   std::vector<std::string> PowershellCalls(size_t expected) {
-    for (auto end = std::chrono::steady_clock::now() + 5s;
+    for (auto end = std::chrono::steady_clock::now() + 20s;
          std::chrono::steady_clock::now() < end && m_Tools.Calls("powershell").size() < expected;)
       std::this_thread::sleep_for(20ms);
     return m_Tools.Calls("powershell");

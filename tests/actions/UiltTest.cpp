@@ -58,16 +58,16 @@ TEST_F(UiltTest, ExecCmdWithoutWaitLeavesTheCommandRunning) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(ExecCmd("sh -c \"echo $$ > " + pidFile + "; exec sleep 30\"", nullptr, 0), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-  ASSERT_TRUE(AppearsWithin(pidFile, 5s));
+  ASSERT_TRUE(AppearsWithin(pidFile, 20s));
   EXPECT_FALSE(HasEnded(pidFile));
   kill(std::stoi(ReadHostFile(pidFile)), SIGKILL);
 }
 
 TEST_F(UiltTest, ExecCmdTerminatesACommandThatOutlivesItsWait) {
-  const std::string pidFile = HostPath("pid");
-  EXPECT_EQ(ExecCmd("sh -c \"echo $$ > " + pidFile + "; exec sleep 30\"", nullptr, 300), 0);
-  ASSERT_FALSE(ReadHostFile(pidFile).empty());
-  EXPECT_TRUE(HasEnded(pidFile));
+  const std::string marker = HostPath("late");
+  EXPECT_EQ(ExecCmd("sh -c \"sleep 2; echo late > " + marker + "\"", nullptr, 300), 0);
+  std::this_thread::sleep_for(3s);
+  EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 TEST_F(UiltTest, ExecCmdRunsInTheWorkingFolderAndReportsAMissingProgram) {
@@ -118,7 +118,7 @@ TEST_F(UiltTest, ExecUserAppStartsTheProgramInEveryActiveSessionWithAToken) {
   SetSessions("1 active alice\n2 disconnected bob\n3 active carol elevated\n4 active dave notoken\n");
 
   EXPECT_EQ(ExecUserApp(program, "admin", nullptr), 2);
-  for (auto end = std::chrono::steady_clock::now() + 5s;
+  for (auto end = std::chrono::steady_clock::now() + 20s;
        std::chrono::steady_clock::now() < end && ReadHostFile(calls).size() < 16;)
     std::this_thread::sleep_for(20ms);
   const std::string recorded = ReadHostFile(calls);
