@@ -126,8 +126,8 @@ std::string MatchEntry(const std::string& folder, const std::string& name) {
 }
 
 std::string MachineRoot() {
-  const char* root = std::getenv("VARLO_ROOT");
-  std::string value = root && *root ? root : "/var/lib/varlo";
+  std::string value;
+  if (!GetVariable("VARLO_ROOT", value) || value.empty()) value = "/var/lib/varlo";
   if (value[0] != '/') {
     // A relative root would move with the current folder.
     char* current = getcwd(nullptr, 0);
