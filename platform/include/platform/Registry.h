@@ -35,7 +35,9 @@ constexpr DWORD REG_CREATED_NEW_KEY = 1;
 constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
 // Each returns ERROR_SUCCESS or a Windows error number: 2 key or value not found, 5 a write through
-// a key opened without write access, 6 a bad handle, 234 a buffer too small, 259 no more items.
+// a key opened without write access, 6 a bad handle, 161 a bad key path, 234 a buffer too small,
+// 259 no more items, 1009 a damaged store (left as it is), 1018 the open key was deleted.
+// The store is the file "registry/HKLM" (HKCU, HKU, HKCR) in the stand-in's StateFolder().
 
 // Opens an existing key (subKey null or "" opens hKey itself again).
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
