@@ -1,6 +1,5 @@
 #include "VarloService/actions/Audit.h"
 
-#include <string_view>
 
 #include "VarloService/actions/Uilt.h"
 #include "common/SafeName.h"
