@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/Errors.h"
@@ -116,6 +117,12 @@ class cJournalLock {
 std::string ChannelFolder(const std::string& channel) { return StoreFolder() + "/" + FolderName(channel); }
 
 std::string ChannelJournal(const std::string& channel) { return ChannelFolder(channel) + "/journal"; }
+
+unsigned long InjectedSubscribeFailure() {
+  std::string text;
+  if (!ReadWholeFile(StoreFolder() + "/subscribe-fails", text)) return 0;
+  return std::strtoul(text.c_str(), nullptr, 10);
+}
 
 bool ReadChannelConfig(const std::string& channel, cChannelConfig& config) {
   std::string text;

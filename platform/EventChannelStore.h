@@ -23,6 +23,10 @@ std::string ChannelJournal(const std::string& channel);
 bool ReadChannelConfig(const std::string& channel, cChannelConfig& config);
 bool WriteChannelConfig(const cChannelConfig& config);
 
+// The Windows error that a test wants subscriptions to fail with ("subscribe-fails" in the store
+// folder holds its number); 0 when none.
+unsigned long InjectedSubscribeFailure();
+
 // Calls onEvent(text, length) for each complete frame of data and returns the bytes consumed;
 // an unreadable frame header is skipped to the next line.
 template <class F>

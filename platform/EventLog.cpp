@@ -356,6 +356,10 @@ EVT_HANDLE EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, const char16_t* 
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  if (DWORD injected = platform::InjectedSubscribeFailure()) {
+    SetLastError(injected);
+    return nullptr;
+  }
   std::vector<std::string> channels;
   std::string queryText = ToUtf8(query);
   if (channelPath && (queryText.empty() || queryText == "*")) {

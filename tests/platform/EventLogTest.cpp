@@ -1,7 +1,6 @@
 #include "platform/EventLog.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,7 +10,7 @@
 
 #include "common/TextConv.h"
 #include "platform/Files.h"
-#include "platform/Process.h"
+#include "tests/support/EventTool.h"
 #include "tests/support/TempMachineRoot.h"
 
 namespace {
@@ -29,24 +28,6 @@ std::u16string Query(const std::vector<std::string>& channels) {
   std::string query = "<QueryList><Query Id=\"0\">";
   for (const auto& channel : channels) query += "<Select Path=\"" + channel + "\">*</Select>";
   return Utf8ToUtf16(query + "</Query></QueryList>");
-}
-
-std::string ToolPath(const std::string& name) {
-  char self[4096] = {};
-  ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string path(self, length > 0 ? static_cast<size_t>(length) : 0);
-  return path.substr(0, path.rfind('/') + 1) + name;
-}
-
-int RunTool(const std::string& commandLine) {
-  platform::cProcess process;
-  platform::cProcessOptions options;
-  options.applicationName = ToolPath("varloevt");
-  options.commandLine = "varloevt " + commandLine;
-  if (process.Start(options) != ERROR_SUCCESS || !process.Wait(INFINITE)) return -1;
-  DWORD code = 0;
-  process.GetExitCode(code);
-  return static_cast<int>(code);
 }
 
 // Collects delivered events, rendering each with the insufficient-buffer protocol.
@@ -238,11 +219,11 @@ TEST_F(EventLogTest, EventsAppendedByAnotherProcessArrive) {
   EVT_HANDLE subscription = Subscribe(collector, {kTaskScheduler});
   ASSERT_NE(subscription, nullptr);
   const std::string event = Event(kTaskScheduler, 7);
-  EXPECT_EQ(RunTool(std::string("event \"") + kTaskScheduler + "\" \"" + event + "\""), 1);  // disabled
+  EXPECT_EQ(RunEventTool(std::string("event \"") + kTaskScheduler + "\" \"" + event + "\""), 1);  // disabled
   ASSERT_TRUE(platform::SetEventChannelEnabled(kTaskScheduler, true));
-  ASSERT_EQ(RunTool(std::string("append --count 500 \"") + kTaskScheduler + "\" -"), 1);  // no input
+  ASSERT_EQ(RunEventTool(std::string("append --count 500 \"") + kTaskScheduler + "\" -"), 1);  // no input
   ASSERT_TRUE(platform::WriteFileAtomically(m_Root.Path() + "/events.xml", event + "\n" + event + "\n"));
-  ASSERT_EQ(RunTool(std::string("append --count 500 \"") + kTaskScheduler + "\" \"" + m_Root.Path() + "/events.xml\""), 0);
+  ASSERT_EQ(RunEventTool(std::string("append --count 500 \"") + kTaskScheduler + "\" \"" + m_Root.Path() + "/events.xml\""), 0);
   ASSERT_TRUE(collector.WaitFor(500));
   EvtClose(subscription);
   EXPECT_EQ(collector.events.size(), 500u);
@@ -250,15 +231,15 @@ TEST_F(EventLogTest, EventsAppendedByAnotherProcessArrive) {
 }
 
 TEST_F(EventLogTest, ToolMakesSysmonAppearAndSubscriptionFindsIt) {
-  ASSERT_EQ(RunTool(std::string("create ") + "\"" + kSysmon + "\""), 0);
+  ASSERT_EQ(RunEventTool(std::string("create ") + "\"" + kSysmon + "\""), 0);
   cCollector collector;
   EVT_HANDLE subscription = Subscribe(collector, {kSysmon});
   ASSERT_NE(subscription, nullptr);
-  ASSERT_EQ(RunTool(std::string("event \"") + kSysmon + "\" \"" + Event(kSysmon, 1) + "\""), 0);
+  ASSERT_EQ(RunEventTool(std::string("event \"") + kSysmon + "\" \"" + Event(kSysmon, 1) + "\""), 0);
   ASSERT_TRUE(collector.WaitFor(1));
   EvtClose(subscription);
   EXPECT_EQ(collector.events[0], Event(kSysmon, 1));
-  ASSERT_EQ(RunTool(std::string("remove \"") + kSysmon + "\""), 0);
+  ASSERT_EQ(RunEventTool(std::string("remove \"") + kSysmon + "\""), 0);
   EXPECT_EQ(EvtOpenChannelConfig(nullptr, Utf8ToUtf16(kSysmon).c_str(), 0), nullptr);
 }
 

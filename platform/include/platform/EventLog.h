@@ -57,7 +57,9 @@ typedef DWORD (*EVT_SUBSCRIBE_CALLBACK)(EVT_SUBSCRIBE_NOTIFY_ACTION action, void
 // "<QueryList><Query Id=...><Select Path="name">*</Select>...</Query></QueryList>" is understood,
 // and only with a callback; signal events and bookmarks are not supported (ERROR_NOT_SUPPORTED).
 // Null with 15001 for a query that cannot be read, 15007 for a channel that does not exist.
-// The event handle passed to the callback is valid until the callback returns.
+// The event handle passed to the callback is valid until the callback returns. A test makes every
+// subscription fail with a Windows error by writing its number into the file
+// "eventlog/subscribe-fails" of StateFolder().
 EVT_HANDLE EvtSubscribe(EVT_HANDLE session, HANDLE signalEvent, const char16_t* channelPath,
                         const char16_t* query, EVT_HANDLE bookmark, void* context,
                         EVT_SUBSCRIBE_CALLBACK callback, DWORD flags);
