@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "TestJson.h"
+#include "VarloService/sysfilter/EvtRecord.h"
+#include "VarloService/sysfilter/FilterSet.h"
+#include "WinEventData.h"
+#include "tests/support/RecordingTools.h"
+#include "tests/support/TempMachineRoot.h"
+
+namespace sysfilter {
+namespace {
+
+// filters.json and references.json are shaped as the server sends them: reference lists, then
+// filters with element trees and EDR responses.
+class FilterSetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tools = std::make_unique<cRecordingTools>(root.Path() + "/tools");
+    for (const char* tool : {"taskkill", "netsh", "cmd", "echo"}) tools->Add(tool, 0, "done");
+    ASSERT_EQ(filters.Load(Fixture("filters.json"), Fixture("references.json")), 10);
+  }
+
+  // Runs the whole set on one event; the record keeps what detection added.
+  int Detect(EvtRecord& record, const std::string& xml, bool block) {
+    EXPECT_EQ(record.Parse(Rendered(xml).c_str()), 0);
+    return filters.Action(record, block);
+  }
+
+  static std::string ProcessEvent(const std::string& name, const std::string& pid,
+                                  const std::string& commandLine) {
+    return SecurityEvent(
+        "4688", {{"NewProcessId", pid}, {"NewProcessName", name}, {"CommandLine", commandLine}});
+  }
+
+  static std::string LogonEvent(const std::string& user, const std::string& address) {
+    return SecurityEvent("4624", {{"TargetUserName", user}, {"IpAddress", address}});
+  }
+
+  cTempMachineRoot root;
+  std::unique_ptr<cRecordingTools> tools;
+  cFilterSet filters;
+};
+
+TEST_F(FilterSetTest, ResponsesBuildTheirCommandsFromCaptures) {
+  EvtRecord record;
+  ASSERT_EQ(Detect(record, ProcessEvent("C:\\Tools\\mimikatz.exe", "0x1f4", "mimikatz.exe"), true),
+            2);
+  EXPECT_EQ(Compact(record.DetectFilterIds()), R"([102,"f-not-white-text"])");
+  EXPECT_EQ(Compact(record.EdrAgentDefenseList()),
+            R"([{"filterId":102,"edrFilterElementId":501,"isAutoDefense":"1",)"
+            R"("edrDefenseOrderNo":1,"edrDefenseType":"process",)"
+            R"("edrAgentDefenseCommand":"taskkill /pid 0x1f4 /f","edrAgentDefenseResult":true,)"
+            R"("edrAgentRecoverCommand":"echo restore "},)"
+            R"({"filterId":102,"edrFilterElementId":504,"isAutoDefense":"0",)"
+            R"("edrDefenseOrderNo":2,"edrDefenseType":"network",)"
+            R"("edrAgentDefenseCommand":"netsh advfirewall set allprofiles state on",)"
+            R"("edrAgentDefenseResult":true,"edrAgentRecoverCommand":""}])");
+  // Only the automatic response runs; the manual one waits for the server.
+  EXPECT_EQ(tools->Calls(), std::vector<std::string>{"taskkill /pid 0x1f4 /f"});
+}
+
+TEST_F(FilterSetTest, BlockModeOffRunsNothingAndRecordsTheSame) {
+  EvtRecord blocked;
+  Detect(blocked, ProcessEvent("psexesvc.exe", "0x22", "psexesvc.exe"), true);
+  EvtRecord detected;
+  ASSERT_EQ(Detect(detected, ProcessEvent("psexesvc.exe", "0x22", "psexesvc.exe"), false), 2);
+  EXPECT_EQ(Compact(detected.DetectFilterIds()), Compact(blocked.DetectFilterIds()));
+  EXPECT_EQ(Compact(detected.EdrAgentDefenseList()), Compact(blocked.EdrAgentDefenseList()));
+  EXPECT_EQ(tools->Calls(), std::vector<std::string>{"taskkill /pid 0x22 /f"});
+}
+
+TEST_F(FilterSetTest, EachRunRecordsItsOwnCommand) {
+  EvtRecord first;
+  Detect(first, ProcessEvent("mimikatz.exe", "0x1", "x"), false);
+  const std::string firstList = Compact(first.EdrAgentDefenseList());
+  EvtRecord second;
+  Detect(second, ProcessEvent("mimikatz.exe", "0x2", "x"), false);
+  EXPECT_NE(firstList.find("taskkill /pid 0x1 /f"), std::string::npos);
+  EXPECT_NE(Compact(second.EdrAgentDefenseList()).find("taskkill /pid 0x2 /f"), std::string::npos);
+}
+
+TEST_F(FilterSetTest, CapturedCommandLineCharactersAreNeverRun) {
+  EvtRecord safe;
+  Detect(safe, ProcessEvent("C:\\Tools\\mimikatz.exe", "none", "mimikatz C:\\Temp\\a.tmp"), true);
+  EXPECT_EQ(tools->Calls(), std::vector<std::string>{"cmd /c del C:\\Temp\\a.tmp"});
+  tools->ClearCalls();
+
+  EvtRecord unsafe;
+  Detect(unsafe, ProcessEvent("C:\\Tools\\mimikatz.exe", "none", "mimikatz x&calc.tmp"), true);
+  EXPECT_TRUE(tools->Calls().empty());
+  const json_t* response = json_array_get(unsafe.EdrAgentDefenseList(), 1);
+  EXPECT_EQ(Compact(json_object_get(response, "edrFilterElementId")), "505");
+  EXPECT_EQ(Compact(json_object_get(response, "edrAgentDefenseCommand")),
+            R"("cmd /c del x&calc.tmp")");
+  EXPECT_TRUE(json_is_false(json_object_get(response, "edrAgentDefenseResult")));
+}
+
+TEST_F(FilterSetTest, SearchTypesAndReferenceLists) {
+  struct cCase {
+    std::string xml;
+    const char* ids;
+  };
+  const cCase cases[] = {
+      {LogonEvent("SYSTEM", "10.1.2.3"), R"(["f-system-logon"])"},
+      {LogonEvent("SYSTEM", "203.0.113.5"), R"(["f-system-logon","f-outside-white"])"},
+      {LogonEvent("bob", "192.168.1.10"), "none"},
+      {LogonEvent("bob", "192.168.1.11"), R"(["f-outside-white"])"},
+      {LogonEvent("bob", "172.20.0.1"), R"(["f-outside-white","f-user-ip"])"},
+      {LogonEvent("bob", "-"), "none"},  // no address: "nel" does not match either
+      {LogonEvent("SYSTEMS", "10.0.0.1"), "none"},
+      {SecurityEvent("4624", {{"TargetUserName", "SYSTEM"}}), R"(["f-system-logon"])"},
+      {SecurityEvent("4624", {{"TargetUserName", ""}, {"IpAddress", "8.8.8.8"}}),
+       R"(["f-outside-white"])"},
+      {ProcessEvent("C:\\Windows\\System32\\svchost.exe", "0x9", "svchost.exe -k"), "none"},
+      {ProcessEvent("C:\\Windows\\System32\\cmd.exe", "0x9", "cmd.exe /c whoami"),
+       R"(["f-not-white-text","f-shell-and-switch"])"},
+      {ProcessEvent("C:\\Windows\\System32\\cmd.exe", "0x9", "cmd.exe"), R"(["f-not-white-text"])"},
+      {ProcessEvent("PSEXESVC.exe", "0x9", "x"), R"(["f-not-white-text"])"},
+  };
+  for (const cCase& c : cases) {
+    EvtRecord record;
+    Detect(record, c.xml, false);
+    EXPECT_EQ(Compact(record.DetectFilterIds()), c.ids) << c.xml;
+  }
+  EXPECT_TRUE(tools->Calls().empty());
+}
+
+TEST_F(FilterSetTest, SelfClosingElementIsEmpty) {
+  // The text of the next entry must not count as the value of the empty one.
+  const std::string xml =
+      SecurityEvent("4688", {{"NewProcessName'/><Data Name='CommandLine", "cmd.exe /c x"}});
+  EvtRecord record;
+  Detect(record, xml, false);
+  EXPECT_EQ(Compact(record.DetectFilterIds()), R"(["f-not-white-text"])");
+}
+
+TEST_F(FilterSetTest, NestedElementTree) {
+  const std::string cleared =
+      "<Event><System><Provider Name='Microsoft-Windows-Eventlog' Guid='{x}'/><EventID>1102"
+      "</EventID><Channel>Security</Channel></System><UserData><LogFileCleared xmlns='urn:x'>"
+      "<SubjectUserSid>S-1</SubjectUserSid><SubjectUserName>test_user</SubjectUserName>"
+      "</LogFileCleared></UserData></Event>";
+  EvtRecord record;
+  Detect(record, cleared, false);
+  // The sibling of the leaf is an item of the same element, not an element of its own.
+  EXPECT_EQ(Compact(record.DetectFilterIds()), R"(["f-log-cleared"])");
+}
+
+TEST_F(FilterSetTest, ClearAndReload) {
+  EvtRecord before;
+  EXPECT_EQ(Detect(before, LogonEvent("SYSTEM", "10.0.0.1"), false), 1);
+  filters.Clear();
+  EvtRecord cleared;
+  EXPECT_EQ(Detect(cleared, LogonEvent("SYSTEM", "10.0.0.1"), false), 0);
+  EXPECT_EQ(filters.Load(nullptr, nullptr), 0);
+  EXPECT_EQ(filters.Load(Fixture("filters.json"), nullptr),
+            10);  // lists unknown: "nel" holds for all
+  EvtRecord reloaded;
+  EXPECT_EQ(Detect(reloaded, LogonEvent("bob", "10.0.0.1"), false), 1);
+  EXPECT_EQ(Compact(reloaded.DetectFilterIds()), R"(["f-outside-white"])");
+}
+
+}  // namespace
+}  // namespace sysfilter
