@@ -196,11 +196,31 @@ class cHttpSession : public cHttpObject {
   std::mutex m_locks[CURL_LOCK_DATA_LAST];
 };
 
-// One transfer handle per connection, so its requests share one kept-alive connection.
+// One transfer handle per connection, so its requests share one kept-alive connection. Options
+// that every request has alike are set once; a reset would lose the cookie engine.
 class cHttpConnection : public cHttpObject {
  public:
   cHttpConnection(std::shared_ptr<cHttpSession> session, std::string host, INTERNET_PORT port)
-      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_transfer(curl_easy_init()) {}
+      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_transfer(curl_easy_init()) {
+    if (!m_transfer) return;
+    curl_easy_setopt(m_transfer, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(m_transfer, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(m_transfer, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(m_transfer, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(m_transfer, CURLOPT_SHARE, m_session->Share());
+    curl_easy_setopt(m_transfer, CURLOPT_COOKIEFILE, "");  // the cookie engine, without a file
+    if (!m_session->UserAgent().empty()) curl_easy_setopt(m_transfer, CURLOPT_USERAGENT, m_session->UserAgent().c_str());
+    curl_easy_setopt(m_transfer, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(m_transfer, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
+    curl_easy_setopt(m_transfer, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_S);
+    // A send or a receive that moves no byte for 30 s ends the transfer.
+    curl_easy_setopt(m_transfer, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(m_transfer, CURLOPT_LOW_SPEED_TIME, SEND_RECEIVE_TIMEOUT_S);
+    curl_easy_setopt(m_transfer, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(m_transfer, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(m_transfer, CURLOPT_CA_CACHE_TIMEOUT, 0L);  // the trusted file is read afresh
+    curl_easy_setopt(m_transfer, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
+  }
   ~cHttpConnection() override {
     if (m_transfer) curl_easy_cleanup(m_transfer);
   }
@@ -210,11 +230,7 @@ class cHttpConnection : public cHttpObject {
   const std::string& Host() const { return m_host; }
   INTERNET_PORT Port() const { return m_port; }
   std::mutex& Lock() { return m_lock; }
-  // Cleared of the last request's options; the live connection and the cookies stay.
-  CURL* FreshTransfer() {
-    curl_easy_reset(m_transfer);
-    return m_transfer;
-  }
+  CURL* Transfer() { return m_transfer; }
 
  private:
   std::shared_ptr<cHttpSession> m_session;
@@ -329,42 +345,22 @@ BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD 
                                                              &curl_slist_free_all);
   std::string url = Url();
   std::lock_guard<std::mutex> guard(m_connection->Lock());
-  CURL* transfer = m_connection->FreshTransfer();
-  const cHttpSession& session = m_connection->Session();
+  CURL* transfer = m_connection->Transfer();
   curl_easy_setopt(transfer, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(transfer, CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(transfer, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(transfer, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(transfer, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(transfer, CURLOPT_SHARE, session.Share());
-  curl_easy_setopt(transfer, CURLOPT_COOKIEFILE, "");
-  if (!session.UserAgent().empty()) curl_easy_setopt(transfer, CURLOPT_USERAGENT, session.UserAgent().c_str());
-  if (const char* proxy = session.ProxyFor(m_connection->Host(), m_secure)) {
-    curl_easy_setopt(transfer, CURLOPT_PROXY, proxy);
-  }
-  curl_easy_setopt(transfer, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
+  // Null leaves the environment's proxies, "" goes direct.
+  curl_easy_setopt(transfer, CURLOPT_PROXY, m_connection->Session().ProxyFor(m_connection->Host(), m_secure));
   curl_easy_setopt(transfer, CURLOPT_REDIR_PROTOCOLS_STR, m_secure ? "https" : "http,https");
-  curl_easy_setopt(transfer, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_S);
-  // A send or a receive that moves no byte for 30 s ends the transfer.
-  curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_TIME, SEND_RECEIVE_TIMEOUT_S);
-  curl_easy_setopt(transfer, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(transfer, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(transfer, CURLOPT_CA_CACHE_TIMEOUT, 0L);  // the trusted file is read afresh
-  curl_easy_setopt(transfer, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
   curl_easy_setopt(transfer, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, &cHttpRequest::KeepBody);
   curl_easy_setopt(transfer, CURLOPT_WRITEDATA, this);
-  if (m_verb == "HEAD") {
-    curl_easy_setopt(transfer, CURLOPT_NOBODY, 1L);
-  } else if (get) {
-    curl_easy_setopt(transfer, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(transfer, CURLOPT_NOBODY, m_verb == "HEAD" ? 1L : 0L);
+  curl_easy_setopt(transfer, CURLOPT_CUSTOMREQUEST, get || m_verb == "POST" ? nullptr : m_verb.c_str());
+  if (get) {
+    if (m_verb == "GET") curl_easy_setopt(transfer, CURLOPT_HTTPGET, 1L);
   } else {
     curl_easy_setopt(transfer, CURLOPT_POST, 1L);
     curl_easy_setopt(transfer, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength));
     curl_easy_setopt(transfer, CURLOPT_POSTFIELDS, body ? body : "");
-    if (m_verb != "POST") curl_easy_setopt(transfer, CURLOPT_CUSTOMREQUEST, m_verb.c_str());
   }
   CURLcode result = curl_easy_perform(transfer);
   long status = 0;

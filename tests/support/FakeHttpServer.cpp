@@ -54,6 +54,7 @@ bool cFakeHttpServer::Start(int port) {
   httplib::Server& server = *m_impl->server;
   if (!server.is_valid() || m_impl->listener.joinable()) return false;
   server.set_keep_alive_timeout(2);
+  server.set_tcp_nodelay(true);  // answers without the delay of small writes
   auto handler = [this](const httplib::Request& in, httplib::Response& out) {
     cRecordedRequest request;
     request.method = in.method;

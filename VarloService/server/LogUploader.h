@@ -1,0 +1,69 @@
+#pragma once
+// The log-upload batcher of one collector: records gathered as compact JSON in one buffer, and
+// sent as a batch (a JSON array, gzip, base64, inside the upload envelope) with a POST to
+// "/pupload/syslog" or "/pupload/weblog" when the next record does not fit, when the batch text
+// passes the flush threshold, when it is older than 5 s at the next record, or when the owner
+// flushes. A batch is sent once and then discarded, whatever the answer.
+// Driven by one collecting thread; the counters and the batch state are read from others.
+#include <jansson.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "VarloService/server/Api.h"
+
+class cLogUploader : public cApi {
+ public:
+  enum Kind { SysLog = 0, WebLog = 1 };
+  static constexpr uint64_t kCapacity = 122880;
+  static constexpr uint64_t kFlushThreshold = 102400;
+  static constexpr int64_t kMaxBatchAgeSeconds = 5;
+
+  cLogUploader() = default;
+  ~cLogUploader();
+
+  // Attaches the record, builds the envelope ("edrDetectMode" and "edrBlockMode" only with
+  // detection on) and allocates the buffer unless there is one, which keeps its batch.
+  void Begin(cAgentInfo* agentInfo, int edrDetect, int edrBlock);
+  // Adds one record (the caller keeps its reference): 0 when nothing was flushed, else the
+  // result of the last flush made. A record too large for any batch goes out alone in one of
+  // its own size.
+  int Append(int kind, json_t* record);
+  // The system-log record of one event: "ceelog" (the event's XML), "hash" (its SHA-256 hex),
+  // and, when detectFilterIds is not empty, "detectFilterIds" and (when not empty)
+  // "edrAgentDefenseList", both shared.
+  int AppendSysLog(std::string_view eventText, json_t* detectFilterIds, json_t* edrAgentDefenseList);
+  // Sends the batch: 0 for an empty one (nothing sent), else the answer's status; -1 also for a
+  // batch that could not be compressed (nothing sent). The batch is empty afterwards.
+  int Flush();
+  // The connection closed, the envelope released, the buffer freed; unsent records are lost.
+  void Close();
+
+  // The envelope (borrowed), for the owner's rewrite of the EDR members after a flush.
+  json_t* Envelope() const { return m_Envelope; }
+
+  uint32_t Lines() const { return m_Records.load(); }
+  int64_t Time() const { return m_BatchStart.load(); }
+  // The uploaded and failed counts since the last call, read and zeroed in one exchange each.
+  uint32_t OK() { return m_Uploaded.exchange(0); }
+  uint32_t Error() { return m_Failed.exchange(0); }
+
+ private:
+  // Compresses, encodes, wraps and sends one batch text; counts its records either way.
+  int Upload(const char* batchText, uint64_t length, uint32_t records);
+  int UploadAlone(json_t* record, uint64_t length);
+  void StartBatch();
+
+  int m_Kind = SysLog;
+  std::unique_ptr<char[]> m_Buffer;
+  uint64_t m_Used = 0;
+  std::atomic<uint32_t> m_Records{0};
+  std::atomic<int64_t> m_BatchStart{0};
+  json_t* m_Envelope = nullptr;
+  json_t* m_UploadLogLine = nullptr;  // borrowed from the envelope
+  json_t* m_Log = nullptr;            // borrowed from the envelope
+  std::atomic<uint32_t> m_Uploaded{0};
+  std::atomic<uint32_t> m_Failed{0};
+};

@@ -1,0 +1,103 @@
+#include "VarloService/server/Repo.h"
+
+#include <spdlog/spdlog.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "common/Nvm.h"
+#include "common/SafeName.h"
+#include "common/Sha256.h"
+#include "common/TextConv.h"
+#include "platform/Files.h"
+
+namespace {
+
+// A download lands here first, beside its target, until its digest is checked.
+constexpr char kUnverifiedSuffix[] = ".download";
+
+}  // namespace
+
+int cRepo::LoadEndpoint() {
+  NvmDomain settings;
+  int used = settings.GetUrl(NvmDomain::Repo, m_Host, m_Secure, m_Port) == 0 ? 0 : 1;
+  if (used == 1) m_Host = WidenBytes(kDefaultRepoHost);
+  settings.Close();
+  return used;
+}
+
+int cRepo::Download(const std::wstring& remotePath, const std::string& localPath) {
+  if (!Connected()) return -1;
+  HINTERNET request = OpenRequest(remotePath, VerbGet);
+  if (!request) return -2;
+  bool answered = SendAndReceive(request, false, nullptr, 0);
+  std::unique_ptr<FILE, int (*)(FILE*)> file(platform::OpenFile(localPath, "wb"), &std::fclose);
+  if (!file) {
+    WinHttpCloseHandle(request);
+    return -3;
+  }
+  if (answered) {
+    ReadBody(request, [&file](const char* data, uint32_t count) {
+      std::fwrite(data, 1, count, file.get());
+      return true;
+    });
+  }
+  WinHttpCloseHandle(request);
+  return 0;
+}
+
+int cRepo::GetText(const std::wstring& remotePath, std::string& text) {
+  if (!Connected()) return -1;
+  HINTERNET request = OpenRequest(remotePath, VerbGet);
+  if (!request) return -2;
+  if (!SendAndReceive(request, false, nullptr, 0)) {
+    WinHttpCloseHandle(request);
+    return 0;
+  }
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size,
+                           WINHTTP_NO_HEADER_INDEX) ||
+      status != 200) {
+    WinHttpCloseHandle(request);
+    return -3;
+  }
+  std::string body;
+  ReadBody(request, [&body](const char* data, uint32_t count) {
+    body.append(data, count);
+    return true;
+  });
+  if (!body.empty()) text = std::move(body);
+  WinHttpCloseHandle(request);
+  return 0;
+}
+
+int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder) {
+  std::string manifestPath = localFolder + "manifest";
+  if (Download(remoteFolder + L"manifest", manifestPath) < 0) return -1;
+  platform::cInputFile manifest(manifestPath);
+  if (!manifest.is_open()) return 0;
+  int verified = 0;
+  while (true) {
+    std::string hash, name;
+    manifest >> hash >> name;
+    if (hash.empty() || name.empty()) break;
+    if (!IsSafeRelativeName(name)) {
+      SPDLOG_ERROR("manifest name refused: {}", name);
+    } else {
+      std::string target = localFolder + name;
+      std::string unverified = target + kUnverifiedSuffix;
+      Download(remoteFolder + Utf8ToWide(name), unverified);
+      std::string content;
+      bool matches = platform::ReadWholeFile(unverified, content) && !content.empty() &&
+                     hash.size() == SHA256_HEX_CHARS && hash == Sha256Hex(content);
+      if (matches && platform::MoveReplacing(unverified, target)) {
+        ++verified;
+      } else {
+        platform::DeletePath(unverified);
+      }
+    }
+    if (!manifest) break;
+  }
+  return verified;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The package repository's client: plain GETs of text files and of folders described by a
+// "manifest" of SHA-256 and file-name word pairs, on a connection to the repository endpoint. It
+// follows the agent's proxy settings but sends no headers, never signs in and holds no keys.
+#include <string>
+
+#include "VarloService/server/Api.h"
+
+class cRepo : public cApi {
+ public:
+  // Only keeps the record, for the proxy settings of the next session.
+  void SetAgentInfo(cAgentInfo* agentInfo) { m_pAgentInfo = agentInfo; }
+
+  // The endpoint from the setting "Repo" of the sub-key "Domain": 0; 1 when the default
+  // repository host (HTTPS, port 443) was taken instead.
+  int LoadEndpoint();
+
+  // GETs remotePath into the local file (Windows path), whatever the status: 0 (also when the
+  // exchange failed: the file is then empty); -1 no connection; -2 no request; -3 the file
+  // cannot be opened.
+  int Download(const std::wstring& remotePath, const std::string& localPath);
+  // GETs remotePath into text: 0 (also when the exchange failed: text is then unchanged, as it is
+  // for an empty body); -1 no connection; -2 no request; -3 a status other than 200.
+  int GetText(const std::wstring& remotePath, std::string& text);
+  // Downloads remoteFolder + "manifest" into localFolder, then every file it lists; a file is
+  // moved into place only when its SHA-256 is the one listed, and a name that would leave the
+  // folder is refused. The number of files verified; -1 when the manifest download failed.
+  int DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder);
+
+  std::wstring m_Host;
+  int m_Secure = 0;
+  int m_Port = 0;
+};
