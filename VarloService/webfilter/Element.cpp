@@ -67,8 +67,8 @@ int cElement::Match(WebRecord& record) const {
     return 0;
   }
 
-  json_t* value = m_Field >= 0 ? record.Field(m_Field)
-                               : json_object_get(record.Json(), m_CustomName.c_str());
+  json_t* value =
+      m_Field >= 0 ? record.Field(m_Field) : json_object_get(record.Json(), m_CustomName.c_str());
   if (!json_is_string(value)) {
     if (m_Type == kNumberElement && json_is_integer(value)) {
       return MatchNumber(json_integer_value(value));

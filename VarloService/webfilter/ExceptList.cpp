@@ -34,8 +34,8 @@ int cExceptCond::Match(WebRecord& record) const {
   } else if (IsDecodedField(m_Field)) {
     text = record.Decoded(m_Field);
   } else {
-    json_t* value = m_Field >= 0 ? record.Field(m_Field)
-                                 : json_object_get(record.Json(), m_CustomName.c_str());
+    json_t* value =
+        m_Field >= 0 ? record.Field(m_Field) : json_object_get(record.Json(), m_CustomName.c_str());
     if (!json_is_string(value)) return 0;
     text = std::string_view(json_string_value(value), json_string_length(value));
   }
@@ -43,17 +43,15 @@ int cExceptCond::Match(WebRecord& record) const {
   return m_Value.Match(text.data(), text.size(), nullptr, sysfilter::kOpEq);
 }
 
-int cExceptEntry::Load(const json_t* entry) {
-  const json_t* conditions = json_object_get(entry, "exceptEntry");
+int cExceptEntry::Load(json_t* entry) {
+  json_t* conditions = json_object_get(entry, "exceptEntry");
   const json_t* isRegex = json_object_get(entry, "isRegex");
   m_Conds.clear();
   m_Conds.resize(json_object_size(conditions));
   size_t index = 0;
   const char* key;
   json_t* value;
-  json_object_foreach(const_cast<json_t*>(conditions), key, value) {
-    m_Conds[index++].Load(key, value, isRegex);
-  }
+  json_object_foreach(conditions, key, value) { m_Conds[index++].Load(key, value, isRegex); }
   return static_cast<int>(m_Conds.size());
 }
 
@@ -71,7 +69,7 @@ int cExceptList::Load(json_t* list) {
   m_SelectCount = 0;
   size_t excepts = 0;
   for (size_t i = 0; i < count; ++i) {
-    const json_t* item = json_array_get(list, i);
+    json_t* item = json_array_get(list, i);
     size_t slot;
     if (m_Mode == kSelectExcept) {
       // Except entries fill the list from the back, so the last one given is tested first.

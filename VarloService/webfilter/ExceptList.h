@@ -30,7 +30,7 @@ class cExceptEntry {
  public:
   // The number of conditions; an entry without "exceptEntry" object has none and matches every
   // record.
-  int Load(const json_t* entry);
+  int Load(json_t* entry);
   bool Match(WebRecord& record) const;
 
  private:

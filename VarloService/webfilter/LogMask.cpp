@@ -13,15 +13,12 @@ constexpr std::string_view kMultipartType = "multipart/form-data";
 // The boundary parameter is looked for only after "multipart/form-data;".
 constexpr size_t kBoundarySearchStart = 20;
 
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const unsigned char x = a[i], y = b[i];
-    if (x != y && !(x >= 'A' && x <= 'Z' && x + 32 == y) && !(y >= 'A' && y <= 'Z' && y + 32 == x)) {
-      return false;
-    }
-  }
-  return true;
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return AsciiLower(x) == AsciiLower(y);
+         });
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -226,7 +223,8 @@ int cLogMask::Mask(json_t* record) {
     char* text = WritableText(request);
     char* const end = text + json_string_length(request);
     char* question = static_cast<char*>(std::memchr(text, '?', end - text));
-    char* space = question ? static_cast<char*>(std::memchr(question, ' ', end - question)) : nullptr;
+    char* space =
+        question ? static_cast<char*>(std::memchr(question, ' ', end - question)) : nullptr;
     if (space && space - question - 1 >= 3) query = MaskPairs(question + 1, space - question - 1);
   }
 

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 
-
 namespace webfilter {
 
 namespace {

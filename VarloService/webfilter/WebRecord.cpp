@@ -7,9 +7,10 @@ namespace webfilter {
 namespace {
 
 constexpr const char* kFieldNames[kFieldCount] = {
-    "Remote-addr", "Method",    "Host",   "X-Forwarded-For", "Req-Content-Length",
-    "Req-Content-Type", "User-Agent", "Cookie", "Extention", "Request",
-    "Uri",         "Referer",   "Post-body"};
+    "Remote-addr",        "Method",           "Host",       "X-Forwarded-For",
+    "Req-Content-Length", "Req-Content-Type", "User-Agent", "Cookie",
+    "Extention",          "Request",          "Uri",        "Referer",
+    "Post-body"};
 
 constexpr std::string_view kFormContentType = "application/x-www-form-urlencoded";
 

@@ -127,7 +127,7 @@ void ParseAlone(const RawRequest& request) {
   parser.boundaryLength = static_cast<uint32_t>(boundary.size());
   BodyBounds bounds{body.data(), body.data() + body.size()};
   parser.userData = &bounds;
-  const MultipartCallbacks callbacks{&Ignore, &Ignore,    &CheckRun, &CheckRun,
+  const MultipartCallbacks callbacks{&Ignore, &Ignore,   &CheckRun, &CheckRun,
                                      &Ignore, &CheckRun, &Ignore,   &Ignore};
   Require(ParseMultipart(parser, callbacks, body.data(), body.size()) <= body.size());
 }

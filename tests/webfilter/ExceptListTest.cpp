@@ -1,9 +1,8 @@
-#include "VarloService/webfilter/ExceptList.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "VarloService/webfilter/ExceptList.h"
 #include "tests/webfilter/Json.h"
 
 using namespace webfilter;
@@ -52,11 +51,10 @@ TEST(WebExceptList, ConditionsCompareTheFieldsAsSpecified) {
     const char* record;
     int expected;
   } cases[] = {
-      {R"({"exceptEntry": {"Extention": "php"}})",
-       R"({"Uri": "/x/index.php", "Extention": "asp"})", 1},
+      {R"({"exceptEntry": {"Extention": "php"}})", R"({"Uri": "/x/index.php", "Extention": "asp"})",
+       1},
       {R"({"exceptEntry": {"Extention": "php"}})", R"({"Uri": "/x/index%2ephp"})", 1},
-      {R"({"exceptEntry": {"Extention": "php"}})", R"({"Uri": "/x/index", "Extention": "php"})",
-       0},
+      {R"({"exceptEntry": {"Extention": "php"}})", R"({"Uri": "/x/index", "Extention": "php"})", 0},
       {R"({"exceptEntry": {"Extention": ""}})", R"({"Uri": "/x/index"})", 1},
       {R"({"exceptEntry": {"x-forwarded-for": "10.0.0.1"}})", R"({"X-Forwarded-For": "10.0.0.1"})",
        1},
@@ -101,9 +99,9 @@ TEST(WebExceptList, BlockOnlyModeKeepsOnlyEntriesMarkedZero) {
   // The entries that were not loaded would have matched anything.
   EXPECT_EQ(Check(waf, R"({"Uri": "/", "Host": "x"})"), 0);
 
-  EXPECT_EQ(CheckOne(R"([{"isBlockOnly": "1"}, {"isBlockOnly": 0}])", R"({})",
-                     cExceptList::kBlockOnly),
-            0);
+  EXPECT_EQ(
+      CheckOne(R"([{"isBlockOnly": "1"}, {"isBlockOnly": 0}])", R"({})", cExceptList::kBlockOnly),
+      0);
   EXPECT_EQ(CheckOne(R"([{"isBlockOnly": "0"}])", R"({})", cExceptList::kBlockOnly), 2);
 }
 

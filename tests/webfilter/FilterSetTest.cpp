@@ -1,9 +1,11 @@
-#include "VarloService/webfilter/FilterSet.h"
-
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
 
+#include <sstream>
 #include <string>
 
+#include "VarloService/webfilter/FilterSet.h"
 #include "tests/webfilter/Json.h"
 
 using namespace webfilter;
@@ -24,8 +26,7 @@ std::string Element(const std::string& field, const std::string& type,
 }
 
 std::string Filter(const std::string& id, const std::string& elements) {
-  return R"({"webExtendsFilterId": )" + id + R"(, "webExtendsFilterElements": [)" + elements +
-         "]}";
+  return R"({"webExtendsFilterId": )" + id + R"(, "webExtendsFilterElements": [)" + elements + "]}";
 }
 
 // Whether the first filter of the list matches the record.
@@ -147,15 +148,18 @@ TEST(WebFilter, SelectorLoadResults) {
       {kNumberElement, Selector("gt", "-12"), 2},
       {kStringElement, R"({"webExtendsFilterFieldSelectOperator": "eq"})", -1},
       {kStringElement, R"({"webExtendsFilterFieldValue": 5,
-                           "webExtendsFilterFieldSelectOperator": "eq"})", -1},
+                           "webExtendsFilterFieldSelectOperator": "eq"})",
+       -1},
       {kStringElement, R"({"webExtendsFilterFieldValue": "x",
-                           "webExtendsFilterFieldSelectValueType": "s"})", -2},
+                           "webExtendsFilterFieldSelectValueType": "s"})",
+       -2},
       {kIpv4Element, Selector("eq", "10.1.2"), -3},
       {kIpv4Element, Selector("eq", "10.1.2.3/33"), -3},
       {kNumberElement, Selector("gt", "abc"), -4},
       {kNumberElement, Selector("gt", "99999999999999999999"), -4},
       {kStringElement, R"({"webExtendsFilterFieldValue": "x",
-                           "webExtendsFilterFieldSelectOperator": "eq"})", -5},
+                           "webExtendsFilterFieldSelectOperator": "eq"})",
+       -5},
       {kStringElement, Selector("eq", "(", "regex"), -6},
   };
   for (const auto& c : cases) {
@@ -189,8 +193,8 @@ TEST(WebFilter, AFilterWhoseElementsFailToLoadStaysInTheSetAndNeverMatches) {
   cFilterSet set;
   const std::string good = Filter(R"("first")", Element("Host", "s", Selector("ne", "z")));
   // The second element is fine and would match on its own; the first has an unknown type.
-  const std::string bad = Filter(
-      "2", Element("Host", "bogus", Selector("ne", "z")) + "," + Element("Host", "s", Selector("ne", "z")));
+  const std::string bad = Filter("2", Element("Host", "bogus", Selector("ne", "z")) + "," +
+                                          Element("Host", "s", Selector("ne", "z")));
   EXPECT_EQ(set.Load(ParseJson("[" + good + "," + bad + "]")), 2);
   EXPECT_EQ(set.Size(), 2u);
 
@@ -218,4 +222,21 @@ TEST(WebFilter, DetectAppendsOneEntryPerMatchingFilterInOrder) {
   // A new list replaces the old one; no list leaves no filters.
   EXPECT_EQ(set.Load(nullptr), 0);
   EXPECT_EQ(set.Detect(record), 0);
+}
+
+TEST(WebFilter, LoadFailuresNameTheElementAndTheFilter) {
+  std::ostringstream lines;
+  const auto previous = spdlog::default_logger();
+  auto capture = std::make_shared<spdlog::logger>(
+      "capture", std::make_shared<spdlog::sinks::ostream_sink_mt>(lines));
+  capture->set_pattern("%l %v");
+  spdlog::set_default_logger(capture);
+  cFilterSet set;
+  set.Load(ParseJson("[" + Filter("42", Element("Path", "s", Selector("eq", "(", "r"))) + "," +
+                     Filter(R"({"id": 7})", Element("Host", "bogus", "")) + "]"));
+  spdlog::set_default_logger(previous);
+  EXPECT_EQ(lines.str(),
+            "error WebFilter.Load(E=Uri)=-6\n"
+            "error WebFilter.Load(F=42)=0\n"
+            "error WebFilter.Load(F={\"id\":7})=-2\n");
 }

@@ -1,13 +1,12 @@
-#include "VarloService/webfilter/LogMask.h"
-
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <cstring>
 #include <string>
 
+#include "VarloService/webfilter/LogMask.h"
 #include "fuzz/targets/FuzzTargets.h"
 #include "tests/webfilter/Json.h"
 
@@ -82,22 +81,27 @@ TEST(LogMask, MaskCountsAndLeavesUnlistedOrUnsupportedPartsAlone) {
       {R"(["k"])", R"({"Post-body": "k=1", "Req-Content-Type": null,
                        "Content-Type": "application/x-www-form-urlencoded"})",
        0, "", "k=1"},
-      {R"(["k"])", R"({"Post-body": "k=", "Req-Content-Type": "application/x-www-form-urlencoded"})",
-       0, "", "k="},
+      {R"(["k"])",
+       R"({"Post-body": "k=", "Req-Content-Type": "application/x-www-form-urlencoded"})", 0, "",
+       "k="},
       {R"(["card", "k"])", R"({"Request": "POST /p?k=2 HTTP/1.1",
           "Post-body": "{\"card\":\"abc\",\"n\":{\"card\":\"x\"},\"k\":5}",
           "Req-Content-Type": "application/json"})",
        2, "POST /p?k=* HTTP/1.1", R"({"card":"***","n":{"card":"x"},"k":5})"},
-      {R"(["card"])", R"({"Post-body": "{\"c\\u0061rd\":\"12\"}", "Req-Content-Type": "application/json"})",
-       1, "", R"({"c\u0061rd":"**"})"},
-      {R"(["card"])", R"({"Post-body": "{\"card\":\"12\",", "Req-Content-Type": "application/json"})",
-       0, "", R"({"card":"12",)"},
-      {R"(["card"])", R"({"Post-body": "[{\"card\":\"12\"}]", "Req-Content-Type": "application/json"})",
-       0, "", R"([{"card":"12"}])"},
+      {R"(["card"])",
+       R"({"Post-body": "{\"c\\u0061rd\":\"12\"}", "Req-Content-Type": "application/json"})", 1, "",
+       R"({"c\u0061rd":"**"})"},
+      {R"(["card"])",
+       R"({"Post-body": "{\"card\":\"12\",", "Req-Content-Type": "application/json"})", 0, "",
+       R"({"card":"12",)"},
+      {R"(["card"])",
+       R"({"Post-body": "[{\"card\":\"12\"}]", "Req-Content-Type": "application/json"})", 0, "",
+       R"([{"card":"12"}])"},
       {R"(["card"])", R"({"Post-body": "card=12", "Req-Content-Type": "text/plain"})", 0, "",
        "card=12"},
-      {R"(["card"])", R"({"Post-body": "card=12", "Req-Content-Type": "Application/x-www-form-urlencoded"})",
-       0, "", "card=12"},
+      {R"(["card"])",
+       R"({"Post-body": "card=12", "Req-Content-Type": "Application/x-www-form-urlencoded"})", 0,
+       "", "card=12"},
       // A non-string entry is passed over; the later ones still count.
       {R"([5, null, "CARD"])", R"({"Post-body": "card=12",
           "Req-Content-Type": "application/x-www-form-urlencoded"})",

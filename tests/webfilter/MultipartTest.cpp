@@ -1,9 +1,9 @@
-#include "VarloService/webfilter/Multipart.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+
+#include "VarloService/webfilter/Multipart.h"
 
 namespace {
 

@@ -1,9 +1,8 @@
-#include "VarloService/webfilter/WebRecord.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "VarloService/webfilter/WebRecord.h"
 #include "tests/webfilter/Json.h"
 
 using namespace webfilter;
@@ -82,7 +81,8 @@ TEST(WebRecord, LooksUpAndDecodesOncePerRecordIntoReusedBuffers) {
   WebRecord first(longer.get(), buffers);
   const std::string_view decoded = first.Decoded(kUri);
   EXPECT_EQ(first.Decoded(kUri).data(), decoded.data());
-  EXPECT_EQ(decoded.data(), reinterpret_cast<const char*>(buffers[kUri - kFirstDecodedField].Data()));
+  EXPECT_EQ(decoded.data(),
+            reinterpret_cast<const char*>(buffers[kUri - kFirstDecodedField].Data()));
   EXPECT_EQ(first.Field(kHost), first.Field(kHost));
   EXPECT_EQ(first.Field(kMethod), json_null());
   EXPECT_FALSE(first.FieldText(kMethod));
