@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "VarloService/sysfilter/Operators.h"
+#include "VarloService/webfilter/TextMatch.h"
 
 namespace webfilter {
 
@@ -40,7 +41,7 @@ int cExceptCond::Match(WebRecord& record) const {
     text = std::string_view(json_string_value(value), json_string_length(value));
   }
   // "eq" is an exact comparison for a text and a search anywhere for an expression.
-  return m_Value.Match(text.data(), text.size(), nullptr, sysfilter::kOpEq);
+  return MatchText(m_Value, text, sysfilter::kOpEq);
 }
 
 int cExceptEntry::Load(json_t* entry) {

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "VarloService/webfilter/TextMatch.h"
+
 namespace webfilter {
 
 namespace {
@@ -56,7 +58,7 @@ int cSelector::Load(int32_t elementType, const json_t* selector) {
 }
 
 int cSelector::Match(const char* text, size_t length) const {
-  return m_Value.Match(text, length, nullptr, m_Op);
+  return MatchText(m_Value, std::string_view(text, length), m_Op);
 }
 
 int cSelector::MatchNumber(int64_t number) const {

@@ -45,7 +45,7 @@ TEST(WebExceptList, EntriesWithoutConditionsMatchEveryRecord) {
             0);
 }
 
-TEST(WebExceptList, ConditionsCompareTheFieldsAsSpecified) {
+TEST(WebExceptList, ConditionsCompareTheirFields) {
   const struct {
     const char* entry;
     const char* record;
@@ -69,6 +69,8 @@ TEST(WebExceptList, ConditionsCompareTheFieldsAsSpecified) {
       {R"({"exceptEntry": {"Host": "adm"}})", R"({"Host": "admin"})", 0},
       {R"({"exceptEntry": {"Host": "ADM"}})", R"({"Host": "adm"})", 0},
       {R"({"exceptEntry": {"Host": "("}, "isRegex": {"Host": "1"}})", R"({"Host": "("})", 1},
+      {R"({"exceptEntry": {"Uri": "^/admin"}, "isRegex": {"Uri": "1"}})", R"({"Uri": "/admin%ff"})",
+       1},
       {R"({"exceptEntry": {"Path": "/x"}})", R"({"Uri": "/x"})", 0},
       {R"({"exceptEntry": {"Path": "/x"}})", R"({"Path": "/x"})", 1},
       {R"({"exceptEntry": {"Uri": "/a b"}})", R"({"Uri": "/a%20b"})", 1},

@@ -41,7 +41,7 @@ int FirstMatches(const std::string& filters, const std::string& record) {
 
 }  // namespace
 
-TEST(WebFilter, ElementTypesAndOperatorsMatchAsSpecified) {
+TEST(WebFilter, EachElementTypeWithEachOperator) {
   const std::string host = "Host", ip = "Remote-addr", size = "Req-Content-Length";
   const struct {
     std::string field, type, op, value, valueType, record;
@@ -59,6 +59,8 @@ TEST(WebFilter, ElementTypesAndOperatorsMatchAsSpecified) {
       {host, "string", "nel", "abc", "s", R"({"Host": "xyz"})", 1},
       {host, "string", "nel", "abc", "s", R"({"Host": "xabcx"})", 0},
       {host, "string", "gt", "a", "s", R"({"Host": "b"})", 0},
+      {host, "string", "lt", "b", "s", R"({"Host": "a"})", 0},
+      {host, "string", "ge", "a", "s", R"({"Host": "a"})", 0},
       {host, "string", "le", "b", "s", R"({"Host": "a"})", 0},
       {host, "string", "eq", "a", "s", R"({})", 0},
       {host, "string", "el", "a", "s", R"({"Host": null})", 0},
@@ -74,7 +76,11 @@ TEST(WebFilter, ElementTypesAndOperatorsMatchAsSpecified) {
       // Addresses.
       {ip, "ipv4", "eq", "10.1.0.0/16", "", R"({"Remote-addr": "10.1.200.7"})", 1},
       {ip, "ipv4", "eq", "10.1.0.0/16", "", R"({"Remote-addr": "10.2.0.1"})", 0},
+      {ip, "ipv4", "el", "10.1.0.0/16", "", R"({"Remote-addr": "10.1.0.1"})", 1},
       {ip, "ipv4", "gt", "10.1.0.0/16", "", R"({"Remote-addr": "10.1.0.1"})", 1},
+      {ip, "ipv4", "lt", "10.1.0.0/16", "", R"({"Remote-addr": "10.9.0.1"})", 0},
+      {ip, "ipv4", "ge", "10.1.0.0/16", "", R"({"Remote-addr": "10.1.9.9"})", 1},
+      {ip, "ipv4", "le", "10.1.0.0/16", "", R"({"Remote-addr": "10.1.9.9"})", 1},
       {ip, "ipv4", "ne", "10.1.0.0/16", "", R"({"Remote-addr": "10.2.0.1"})", 1},
       {ip, "ipv4", "ne", "10.1.0.0/16", "", R"({"Remote-addr": "10.1.2.3"})", 0},
       {ip, "ipv4", "nel", "10.1.0.0/16", "", R"({"Remote-addr": "fe80::1"})", 1},
@@ -88,6 +94,7 @@ TEST(WebFilter, ElementTypesAndOperatorsMatchAsSpecified) {
       // Numbers: only the four comparisons compare; "eq" never matches.
       {size, "number", "eq", "5", "", R"({"Req-Content-Length": "5"})", 0},
       {size, "number", "eq", "5", "", R"({"Req-Content-Length": 5})", 0},
+      {size, "number", "el", "5", "", R"({"Req-Content-Length": "5"})", 0},
       {size, "number", "gt", "100", "", R"({"Req-Content-Length": "101"})", 1},
       {size, "number", "gt", "100", "", R"({"Req-Content-Length": "100"})", 0},
       {size, "number", "gt", "100", "", R"({"Req-Content-Length": 101})", 1},
@@ -116,6 +123,16 @@ TEST(WebFilter, ElementTypesAndOperatorsMatchAsSpecified) {
       {"Referer", "string", "nel", "x", "s", R"({})", 1},
       {"Referer", "string", "eq", "", "s", R"({})", 1},
       {"Request", "ipv4", "el", "10.0.0.1", "", R"({"Request": "GET /?h=10.0.0.1 HTTP/1.1"})", 1},
+      // Expressions see bytes that are not UTF-8 as '?', and valid sequences as characters.
+      {"Uri", "string", "el", "admin", "r", R"({"Uri": "/admin%ff"})", 1},
+      {"Uri", "string", "ne", "^/x$", "r", R"({"Uri": "/x%ff"})", 1},
+      {"Uri", "string", "eq", "^/.$", "r", R"({"Uri": "/%C3%A9"})", 1},
+      {"Uri", "string", "eq", "^/.$", "r", R"({"Uri": "/%F0%9F%98%80"})", 1},
+      {"Uri", "string", "eq", "^/[?]{2}$", "r", R"({"Uri": "/%C0%AF"})", 1},
+      {"Uri", "string", "eq", "^/[?]{3}$", "r", R"({"Uri": "/%ED%A0%80"})", 1},
+      {"Uri", "string", "eq", "^/[?]{2}x$", "r", R"({"Uri": "/%E2%82x"})", 1},
+      {"Uri", "string", "eq", "^/[?]{4}$", "r", R"({"Uri": "/%F4%90%80%80"})", 1},
+      {"Uri", "string", "el", "?", "s", R"({"Uri": "/%ff"})", 0},
       // The module's own extension member is used as it stands.
       {"Extention", "string", "eq", "php", "s", R"({"Extention": "php", "Uri": "/a.asp"})", 1},
   };
