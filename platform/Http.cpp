@@ -196,8 +196,8 @@ class cHttpSession : public cHttpObject {
   std::mutex m_locks[CURL_LOCK_DATA_LAST];
 };
 
-// One transfer handle per connection, so its requests share one kept-alive connection. Options
-// that every request has alike are set once; a reset would lose the cookie engine.
+// One transfer handle per connection, so its requests share one kept-alive connection. What every
+// request has alike is set once, the cookie engine among it: setting that again leaks.
 class cHttpConnection : public cHttpObject {
  public:
   cHttpConnection(std::shared_ptr<cHttpSession> session, std::string host, INTERNET_PORT port)
@@ -347,7 +347,6 @@ BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD 
   std::lock_guard<std::mutex> guard(m_connection->Lock());
   CURL* transfer = m_connection->Transfer();
   curl_easy_setopt(transfer, CURLOPT_URL, url.c_str());
-  // Null leaves the environment's proxies, "" goes direct.
   curl_easy_setopt(transfer, CURLOPT_PROXY, m_connection->Session().ProxyFor(m_connection->Host(), m_secure));
   curl_easy_setopt(transfer, CURLOPT_REDIR_PROTOCOLS_STR, m_secure ? "https" : "http,https");
   curl_easy_setopt(transfer, CURLOPT_HTTPHEADER, headers.get());

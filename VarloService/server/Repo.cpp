@@ -82,12 +82,14 @@ int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& 
     std::string hash, name;
     manifest >> hash >> name;
     if (hash.empty() || name.empty()) break;
-    if (!IsSafeRelativeName(name)) {
+    std::wstring remoteName = Utf8ToWide(name);
+    // Only a name that is UTF-8 comes back unchanged from the wide form.
+    if (!IsSafeRelativeName(name) || WideToUtf8(remoteName) != name) {
       SPDLOG_ERROR("manifest name refused: {}", name);
     } else {
       std::string target = localFolder + name;
       std::string unverified = target + kUnverifiedSuffix;
-      Download(remoteFolder + Utf8ToWide(name), unverified);
+      Download(remoteFolder + remoteName, unverified);
       std::string content;
       bool matches = platform::ReadWholeFile(unverified, content) && !content.empty() &&
                      hash.size() == SHA256_HEX_CHARS && hash == Sha256Hex(content);

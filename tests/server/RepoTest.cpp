@@ -159,13 +159,13 @@ TEST_F(RepoTest, AnUnverifiedFileNeverReplacesAGoodOne) {
   EXPECT_FALSE(platform::FileExists(kFolder + "c.dll.download"));
 }
 
-TEST_F(RepoTest, NamesThatLeaveTheFolderAreRefused) {
-  for (const char* name : {"../escape.dll", "32/../../escape.dll", "/escape.dll", "C:\\escape.dll"}) {
+TEST_F(RepoTest, NamesThatLeaveTheFolderOrAreNoUtf8AreRefused) {
+  for (const char* name : {"../escape.dll", "32/../../escape.dll", "/escape.dll", "C:\\escape.dll", "caf\xe9.dll"}) {
     m_Repository.AddFile("/pkg/manifest", Sha256Hex("evil") + "\n" + name + "\n");
     EXPECT_EQ(0, m_Repo.DownloadPackage(L"/pkg/", kFolder)) << name;
   }
   EXPECT_FALSE(platform::FileExists("C:\\escape.dll"));
-  EXPECT_EQ(4u, m_Repository.RequestCount()) << "only the manifests were fetched";
+  EXPECT_EQ(5u, m_Repository.RequestCount()) << "only the manifests were fetched";
 }
 
 TEST_F(RepoTest, UnreachableRepository) {

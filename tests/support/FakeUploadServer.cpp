@@ -93,6 +93,11 @@ std::vector<cUploadedBatch> cFakeUploadServer::Batches() const {
   return m_batches;
 }
 
+void cFakeUploadServer::ClearBatches() {
+  std::lock_guard<std::mutex> guard(m_batchLock);
+  m_batches.clear();
+}
+
 cScriptedAnswer cFakeUploadServer::Answer(const cRecordedRequest& request) {
   cScriptedAnswer answer;
   bool upload = request.method == "POST" && (request.path == "/pupload/syslog" || request.path == "/pupload/weblog");

@@ -24,6 +24,8 @@ class cFakeUploadServer : public cFakeHttpServer {
   using cFakeHttpServer::cFakeHttpServer;
 
   std::vector<cUploadedBatch> Batches() const;
+  // Forgets the batches kept so far (a long-running server calls it with ClearRequests).
+  void ClearBatches();
 
  protected:
   cScriptedAnswer Answer(const cRecordedRequest& request) override;
