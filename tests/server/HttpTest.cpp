@@ -204,6 +204,16 @@ TEST_F(HttpTest, FollowsRedirectsAndKeepsCookiesPerSession) {
   EXPECT_FALSE(requests[4].HasHeader("Cookie"));
 }
 
+TEST_F(HttpTest, NoRedirectFromHttpsToHttp) {
+  cFakeHttpServer plain(nullptr);
+  ASSERT_TRUE(plain.Start());
+  m_Server.Script("GET", "/down", cScriptedAnswer(302, "", "text/plain", {{"Location", plain.Url("/hello")}}));
+  cHandle session(DirectSession());
+  cExchange exchange = Fetch(session.handle, m_Server.Port(), true, nullptr, L"/down");
+  EXPECT_EQ(302u, exchange.status);
+  EXPECT_EQ(0u, plain.RequestCount());
+}
+
 TEST_F(HttpTest, PlainHttpWithoutTheSecureFlag) {
   cFakeHttpServer plain(nullptr);
   ASSERT_TRUE(plain.Start());

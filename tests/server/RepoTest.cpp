@@ -146,6 +146,14 @@ TEST_F(RepoTest, PackagesCountTheVerifiedFiles) {
   }
 }
 
+TEST_F(RepoTest, LargeFilesArriveWhole) {
+  std::string large(1 << 20, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 7919) >> 5);
+  m_Repository.AddPackage("/big/", {{"large.bin", large}});
+  EXPECT_EQ(1, m_Repo.DownloadPackage(L"/big/", kFolder));
+  EXPECT_EQ(large, Read(kFolder + "large.bin"));
+}
+
 TEST_F(RepoTest, AnUnverifiedFileNeverReplacesAGoodOne) {
   ASSERT_TRUE(platform::WriteFileAtomically(kFolder + "a.dll", "alpha"));
   ASSERT_TRUE(platform::WriteFileAtomically(kFolder + "c.dll", "gamma"));
