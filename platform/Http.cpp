@@ -18,10 +18,10 @@
 
 namespace {
 
-constexpr long CONNECT_TIMEOUT_S = 60;
-constexpr long SEND_RECEIVE_TIMEOUT_S = 30;
-constexpr long MAX_REDIRECTS = 10;
-constexpr DWORD MAX_ANNOUNCED_BYTES = 64 * 1024;
+constexpr long kConnectTimeoutS = 60;
+constexpr long kSendReceiveTimeoutS = 30;
+constexpr long kMaxRedirects = 10;
+constexpr DWORD kMaxAnnouncedBytes = 64 * 1024;
 
 std::string Utf8(const wchar_t* text, size_t length) {
   std::string out;
@@ -211,11 +211,11 @@ class cHttpConnection : public cHttpObject {
     curl_easy_setopt(m_transfer, CURLOPT_COOKIEFILE, "");  // the cookie engine, without a file
     if (!m_session->UserAgent().empty()) curl_easy_setopt(m_transfer, CURLOPT_USERAGENT, m_session->UserAgent().c_str());
     curl_easy_setopt(m_transfer, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(m_transfer, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
-    curl_easy_setopt(m_transfer, CURLOPT_CONNECTTIMEOUT, CONNECT_TIMEOUT_S);
+    curl_easy_setopt(m_transfer, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(m_transfer, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
     // A send or a receive that moves no byte for 30 s ends the transfer.
     curl_easy_setopt(m_transfer, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(m_transfer, CURLOPT_LOW_SPEED_TIME, SEND_RECEIVE_TIMEOUT_S);
+    curl_easy_setopt(m_transfer, CURLOPT_LOW_SPEED_TIME, kSendReceiveTimeoutS);
     curl_easy_setopt(m_transfer, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(m_transfer, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(m_transfer, CURLOPT_CA_CACHE_TIMEOUT, 0L);  // the trusted file is read afresh
@@ -255,7 +255,7 @@ class cHttpRequest : public cHttpObject {
     if (!m_received) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
     size_t remaining = m_body.size() - m_readPosition;
     if (remaining == 0 && m_transferError != ERROR_SUCCESS) return Fail(m_transferError);
-    *available = static_cast<DWORD>(std::min<size_t>(remaining, MAX_ANNOUNCED_BYTES));
+    *available = static_cast<DWORD>(std::min<size_t>(remaining, kMaxAnnouncedBytes));
     return TRUE;
   }
   BOOL Read(void* buffer, DWORD bytesToRead, DWORD* bytesRead) {
