@@ -1,0 +1,252 @@
+// The duties of every pass of the main loop that are due by time or by state, and the self-update.
+#include <spdlog/spdlog.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "VarloService/actions/Uilt.h"
+#include "VarloService/service/VarloService.h"
+#include "common/TextConv.h"
+#include "platform/Files.h"
+#include "platform/Registry.h"
+#include "platform/SystemCounters.h"
+
+namespace {
+
+constexpr int64_t kEventSilenceSeconds = 60;
+constexpr int64_t kOwnCheckSeconds = 60;
+constexpr int kOverLimitChecksBeforeRestart = 3;
+constexpr uint32_t kUpdateCheckEvery = 10;
+constexpr char kRestartCommand[] = "cmd /c sc stop varlo & sc start varlo";
+constexpr char kInstaller[] = "VarloSetup.exe";
+constexpr char kUninstaller[] = "VarloUninstall.exe";
+// Where a new agent package waits until every file of it is verified.
+constexpr char kUpdateStaging[] = "\\temp\\update";
+
+bool KeyExists(const char* path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// The file names a manifest lists: its words in pairs of digest and name.
+std::vector<std::string> ManifestNames(const std::string& manifest) {
+  std::vector<std::string> names;
+  std::istringstream words(manifest);
+  for (std::string digest, name; words >> digest >> name;) names.push_back(name);
+  return names;
+}
+
+std::string WindowsRelative(std::string name) {
+  for (char& c : name) {
+    if (c == '/') c = '\\';
+  }
+  return name;
+}
+
+// Removes a folder with everything in it.
+void RemoveTree(const std::string& folder) {
+  std::vector<std::string> names;
+  if (platform::ListFolder(folder, names)) {
+    for (const std::string& name : names) {
+      const std::string path = folder + "\\" + name;
+      if (platform::FolderExists(path))
+        RemoveTree(path);
+      else
+        platform::DeletePath(path);
+    }
+  }
+  platform::DeletePath(folder);
+}
+
+}  // namespace
+
+int cVarloService::StartInstallerAndStop(const char* program) {
+  CloseLink();
+  const std::string command = "\"" + m_AgentInfo.m_InstallDir + "\\" + program + "\" /S";
+  SPDLOG_INFO("strCmd={}", command);
+  return ExecCmd(command, nullptr, 0);
+}
+
+void cVarloService::ReportOs(int64_t now) {
+  if (m_OsReportPeriod == 0 || (m_LastOsReport != 0 && now - m_LastOsReport <= m_OsReportPeriod))
+    return;
+  m_LastOsReport = now;
+  if (m_SysInfo.UpdateOsPatchInfo() > 0) m_Api.SystemVersion();
+}
+
+void cVarloService::ReportResources(int64_t now) {
+  if (m_ResReportPeriod == 0 ||
+      (m_LastResReport != 0 && now - m_LastResReport <= m_ResReportPeriod))
+    return;
+  m_LastResReport = now;
+  int gathered = 0;
+  if (PdhCollectQueryData(m_SysInfo.m_Query) == PDH_CSTATUS_VALID_DATA) {
+    const auto read = [&gathered](PDH_HCOUNTER counter, double& field) {
+      PDH_FMT_COUNTERVALUE value{};
+      if (PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value) !=
+          PDH_CSTATUS_VALID_DATA)
+        return;
+      field = value.doubleValue;
+      ++gathered;
+    };
+    read(m_SysInfo.m_CpuCounter, m_AgentInfo.m_CpuUsage);
+    read(m_SysInfo.m_DiskCounter, m_AgentInfo.m_DiskActiveTime);
+    read(m_SysInfo.m_RxCounter, m_AgentInfo.m_InboundTraffic);
+    read(m_SysInfo.m_TxCounter, m_AgentInfo.m_OutboundTraffic);
+  }
+  MEMORYSTATUSEX memory{};
+  memory.dwLength = sizeof memory;
+  if (GlobalMemoryStatusEx(&memory) && memory.ullTotalPhys > 0) {
+    m_AgentInfo.m_MemoryUsage =
+        100.0 - static_cast<double>(memory.ullAvailPhys) * 100.0 / memory.ullTotalPhys;
+    ++gathered;
+  }
+  ULARGE_INTEGER freeToCaller{}, total{}, totalFree{};
+  if (GetDiskFreeSpaceExA(nullptr, &freeToCaller, &total, &totalFree) && total.QuadPart > 0) {
+    m_AgentInfo.m_DiskUsage =
+        100.0 - static_cast<double>(totalFree.QuadPart) * 100.0 / total.QuadPart;
+    ++gathered;
+  }
+  if (gathered > 0) m_Api.SystemResource();
+}
+
+void cVarloService::NoticeUploadTime() {
+  const uint64_t uploadTime = m_AgentInfo.m_UploadTime.load();
+  if (m_UI.PageMask() == 0 || uploadTime == m_LastSentUploadTime) return;
+  m_LastSentUploadTime = uploadTime;
+  uint8_t message[9] = {MSG_SVC_UPLOADTIME};
+  std::memcpy(message + 1, &uploadTime, sizeof uploadTime);
+  m_UI.Send(message, sizeof message, -1);
+}
+
+void cVarloService::WatchSysmon() {
+  if (!m_EvtLogSvc.SysmonMissing()) return;
+  if (!KeyExists("SYSTEM\\CurrentControlSet\\Services\\Sysmon") &&
+      !KeyExists("SYSTEM\\CurrentControlSet\\Services\\Sysmon64"))
+    return;
+  SPDLOG_INFO("{}()={}", "cEvtLogSvc::SysmonMonitor", m_EvtLogSvc.SubscribeChannels());
+  m_EvtLogSvc.ClearSysmonMissing();
+}
+
+void cVarloService::WatchEvents(int64_t now) {
+  if (!m_EvtLogSvc.Subscribed() && !m_EvtLogSvc.AwaitsSubscription()) return;
+  if (now - m_EvtLogSvc.LastEvent() <= kEventSilenceSeconds) return;
+  SPDLOG_INFO("{}()={}", "cEvtLogSvc::Watchdog", m_EvtLogSvc.SubscribeChannels());
+  m_EvtLogSvc.Relay().AddPending("cEvtLogSvc::Watchdog() RESET !!!");
+  SPDLOG_CRITICAL("****");
+  SPDLOG_CRITICAL("m_EvtLogSvc.Watchdog()={}", 1);
+  SPDLOG_CRITICAL("****");
+}
+
+void cVarloService::WatchOwnResources(int64_t now) {
+  if (now - m_LastOwnCheck <= kOwnCheckSeconds) return;
+  m_LastOwnCheck = now;
+  FILETIME creation{}, exit{}, kernel{}, user{};
+  if (GetProcessTimes(m_SysInfo.m_Process, &creation, &exit, &kernel, &user)) {
+    FILETIME wall{};
+    GetSystemTimeAsFileTime(&wall);
+    const uint64_t wallNow = FileTimeValue(wall);
+    const uint64_t busy = (FileTimeValue(kernel) - m_SysInfo.m_PrevKernelTime) +
+                          (FileTimeValue(user) - m_SysInfo.m_PrevUserTime);
+    if (wallNow > m_SysInfo.m_PrevWallTime)
+      m_AgentInfo.m_OwnCpuUsage = static_cast<double>(busy) / (wallNow - m_SysInfo.m_PrevWallTime) /
+                                  m_SysInfo.m_CpuCount * 100.0;
+    m_SysInfo.m_PrevWallTime = wallNow;
+    m_SysInfo.m_PrevKernelTime = FileTimeValue(kernel);
+    m_SysInfo.m_PrevUserTime = FileTimeValue(user);
+  }
+  PROCESS_MEMORY_COUNTERS memory{};
+  if (GetProcessMemoryInfo(m_SysInfo.m_Process, &memory, sizeof memory))
+    m_AgentInfo.m_OwnMemory = memory.PagefileUsage;
+
+  const bool over =
+      m_AgentInfo.m_OwnCpuUsage > m_OwnCpuLimit || m_AgentInfo.m_OwnMemory > m_OwnMemoryLimit;
+  m_OverLimitCount = over ? m_OverLimitCount + 1 : 0;
+  if (m_OverLimitCount != kOverLimitChecksBeforeRestart) return;
+  char text[80];
+  std::snprintf(text, sizeof text, "Resource Watchdog RESET !!! CPU=%.2lf%% MEM=%.2lfMB",
+                m_AgentInfo.m_OwnCpuUsage, m_AgentInfo.m_OwnMemory / 1048576.0);
+  SPDLOG_CRITICAL("****");
+  SPDLOG_CRITICAL("{}", text);
+  SPDLOG_CRITICAL("****");
+  m_EvtLogSvc.Relay().AddPending(text);
+  // The closed link ends the loop at its next read; the command brings the service back.
+  CloseLink();
+  ExecCmd(kRestartCommand, nullptr, 0);
+}
+
+int cVarloService::CheckUpdate() {
+  std::string version;
+  ConnectRepo();
+  const int read = m_Repo.GetText(std::wstring(m_AgentInfo.m_RepoPath) + L"version", version);
+  m_Repo.Close();
+  if (read < 0 || version.empty()) return -1;
+  if (!version.empty() && version.back() == '\n') version.pop_back();
+  if (!version.empty() && version.back() == '\r') version.pop_back();
+  if (version == m_AgentInfo.m_AgentVersion) return 0;
+  SPDLOG_INFO("v{} ---> v{} is available", m_AgentInfo.m_AgentVersion, version);
+  return 1;
+}
+
+// Fetches the package into a staging folder and moves it over the installed files only when the
+// installer and every other file of the manifest verified, so a damaged package changes nothing.
+bool cVarloService::FetchVerifiedPackage() {
+  const std::string installDir = m_AgentInfo.m_InstallDir + "\\";
+  const std::string staging = m_AgentInfo.m_InstallDir + kUpdateStaging;
+  platform::CreateFolders(staging);
+  ConnectRepo();
+  const int verified = m_Repo.DownloadPackage(m_AgentInfo.m_RepoPath, staging);
+  m_Repo.Close();
+  std::string manifest;
+  platform::ReadWholeFile(staging + "manifest", manifest);
+  const std::vector<std::string> names = ManifestNames(manifest);
+  bool complete = verified >= 2 && static_cast<size_t>(verified) == names.size();
+  bool listsInstaller = false;
+  for (const std::string& name : names) listsInstaller = listsInstaller || name == kInstaller;
+  SPDLOG_INFO("m_Repo.DownloadPackage()={} of {}", verified, names.size());
+  if (complete && listsInstaller) {
+    for (const std::string& name : names) {
+      const std::string relative = WindowsRelative(name);
+      const size_t slash = relative.rfind('\\');
+      if (slash != std::string::npos)
+        platform::CreateFolders(installDir + relative.substr(0, slash));
+      complete = platform::MoveReplacing(staging + relative, installDir + relative) && complete;
+    }
+  }
+  RemoveTree(staging);
+  return complete && listsInstaller;
+}
+
+int cVarloService::SvcProc() {
+  if (m_AgentInfo.m_Uninstall.load()) {
+    StartInstallerAndStop(kUninstaller);
+    return -98000;
+  }
+  if (m_Status == 1) {
+    Login();
+    return 1;
+  }
+  if (m_Status != 2) return 0;
+
+  const int64_t now = m_Clock.Now();
+  ReportOs(now);
+  ReportResources(now);
+  NoticeUploadTime();
+  WatchSysmon();
+  WatchEvents(now);
+  WatchOwnResources(now);
+
+  if (m_Sys < 1 || m_AutoUpdate == 0) return 0;
+  if (m_UpdatePasses++ % kUpdateCheckEvery != 0) return 0;
+  const int available = CheckUpdate();
+  if (available < 1) return 0;
+  SPDLOG_INFO("*** CheckUpdate()={}", available);
+  if (!FetchVerifiedPackage()) return 0;
+  SPDLOG_INFO("ExecCmd()={}", StartInstallerAndStop(kInstaller));
+  return -1;
+}
