@@ -265,7 +265,7 @@ DWORD cEvtLogSvc::EvtLogCallback(EVT_SUBSCRIBE_NOTIFY_ACTION action, void* conte
   }
   // Counted before the check, so that Stop either sees this callback or this callback sees Stop.
   self->m_InCallback.fetch_add(1);
-  if (self->m_Delivering.load() && self->RenderEvent(event)) self->OnRx();
+  if (self->m_Delivering.load() && self->RenderEvent(event)) self->OnRx(self->m_RenderBuf.get());
   self->m_InCallback.fetch_sub(1);
   return 0;
 }
@@ -338,14 +338,14 @@ void cEvtLogSvc::ApplyConfChange() {
   }
 }
 
-int cEvtLogSvc::OnRx() {
+int cEvtLogSvc::OnRx(const char16_t* xml) {
   if (!m_Delivering.load()) return 0;
   m_LastEvent = platform::Clock().Now();
   m_RxCount.fetch_add(1, std::memory_order_relaxed);
   m_Relay.Tick(m_U);
 
   EvtRecord record;
-  record.Parse(m_RenderBuf.get());
+  record.Parse(xml);
   TakePendingRules();
   ApplyConfChange();
 

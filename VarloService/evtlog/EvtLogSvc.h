@@ -52,9 +52,9 @@ class cEvtLogSvc {
   int SubscribeChannels();
   int Print();
 
-  // The road of one rendered event (callback thread): 0 uploaded (or not collecting), 1 dropped
-  // after an old batch was flushed, 2 excepted, 3 dropped.
-  int OnRx();
+  // The road of one rendered event (callback thread; the XML is NUL-terminated UTF-16): 0 uploaded
+  // (or not collecting), 1 dropped after an old batch was flushed, 2 excepted, 3 dropped.
+  int OnRx(const char16_t* xml);
   // Runs the server's defence commands (block mode only); list becomes the array of their
   // identifiers, or null. Always 0.
   int Cmd(json_t*& list);

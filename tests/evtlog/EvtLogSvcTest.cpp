@@ -108,7 +108,7 @@ TEST(EvtLogSvcConfTest, SyslogConfReportsTheChangeState) {
         << step.detect << " " << step.block << " " << step.level;
   }
   EXPECT_FALSE(svc.Detect());
-  EXPECT_EQ(svc.OnRx(), 0);  // not collecting
+  EXPECT_EQ(svc.OnRx(u"<Event/>"), 0);  // not collecting
 }
 
 TEST_F(EvtLogSvcTest, StartSwitchesOnSelectedChannelsAndStopSwitchesThemBack) {
