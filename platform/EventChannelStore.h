@@ -27,6 +27,9 @@ bool WriteChannelConfig(const cChannelConfig& config);
 // folder holds its number); 0 when none.
 unsigned long InjectedSubscribeFailure();
 
+// Larger frames are taken for damage: no rendered event comes near this.
+constexpr size_t kMaxEventBytes = 16u << 20;
+
 // Calls onEvent(text, length) for each complete frame of data and returns the bytes consumed;
 // an unreadable frame header is skipped to the next line.
 template <class F>
@@ -54,7 +57,7 @@ size_t platform::ParseJournalFrames(const char* data, size_t size, F onEvent) {
       valid = start[i] >= '0' && start[i] <= '9';
       length = length * 10 + static_cast<size_t>(start[i] - '0');
     }
-    if (!valid) {
+    if (!valid || length > kMaxEventBytes) {
       position += headerLength + 1;
       continue;
     }

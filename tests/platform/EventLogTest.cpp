@@ -265,6 +265,18 @@ TEST_F(EventLogTest, ReportEventAppendsAClassicRecord) {
   EXPECT_EQ(RegisterEventSourceA("otherhost", "Application"), nullptr);
 }
 
+TEST_F(EventLogTest, DamagedJournalFramesAreSkipped) {
+  ASSERT_TRUE(platform::AppendEvents("System", {Event("System", 1)}));
+  FILE* journal = fopen((platform::StateFolder() + "/eventlog/system/journal").c_str(), "ab");
+  ASSERT_NE(journal, nullptr);
+  fputs("garbage\n99999999999\n", journal);
+  fclose(journal);
+  ASSERT_TRUE(platform::AppendEvents("System", {Event("System", 2)}));
+  std::vector<std::string> events;
+  ASSERT_TRUE(platform::ReadEvents("System", events));
+  EXPECT_EQ(events, (std::vector<std::string>{Event("System", 1), Event("System", 2)}));
+}
+
 TEST_F(EventLogTest, SplitsRenderedFilesKeepingLineBreaksInsideValues) {
   const std::string folder = "/work/shared/testdata/winevent/";
   std::string pair, report;
