@@ -223,6 +223,36 @@ TEST_F(EvtLogSvcTest, DetectionModesDecideWhatIsUploadedAndHowTheEnvelopeReadsIt
   EXPECT_EQ(tools.Calls().size(), 2u);  // the block-mode and full-upload phases' detections
 }
 
+TEST_F(EvtLogSvcTest, OnRxTellsTheRoadOfEachEvent) {
+  m_Svc->SetChannelMask(0);  // nothing is delivered: the events are handed in here
+  m_Svc->SetSysFilter(Json(kFilters), nullptr);
+  m_Svc->SetUploadExcept(Json(R"([{"exceptEntry":{"TargetUserName":"nobody"}}])"));
+  ASSERT_EQ(m_Svc->Start(m_AgentInfo.get()), 0);
+  auto onRx = [&](const std::string& user) { return m_Svc->OnRx(Utf8ToUtf16(FailedLogon(user, 1)).c_str()); };
+
+  // Detection off: a list handed over now is released unread; the one from Start still detects.
+  m_Svc->SetSysFilter(Json("[]"), nullptr);
+  EXPECT_EQ(onRx("admin"), 0);
+  EXPECT_EQ(m_Svc->Uploader().Lines(), 1u);
+  EXPECT_EQ(onRx("nobody"), 2);
+
+  m_Svc->SyslogConf(1, 0, 0);
+  EXPECT_EQ(onRx("guest"), 3);  // the mode change sent the batch first
+  EXPECT_EQ(m_Svc->Uploader().Lines(), 0u);
+  EXPECT_EQ(onRx("admin"), 0);
+  m_Clock.Advance(5000);
+  EXPECT_EQ(onRx("guest"), 3);
+  m_Clock.Advance(1000);
+  EXPECT_EQ(onRx("guest"), 1);  // the batch, 6 s old, left without this event
+  EXPECT_EQ(m_Svc->Uploader().Lines(), 0u);
+  auto records = Records(m_Server.Batches());
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_NE(records[1].find(R"("detectFilterIds":["F1",2])"), std::string::npos);
+
+  m_Svc->Stop();
+  EXPECT_EQ(onRx("admin"), 0);  // after Stop nothing is touched
+}
+
 TEST_F(EvtLogSvcTest, ExceptedEventsAreNeitherTestedNorUploaded) {
   cRecordingTools tools(m_Root.Path() + "/tools");
   tools.Add("respond-logon");
@@ -250,6 +280,9 @@ TEST_F(EvtLogSvcTest, FailedSubscriptionAwaitsRetryAndSysmonIsPickedUpOnceInstal
   ASSERT_TRUE(platform::DeletePath(failure));
   ASSERT_EQ(m_Svc->SubscribeChannels(), 0);  // the retry of the periodic duties
   EXPECT_FALSE(m_Svc->AwaitsSubscription());
+  EXPECT_TRUE(m_Svc->SysmonMissing());
+  m_Svc->ClearSysmonMissing();
+  ASSERT_EQ(m_Svc->SubscribeChannels(), 0);  // the monitor's call before Sysmon is complete
   EXPECT_TRUE(m_Svc->SysmonMissing());
 
   // Sysmon arrives: its channel and its service key.
