@@ -218,7 +218,10 @@ class cHttpConnection : public cHttpObject {
     curl_easy_setopt(m_transfer, CURLOPT_LOW_SPEED_TIME, kSendReceiveTimeoutS);
     curl_easy_setopt(m_transfer, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(m_transfer, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(m_transfer, CURLOPT_CA_CACHE_TIMEOUT, 0L);  // the trusted file is read afresh
+    // The host's authorities by their hashed folder, looked up as needed: loading the whole
+    // bundle for every connection would cost more than the handshake.
+    curl_easy_setopt(m_transfer, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(m_transfer, CURLOPT_CAPATH, X509_get_default_cert_dir());
     curl_easy_setopt(m_transfer, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
   }
   ~cHttpConnection() override {
