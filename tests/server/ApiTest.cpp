@@ -539,6 +539,17 @@ TEST_F(ApiTest, AnOpenConnectionStaysInUse) {
   EXPECT_EQ(0u, other.RequestCount());
 }
 
+TEST_F(ApiTest, AFailedConnectKeepsTheSessionForTheNextAttempt) {
+  cApi api;
+  api.SetAgentInfo(&m_Info);
+  EXPECT_EQ(-2, api.Connect(L"", 1, m_Server.Port()));
+  EXPECT_EQ(nullptr, api.Request(L"/pauth/csrftoken", cApi::VerbGet, nullptr, 0));
+  EXPECT_EQ(0, api.Connect(L"127.0.0.1", 1, m_Server.Port()));
+  json_t* token = api.GetCsrfToken(cApi::PrefixAuth);
+  EXPECT_TRUE(json_is_string(token));
+  json_decref(token);
+}
+
 TEST_F(ApiTest, UnknownAuthorityIsRefused) {
   cTestCertificateAuthority stranger;
   cFakeManagementServer impostor(&stranger);

@@ -16,7 +16,7 @@ struct cRecordedRequest {
   std::string target;  // raw path and query, as sent
   std::string path;    // target up to "?"
   std::string query;   // target after "?", empty without one
-  std::vector<std::pair<std::string, std::string>> headers;
+  std::vector<std::pair<std::string, std::string>> headers;  // by name, as the server library sorts them
   std::string body;
   std::string answer;  // the body that was sent back
 
@@ -39,7 +39,7 @@ struct cScriptedAnswer {
 
 class cFakeHttpServer {
  public:
-  // authority null: plain HTTP.
+  // authority null: plain HTTP. The certificate is loaded here, so the authority may go first.
   explicit cFakeHttpServer(const cTestCertificateAuthority* authority);
   virtual ~cFakeHttpServer();
   cFakeHttpServer(const cFakeHttpServer&) = delete;
