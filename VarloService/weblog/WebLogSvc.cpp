@@ -2,20 +2,75 @@
 
 #include <spdlog/spdlog.h>
 
+#include <chrono>
+#include <ctime>
+
+#include "common/Nvm.h"
+#include "common/TextConv.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+
+namespace {
+
+std::tm LocalTime(int64_t time) {
+  const std::time_t seconds = static_cast<std::time_t>(time);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  return local;
+}
+
+// The module's file for the local hour that holds time.
+std::string HourlyFile(int64_t time) {
+  const std::tm local = LocalTime(time);
+  char hour[16];
+  std::strftime(hour, sizeof hour, "%Y%m%d%H", &local);
+  return std::string(kWebLogFolder) + hour + "-json.log";
+}
+
+int64_t LocalHourStart(int64_t time) {
+  std::tm local = LocalTime(time);
+  local.tm_min = 0;
+  local.tm_sec = 0;
+  return static_cast<int64_t>(std::mktime(&local));
+}
+
+}  // namespace
+
 int cWebLogSvc::Start(cAgentInfo* agentInfo) {
   if (m_Running) return 1;
   SPDLOG_INFO("{}()", "cWebLogSvc::Start");
+  std::wstring host;
+  int secure = 1;
+  int port = 443;
+  {
+    NvmDomain domain(0);
+    if (domain.GetUrl(NvmDomain::UploadWeb, host, secure, port) != 0) {
+      host = WidenBytes(kDefaultUploadWebHost);
+      secure = 1;
+      port = 443;
+    }
+  }
   m_U.Begin(agentInfo, 0, 0);
+  // A connection that fails shows up as failed uploads.
+  m_U.Connect(host, secure, port);
   m_Running = true;
+  m_Thread = std::thread(&cWebLogSvc::SvcLoop, this);
   return 0;
 }
 
 void cWebLogSvc::Stop() {
   if (!m_Running) return;
   SPDLOG_INFO("{}()", "cWebLogSvc::Stop");
-  m_Running = false;
+  {
+    // Under the wake mutex, so the worker cannot miss the notice between its test and its wait.
+    std::lock_guard<std::mutex> guard(m_WakeMutex);
+    m_Running = false;
+  }
+  m_WakeCond.notify_one();
+  if (m_Thread.joinable()) m_Thread.join();
   m_U.Close();
-  for (cPendingSlot* slot : {&m_PendingMask, &m_PendingWebFilter, &m_PendingWaf, &m_PendingUploadExcept}) {
+  for (cPendingSlot* slot :
+       {&m_PendingMask, &m_PendingWebFilter, &m_PendingWaf, &m_PendingUploadExcept}) {
     slot->Set(nullptr);
   }
 }
@@ -28,4 +83,108 @@ int cWebLogSvc::Print() {
   SPDLOG_INFO(" m_U.OK()={}", m_U.OK());
   SPDLOG_INFO(" m_U.Error()={}", m_U.Error());
   return 0;
+}
+
+int cWebLogSvc::InitFile() {
+  const int64_t now = platform::Clock().Now();
+  m_File = HourlyFile(now);
+  const int64_t size = platform::FileSize(m_File);
+  m_Cursor = size > 0 ? size : 0;
+  m_NextHour = LocalHourStart(now) + kHourSeconds;
+  m_NextFile = HourlyFile(m_NextHour);
+  SPDLOG_INFO("Start WebLog={}", m_File);
+  return 0;
+}
+
+int cWebLogSvc::RotateFile() {
+  const int64_t now = platform::Clock().Now();
+  if (now < m_NextHour) return 0;
+  if (platform::FileExists(m_NextFile)) {
+    m_File = m_NextFile;
+    m_Cursor = 0;
+    SPDLOG_INFO("Change WebLog={}", m_File);
+  } else if (now - m_NextHour <= kHourSeconds) {
+    return 0;
+  }
+  m_NextHour += kHourSeconds;
+  m_NextFile = HourlyFile(m_NextHour);
+  return 1;
+}
+
+void cWebLogSvc::SvcLoop() {
+  cLineBuffers buffers;
+  buffers.line.reserve(kLineReserve);
+  InitFile();
+  while (m_Running) {
+    TakePendingLists();
+    ReadNewLines(buffers);
+    if (m_U.Lines() > 0 && platform::Clock().Now() - m_U.Time() > kBatchAgeSeconds) m_U.Flush();
+    RotateFile();
+    std::unique_lock<std::mutex> lock(m_WakeMutex);
+    m_WakeCond.wait_for(lock, std::chrono::milliseconds(m_WakeMs), [this] { return !m_Running; });
+  }
+  m_LogMask.Conf(nullptr);
+  SPDLOG_INFO("{}({}) exit", "cWebLogSvc::SvcLoop", static_cast<int>(m_Running.load()));
+}
+
+void cWebLogSvc::TakePendingLists() {
+  if (json_t* mask = m_PendingMask.Take()) {
+    m_LogMask.Conf(mask);
+    SPDLOG_INFO("m_LogMask.Conf()");
+  }
+  if (json_t* filters = m_PendingWebFilter.Take())
+    SPDLOG_INFO("m_FE.Load(Web)={}", m_FE.Load(filters));
+  if (json_t* waf = m_PendingWaf.Take()) SPDLOG_INFO("m_FEx.Load(Web)={}", m_FEx.Load(waf));
+  if (json_t* except = m_PendingUploadExcept.Take())
+    SPDLOG_INFO("m_UFE.Load(Web)={}", m_UFE.Load(except));
+}
+
+void cWebLogSvc::ReadNewLines(cLineBuffers& buffers) {
+  platform::cInputFile file(m_File, std::ios::binary);
+  if (!file.is_open()) return;
+  int64_t cursor = m_Cursor;
+  file.seekg(cursor);
+  std::string& line = buffers.line;
+  while (std::getline(file, line)) {
+    // A last line without its line feed is still being written: it is read once it is whole.
+    if (file.eof()) break;
+    cursor += static_cast<int64_t>(line.size()) + 1;
+    m_Cursor = cursor;
+    if (line.empty()) continue;
+    json_error_t error;
+    json_t* record = json_loadb(line.data(), line.size(), JSON_ALLOW_NUL, &error);
+    if (json_is_object(record)) HandleRecord(record, buffers.decoding);
+    json_decref(record);
+  }
+}
+
+void cWebLogSvc::HandleRecord(json_t* json, WebDecodeBuffers& decoding) {
+  WebRecord record(json, decoding);
+  int result = m_UFE.Check(record);
+  if (result >= 1) {
+    SPDLOG_INFO("* m_UFE.Check(Web)={} !!!", result);
+    return;
+  }
+  result = m_FEx.Check(record);
+  if (result >= 1) {
+    SPDLOG_INFO("* m_FEx.Check(Web)={} !!!", result);
+    // The module's detections are cancelled by the exception.
+    json_object_del(json, "webExtendsDetects");
+    m_LogMask.Mask(json);
+    Upload(json);
+    return;
+  }
+  const int detected = m_FE.Detect(record);
+  if (detected >= 1) SPDLOG_INFO("* m_FE.Check(Web)={} !!!", detected);
+  // Records with detections, the filters' or the module's own, go out unmasked.
+  if (detected < 1 && !json_object_get(json, "webExtendsDetects")) m_LogMask.Mask(json);
+  Upload(json);
+}
+
+void cWebLogSvc::Upload(json_t* record) {
+  json_t* upload = json_object();
+  json_object_set(upload, "ceelog", record);
+  json_object_set_new(upload, "hash", json_string("..."));
+  m_U.Append(cLogUploader::WebLog, upload);
+  json_decref(upload);
 }

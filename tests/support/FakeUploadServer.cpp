@@ -65,7 +65,8 @@ void Decode(const std::string& envelopeText, cUploadedBatch& batch) {
     batch.error = "\"log\" is not one complete gzip stream";
     return;
   }
-  Json records(json_loadb(arrayText.data(), arrayText.size(), 0, nullptr), &json_decref);
+  // Access-log records may hold NUL characters in their strings.
+  Json records(json_loadb(arrayText.data(), arrayText.size(), JSON_ALLOW_NUL, nullptr), &json_decref);
   if (!json_is_array(records.get())) {
     batch.error = "the records are not a JSON array";
     return;

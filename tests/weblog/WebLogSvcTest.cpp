@@ -1,0 +1,168 @@
+// The web-log worker end to end: lines appended to the module's hourly file after the start are
+// read, judged by the exception lists and filters, masked where they carry no detection and
+// uploaded in the web record format.
+#include <fstream>
+
+#include "tests/weblog/WebLogFixture.h"
+
+namespace {
+
+constexpr char kMaskList[] = R"(["pw"])";
+constexpr char kUploadExcept[] =
+    R"([{"exceptType": "except", "exceptEntry": {"Host": "skip.test"}}])";
+constexpr char kWafExcept[] = R"([{"isBlockOnly": "0", "exceptEntry": {"Host": "waf.test"}}])";
+constexpr char kFilters[] = R"([
+  {"webExtendsFilterId": 7, "webExtendsFilterElements": [
+    {"webExtendsFilterFieldName": "Method", "webExtendsFilterFieldType": "string",
+     "webExtendsFilterElementSelectors": [{"webExtendsFilterFieldValue": "POST",
+      "webExtendsFilterFieldSelectOperator": "eq", "webExtendsFilterFieldSelectValueType": "string"}]}]},
+  {"webExtendsFilterId": "empty", "webExtendsFilterElements": []},
+  {"webExtendsFilterId": "admin", "webExtendsFilterElements": [
+    {"webExtendsFilterFieldName": "Uri", "webExtendsFilterFieldType": "string",
+     "webExtendsFilterElementSelectors": [{"webExtendsFilterFieldValue": "admin",
+      "webExtendsFilterFieldSelectOperator": "el", "webExtendsFilterFieldSelectValueType": "string"}]}]}])";
+
+}  // namespace
+
+TEST_F(cWebLogTest, OnlyLinesAddedAfterTheStartAreUploadedAndTheStopSendsNothing) {
+  m_Svc.SetLogMask(Parse(kMaskList));
+  StartBehindAnOldLine();
+  EXPECT_EQ(1, m_Svc.Start(&m_Info));
+  ASSERT_TRUE(
+      cWebModuleStandIn::AppendRaw(R"({"Uri":"/new","Request":"GET /new?pw=secret&a=1 HTTP/1.1"})"
+                                   "\n"));
+  ASSERT_TRUE(WaitUntilRead());
+
+  EXPECT_EQ((std::vector<std::string>{
+                Uploaded(R"({"Uri":"/new","Request":"GET /new?pw=******&a=1 HTTP/1.1"})")}),
+            FlushedRecords(1));
+  const cUploadedBatch batch = m_Server.Batches()[0];
+  EXPECT_EQ(1, batch.uploadLogLine);
+  EXPECT_EQ(std::string::npos, batch.envelope.find("edrDetectMode"));
+  EXPECT_EQ(std::string::npos, batch.envelope.find("edrBlockMode"));
+
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(R"({"Uri":"/unsent"})"
+                                           "\n"));
+  ASSERT_TRUE(WaitUntilRead());
+  m_Svc.Stop();
+  EXPECT_FALSE(m_Svc.Running());
+  m_Svc.Stop();
+  EXPECT_EQ(1u, m_Server.Batches().size());
+}
+
+TEST_F(cWebLogTest, ExceptionListsFiltersAndMaskingDecideEachRecord) {
+  m_Svc.SetLogMask(Parse(kMaskList));
+  m_Svc.SetUploadExcept(Parse(kUploadExcept));
+  m_Svc.SetWafExcept(Parse(kWafExcept));
+  m_Svc.SetWebFilter(Parse(kFilters));
+  StartBehindAnOldLine();
+  struct cCase {
+    const char* why;
+    const char* line;
+    const char* uploaded;  // null: not uploaded
+  } cases[] = {
+      {"upload exception wins over everything",
+       R"({"Host":"skip.test","Method":"POST","Uri":"/admin","Request":"GET /?pw=1 HTTP/1.1"})",
+       nullptr},
+      {"WAF exception: module detections removed, masked, filters not tested",
+       R"({"Host":"waf.test","Method":"POST","Request":"GET /?pw=12 HTTP/1.1","webExtendsDetects":[{"m":1}]})",
+       R"({"Host":"waf.test","Method":"POST","Request":"GET /?pw=** HTTP/1.1"})"},
+      {"two filters: two entries in filter order, unmasked",
+       R"({"Host":"h","Method":"POST","Uri":"/admin","Request":"GET /?pw=1 HTTP/1.1"})",
+       R"({"Host":"h","Method":"POST","Uri":"/admin","Request":"GET /?pw=1 HTTP/1.1","webExtendsDetects":[)"
+       R"({"webExtendsFilterId":7,"matchedItem":[]},{"webExtendsFilterId":"admin","matchedItem":[]}]})"},
+      {"filter entries follow the module's own",
+       R"({"Host":"h","Method":"POST","Request":"GET /?pw=1 HTTP/1.1","webExtendsDetects":[{"m":2}]})",
+       R"({"Host":"h","Method":"POST","Request":"GET /?pw=1 HTTP/1.1","webExtendsDetects":[{"m":2},)"
+       R"({"webExtendsFilterId":7,"matchedItem":[]}]})"},
+      {"module detection alone: unchanged, unmasked",
+       R"({"Host":"h","Method":"GET","Request":"GET /?pw=1 HTTP/1.1","webExtendsDetects":[{"m":3}],"Other":[1,{"x":null}]})",
+       R"({"Host":"h","Method":"GET","Request":"GET /?pw=1 HTTP/1.1","webExtendsDetects":[{"m":3}],"Other":[1,{"x":null}]})"},
+      {"nothing found: masked", R"({"Host":"h","Method":"GET","Request":"GET /?pw=1 HTTP/1.1"})",
+       R"({"Host":"h","Method":"GET","Request":"GET /?pw=* HTTP/1.1"})"},
+  };
+  std::vector<std::string> expected;
+  std::string lines;
+  for (const cCase& test : cases) {
+    lines += std::string(test.line) + "\n";
+    if (test.uploaded) expected.push_back(Uploaded(test.uploaded));
+  }
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(lines));
+  ASSERT_TRUE(WaitUntilRead());
+  EXPECT_EQ(expected, FlushedRecords(expected.size()));
+}
+
+TEST_F(cWebLogTest, LinesThatAreNotRecordsAreSkippedAndAnUnfinishedLineWaitsForItsEnd) {
+  StartBehindAnOldLine();
+  const int64_t start = m_Svc.Cursor();
+  const std::string lines = std::string("not json\n") + "[1,2]\n" + "\n" +
+                            R"({"a":"x\u0000y"})"
+                            "\r\n" +
+                            R"({"b":1} {"c":2})"
+                            "\n" +
+                            R"({"d":)";
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(lines));
+  const int64_t whole = start + static_cast<int64_t>(lines.size() - std::string(R"({"d":)").size());
+  ASSERT_TRUE(WaitFor([&] { return m_Svc.Cursor() == whole; }));
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw("3}\n"));
+  ASSERT_TRUE(WaitUntilRead());
+  EXPECT_EQ((std::vector<std::string>{Uploaded(R"({"a":"x\u0000y"})"), Uploaded(R"({"d":3})")}),
+            FlushedRecords(2));
+}
+
+TEST_F(cWebLogTest, TheNextHoursFileIsReadFromItsFirstByte) {
+  StartBehindAnOldLine();
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(R"({"hour":13})"
+                                           "\n"));
+  ASSERT_TRUE(WaitUntilRead());
+  m_Clock.SetNow(kMay1At1400 + 600);
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(R"({"hour":14,"first":1})"
+                                           "\n"
+                                           R"({"hour":14,"second":2})"
+                                           "\n"));
+  ASSERT_TRUE(WaitUntilRead());
+  EXPECT_EQ(
+      (std::vector<std::string>{Uploaded(R"({"hour":13})"), Uploaded(R"({"hour":14,"first":1})"),
+                                Uploaded(R"({"hour":14,"second":2})")}),
+      FlushedRecords(3));
+  m_Svc.Stop();
+  EXPECT_EQ("C:\\ModVarlo\\logs\\2024050114-json.log", m_Svc.File());
+}
+
+TEST_F(cWebLogTest, ARestartedWorkerMasksNothingUntilItIsHandedAListAgain) {
+  m_Svc.SetLogMask(Parse(kMaskList));
+  StartBehindAnOldLine();
+  m_Svc.Stop();
+  StartBehindAnOldLine();
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(R"({"Request":"GET /?pw=1 HTTP/1.1"})"
+                                           "\n"));
+  ASSERT_TRUE(WaitUntilRead());
+  EXPECT_EQ((std::vector<std::string>{Uploaded(R"({"Request":"GET /?pw=1 HTTP/1.1"})")}),
+            FlushedRecords(1));
+}
+
+TEST_F(cWebLogTest, TenThousandRealRequestsArriveOnceAndInOrder) {
+  const std::string path = VARLO_TESTDATA_DIR "/weblog/apache_logs";
+  std::ifstream in(path);
+  if (!in) GTEST_SKIP() << "test data not found: " << path;
+  StartBehindAnOldLine();
+  std::string lines;
+  std::vector<std::string> expected;
+  for (std::string text; std::getline(in, text);) {
+    json_t* record = cWebModuleStandIn::RecordFromCombined(text);
+    if (!record) continue;
+    char* dumped = json_dumps(record, JSON_COMPACT);
+    lines += std::string(dumped) + "\n";
+    expected.push_back(Uploaded(dumped));
+    std::free(dumped);
+    json_decref(record);
+  }
+  ASSERT_GT(expected.size(), 9000u);
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(lines));
+  ASSERT_TRUE(WaitUntilRead());
+  const std::vector<std::string> uploaded = FlushedRecords(expected.size());
+  EXPECT_GT(m_Server.Batches().size(), 10u);
+  ASSERT_EQ(expected.size(), uploaded.size());
+  for (size_t i = 0; i < expected.size(); ++i)
+    ASSERT_EQ(expected[i], uploaded[i]) << "record " << i;
+}
