@@ -1,0 +1,60 @@
+#pragma once
+// A machine root with a fake service slot, and the tray's window object made as the program
+// makes it, without a display: messages are pumped by the test.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Varlo/VarloWnd.h"
+#include "Varlo/ui/UiTestHooks.h"
+#include "tests/support/TempMachineRoot.h"
+
+using cBytes = std::vector<uint8_t>;
+
+// The service's read end, as the service creates it.
+class cFakeServiceSlot {
+ public:
+  cFakeServiceSlot();
+  ~cFakeServiceSlot();
+  // The next message, empty when none arrives in time.
+  cBytes Next(DWORD timeoutMs = 2000);
+  // Every message until the slot stays quiet for quietMs.
+  std::vector<cBytes> Drain(DWORD quietMs = 100);
+
+ private:
+  HANDLE m_Slot;
+};
+
+// Writes one message to the tray slot of the digit, as the service does.
+bool SendToTray(int digit, const cBytes& message);
+
+// Runs the window thread until the condition holds; false when it did not within timeoutMs. The
+// observer sees each message before it is dispatched.
+bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = 3000,
+               const std::function<void(const MSG&)>& observer = {});
+// Runs every message that is waiting now.
+void PumpPending();
+
+class TrayWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Creates the main dialog as the program does; false when it could not be made.
+  bool CreateWindow();
+  HWND Window() const { return m_Wnd->m_hWnd.load(); }
+  std::string Text(int index) const;
+  // Posts a left click (press and release) at client coordinates of the window.
+  void Click(int x, int y) const;
+  int TrayIcon() const { return ui::NotifyIconResource(Window(), 0); }
+
+  cTempMachineRoot m_Root;
+  std::unique_ptr<cFakeServiceSlot> m_Service;
+  std::unique_ptr<cVarloWnd> m_Wnd;
+  std::vector<ui::cMessageBoxRequest> m_Boxes;
+  int m_BoxAnswer = IDOK;
+};
