@@ -3,6 +3,7 @@
 // members are the agent's components; its methods are the steps of start-up and of the main loop,
 // all run on the service thread.
 #include <cstdint>
+#include <string>
 
 #include "VarloService/actions/Audit.h"
 #include "VarloService/evtlog/EvtLogSvc.h"
@@ -57,6 +58,8 @@ class cVarloService {
 
   // The read time-out of the service slot, the main loop's only clock.
   void SetReadTimeout(DWORD milliseconds);
+  // Broadcasts the exit notice and closes the link, so the next read ends the main loop.
+  void CloseLink();
 
   // Members in their construction order.
   const char* m_Version = kAgentVersion;
@@ -105,10 +108,8 @@ class cVarloService {
   void HandleLogin(const uint8_t* message, uint32_t length);
   void HandlePage(const uint8_t* message, uint32_t length);
   void HandleAutoUpdate(int8_t value);
-  void HandleTestWord(const char* word);
-  void HandleCommandFile(const char* path);
-  // Broadcasts the exit notice and closes the link, so the next read ends the main loop.
-  void CloseLink();
+  void HandleTestWord(const std::string& word);
+  void HandleCommandFile(const std::string& path);
 
   // Sign-in and collection switches.
   void BroadcastStatus();

@@ -1,0 +1,252 @@
+// The service slot's reader: every message is read with its length, and a message too short for
+// its code is ignored. Codes 9 to 12 run commands, so only the administrator and the service's
+// own user may send them; tray programs of every user send 1 to 7.
+#include <jansson.h>
+#include <spdlog/spdlog.h>
+
+#include <cstring>
+#include <string>
+
+#include "VarloService/actions/Uilt.h"
+#include "VarloService/evtlog/EvtLogger.h"
+#include "VarloService/service/VarloService.h"
+#include "common/Nvm.h"
+#include "platform/Files.h"
+#include "platform/NoCase.h"
+
+namespace {
+
+constexpr char kRestartCommand[] = "cmd /c sc stop varlo & sc start varlo";
+constexpr char kTestEventText[] = "Hello from the VARLO service";
+
+// The text from offset to its NUL, or to the end of the message when the NUL is missing.
+std::string TextAt(const uint8_t* message, uint32_t length, uint32_t offset) {
+  const char* text = reinterpret_cast<const char*>(message) + offset;
+  return std::string(text, strnlen(text, length - offset));
+}
+
+int8_t SignedByte(const uint8_t* message, uint32_t index) { return static_cast<int8_t>(message[index]); }
+
+// The fewest bytes a message of the code needs for its sub-code.
+uint32_t MinimumLength(int code, int8_t subCode) {
+  switch (code) {
+    case MSG_UI_USER:
+      return subCode == 0 || subCode == 1 ? 3 : 2;
+    case MSG_UI_LOGIN:
+      return subCode != 0 ? 3 : 2;
+    case MSG_UI_PAGE:
+      return 3;
+    default:
+      return 2;
+  }
+}
+
+bool IsCommandCode(int code) { return code >= MSG_UI_TEST && code <= MSG_UI_ISOLATE; }
+
+// A JSON file of the install folder's "temp", indented by 2.
+void WriteJsonFile(const std::string& path, json_t* value) {
+  if (!value) return;
+  char* text = json_dumps(value, JSON_INDENT(2));
+  if (!text) return;
+  platform::cOutputFile file(path, std::ios::out | std::ios::trunc);
+  if (file.is_open()) file << text;
+  free(text);
+}
+
+}  // namespace
+
+int cVarloService::CmdLoop() {
+  for (;;) {
+    int read = m_UI.Rx();
+    if (read == 0) return 0;
+    SPDLOG_INFO("m_UI.Rx()={}", read);
+    if (read < 0) return -1;
+    const uint8_t* message = m_UI.Buffer();
+    const uint32_t length = static_cast<uint32_t>(read);
+    SPDLOG_INFO("MSG={:02x}-{:02x}", message[0], length > 1 ? message[1] : 0);
+    HandleMessage(message, length);
+  }
+}
+
+void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
+  const int code = SignedByte(message, 0);
+  if (code < MSG_UI_USER || code > MSG_UI_ISOLATE || code == MSG_SVC_EXIT) return;
+  if (length < MinimumLength(code, length > 1 ? SignedByte(message, 1) : 0)) return;
+  if (IsCommandCode(code)) {
+    platform::cMailslotSender sender;
+    if (!m_UI.LastSender(sender) || !platform::IsAdministratorOrSelf(sender.userId)) {
+      SPDLOG_ERROR("MSG={:02x} from user {} refused", code, sender.userId);
+      return;
+    }
+  }
+  const int8_t value = SignedByte(message, 1);
+  switch (code) {
+    case MSG_UI_USER:
+      HandleTrayUser(message, length);
+      break;
+    case MSG_UI_LOGIN:
+      HandleLogin(message, length);
+      break;
+    case MSG_UI_SYSLOG:
+      if (LogConf(value)) m_Api.SetServerFlag(0, value);
+      break;
+    case MSG_UI_WEBLOG:
+      if (LogConfWeb(value)) m_Api.SetServerFlag(1, value);
+      break;
+    case MSG_UI_MODULE:
+      if (value) {
+        SPDLOG_INFO("ModVarloUpdate()={}", ModVarloUpdate());
+      } else {
+        SPDLOG_INFO("ModVarloUninstall()={}", ModVarloUninstall());
+      }
+      break;
+    case MSG_UI_PAGE:
+      HandlePage(message, length);
+      break;
+    case MSG_UI_AUTOUPDATE:
+      HandleAutoUpdate(value);
+      break;
+    case MSG_UI_TEST: {
+      const std::string word = TextAt(message, length, 1);
+      SPDLOG_INFO("MSG_UI_TEST:{}>", word);
+      HandleTestWord(word);
+      break;
+    }
+    case MSG_UI_STAT:
+      if (value == 1) m_EvtLogSvc.Print();
+      if (value == 2) m_WebLogSvc.Print();
+      break;
+    case MSG_UI_CMD:
+      HandleCommandFile(TextAt(message, length, 1));
+      break;
+    case MSG_UI_ISOLATE:
+      Isolate(value);
+      break;
+  }
+}
+
+void cVarloService::HandleTrayUser(const uint8_t* message, uint32_t length) {
+  const int8_t subCode = SignedByte(message, 1);
+  if (subCode != 0 && subCode != 1) {
+    LaunchUserApp();
+    return;
+  }
+  // A digit outside the ten tray slots would name another slot, the service's own among them.
+  const int digit = length > 2 ? SignedByte(message, 2) : -1;
+  const bool trayDigit = IsTrayDigit(digit);
+  if (subCode == 0) {
+    SPDLOG_INFO("m_UI.DelUser({})={}", digit, trayDigit ? m_UI.DelUser(digit) : 0);
+    return;
+  }
+  SPDLOG_INFO("m_UI.AddUser({})={}", digit, m_UI.AddUser(digit));
+  if (trayDigit) {
+    uint8_t start[9] = {MSG_SVC_START};
+    std::memcpy(start + 1, &m_StartTime, sizeof(m_StartTime));
+    m_UI.Send(start, sizeof(start), digit);
+    if (m_Sys >= 0) {
+      const uint8_t sys[] = {MSG_SVC_SYSLOG, static_cast<uint8_t>(m_Sys)};
+      m_UI.Send(sys, sizeof(sys), digit);
+    }
+    if (m_Web >= 0) {
+      const uint8_t web[] = {MSG_SVC_WEBLOG, static_cast<uint8_t>(m_Web)};
+      m_UI.Send(web, sizeof(web), digit);
+    }
+  }
+  BroadcastStatus();
+}
+
+void cVarloService::HandleLogin(const uint8_t* message, uint32_t length) {
+  if (SignedByte(message, 1) != 0) {
+    const std::string key = TextAt(message, length, 2);
+    if (key != m_AgentInfo.m_LicenseKey) {
+      m_AgentInfo.m_LicenseKey = key;
+      NvmVarlo settings(1);
+      settings.SetString(NvmVarlo::LicenseKey, key);
+    }
+    if (m_Status != 1) {
+      m_Status = 1;
+      StoreStatus();
+    }
+    Login();
+    if (m_Status == 1) {
+      const uint8_t failed[] = {MSG_SVC_STATUS, 1, 0};
+      m_UI.Broadcast(failed, sizeof(failed));
+    }
+    return;
+  }
+  if (m_Status == 0) return;
+  // Signed out, the service rests in its read until the next sign-in.
+  SetReadTimeout(MAILSLOT_WAIT_FOREVER);
+  m_Status = 0;
+  StoreStatus();
+  const uint8_t signedOut[] = {MSG_SVC_STATUS, 0, 0};
+  m_UI.Broadcast(signedOut, sizeof(signedOut));
+  m_EvtLogSvc.Stop();
+  m_WebLogSvc.Stop();
+  m_Api.Close();
+}
+
+void cVarloService::HandlePage(const uint8_t* message, uint32_t /*length*/) {
+  const int digit = SignedByte(message, 2);
+  if (!IsTrayDigit(digit)) return;
+  const bool shown = SignedByte(message, 1) != 0;
+  m_UI.SetPage(digit, shown);
+  const uint64_t uploadTime = m_AgentInfo.m_UploadTime.load();
+  if (!shown || uploadTime == 0) return;
+  uint8_t notice[9] = {MSG_SVC_UPLOADTIME};
+  std::memcpy(notice + 1, &uploadTime, sizeof(uploadTime));
+  m_UI.Send(notice, sizeof(notice), -1);
+}
+
+void cVarloService::HandleAutoUpdate(int8_t value) {
+  if (value == m_AutoUpdate) return;
+  m_AutoUpdate = value;
+  SPDLOG_INFO("nAutoUpdate()={}", m_AutoUpdate);
+  {
+    NvmVarlo settings(1);
+    settings.SetDword(NvmVarlo::AutoUpdate, static_cast<uint32_t>(m_AutoUpdate));
+  }
+  const uint8_t notice[] = {MSG_SVC_AUTOUPDATE, static_cast<uint8_t>(value)};
+  m_UI.Broadcast(notice, sizeof(notice));
+}
+
+void cVarloService::HandleTestWord(const std::string& word) {
+  if (platform::EqualNoCase(word, "sysfilter")) {
+    json_t* filters = nullptr;
+    json_t* references = nullptr;
+    m_Api.SysFilter(filters);
+    m_Api.SysFilterRef(references);
+    const std::string temp = m_AgentInfo.m_InstallDir + "\\temp";
+    WriteJsonFile(temp + "\\sysfilter.json", filters);
+    WriteJsonFile(temp + "\\sysfilter-ref.json", references);
+    m_EvtLogSvc.SetSysFilter(filters, references);
+  } else if (platform::EqualNoCase(word, "shutdown")) {
+    SPDLOG_INFO("PowerOff()={}", PowerOff());
+  } else if (word.size() >= 7 && platform::EqualNoCase(word.substr(0, 7), "isolate")) {
+    // "isolate" alone gives the NUL's code minus '0', which isolates.
+    const int mode = (word.size() > 7 ? word[7] : '\0') - '0';
+    int result = Isolate(mode);
+    SPDLOG_INFO("Isolate({})={}", mode, result);
+  } else if (platform::EqualNoCase(word, "evtlog")) {
+    EvtLogger logger;
+    if (logger.Registered()) {
+      logger.Report(kTestEventText);
+      SPDLOG_INFO("EvtLogger.Report()");
+    }
+  } else if (platform::EqualNoCase(word, "restart")) {
+    CloseLink();
+    ExecCmd(kRestartCommand, nullptr, 0);
+    SPDLOG_INFO("Restart...");
+  }
+}
+
+void cVarloService::HandleCommandFile(const std::string& path) {
+  cBuffer file;
+  int read = ReadFile(path, file);
+  SPDLOG_INFO("ReadFile({})={}", path, read);
+  if (read <= 0) return;
+  const std::string command = file.Text();
+  std::string output;
+  SPDLOG_INFO("*** Run Cmd({})={}", command, RunCommandCapture(command, output));
+  SPDLOG_INFO("--> Result={}", output);
+}

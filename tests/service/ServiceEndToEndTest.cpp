@@ -1,0 +1,222 @@
+// The real VarloService in a temporary machine root: its roles, its status reports, its mailslot
+// link with tray programs, and its command line.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <thread>
+
+#include "VarloService/mailslot/MsgQueue.h"
+#include "platform/Files.h"
+#include "platform/Registry.h"
+#include "tests/service/InstalledAgent.h"
+#include "tests/support/FakeTray.h"
+
+namespace {
+
+const std::vector<std::string> kStartReports = {
+    "START_PENDING controls=0 checkpoint=1 wait=3000 type=16 exit=0/0",
+    "RUNNING controls=1 checkpoint=0 wait=0 type=16 exit=0/0",
+};
+const std::vector<std::string> kStopReports = {
+    "STOP_PENDING controls=1 checkpoint=2 wait=0 type=16 exit=0/0",
+    "STOPPED controls=1 checkpoint=0 wait=0 type=16 exit=0/0",
+};
+
+std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+bool StoredUploadTime() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BreltSecurity\\VARLO", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD type = 0, size = 0;
+  LONG result = RegQueryValueExA(key, "UploadTime", nullptr, &type, nullptr, &size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS && type == REG_QWORD && size == 8;
+}
+
+cMessage Bytes(const std::string& text) { return cMessage(text.begin(), text.end()); }
+
+class ServiceEndToEndTest : public ::testing::Test {
+ protected:
+  void StartService() {
+    cRunResult started = m_Agent.Run("sc.exe start VARLO");
+    ASSERT_EQ(started.exitCode, 0) << started.output;
+    ASSERT_TRUE(m_Agent.WaitForState(SERVICE_RUNNING)) << m_Agent.Log();
+  }
+  void StopService() {
+    int processId = m_Agent.State().processId;
+    cRunResult stopped = m_Agent.Run("sc.exe stop VARLO");
+    ASSERT_EQ(stopped.exitCode, 0) << stopped.output;
+    ASSERT_TRUE(m_Agent.WaitForExit(processId)) << m_Agent.Log();
+  }
+
+  cInstalledAgent m_Agent;
+};
+
+TEST_F(ServiceEndToEndTest, WithoutArgumentOutsideTheServiceManagerItFailsWith1063) {
+  cRunResult run = m_Agent.Service("");
+  EXPECT_EQ(run.exitCode, 1063 & 0xFF) << "the host keeps the low 8 bits of 1063";
+  EXPECT_NE(run.output.find("error 1063"), std::string::npos) << run.output;
+  EXPECT_TRUE(m_Agent.Reports().empty());
+}
+
+TEST_F(ServiceEndToEndTest, StartAndStopReportTheStatusSequenceAndStoreTheUploadTime) {
+  StartService();
+  EXPECT_EQ(m_Agent.Reports(), kStartReports);
+  StopService();
+  EXPECT_EQ(m_Agent.Reports(), Joined(kStartReports, kStopReports));
+  EXPECT_TRUE(StoredUploadTime());
+  const std::string log = m_Agent.Log();
+  EXPECT_NE(log.find("- VARLO Service v5.8.0.8 ----"), std::string::npos) << log;
+  EXPECT_NE(log.find("+++"), std::string::npos) << log;
+}
+
+TEST_F(ServiceEndToEndTest, AStopDuringStartUpIsIgnored) {
+  // The audit-policy step of start-up waits for this stand-in, which keeps the service pending.
+  const std::string tools = m_Agent.Root() + "/slow-tools";
+  platform::CreateFolders(tools);
+  std::ofstream(tools + "/auditpol") << "#!/bin/sh\nsleep 1\n";
+  chmod((tools + "/auditpol").c_str(), 0755);
+  m_Agent.PrependPath(tools);
+
+  ASSERT_EQ(m_Agent.Run("sc.exe start VARLO").exitCode, 0);
+  platform::cServiceState pending = m_Agent.State();
+  ASSERT_EQ(pending.state, SERVICE_START_PENDING);
+  EXPECT_NE(m_Agent.Run("sc.exe stop VARLO").exitCode, 0) << "the service accepts no stop yet";
+  ASSERT_EQ(kill(pending.processId, SIGTERM), 0) << "a stop control that arrives all the same";
+  ASSERT_TRUE(m_Agent.WaitForState(SERVICE_RUNNING));
+  EXPECT_EQ(m_Agent.Reports(), kStartReports);
+  StopService();
+  EXPECT_EQ(m_Agent.Reports(), Joined(kStartReports, kStopReports));
+}
+
+TEST_F(ServiceEndToEndTest, TrayProgramsAreWokenGreetedAndToldOfTheStop) {
+  cFakeTray earlier(3), other(5);
+  const int64_t before = std::time(nullptr);
+  StartService();
+  const int64_t after = std::time(nullptr);
+  EXPECT_EQ(earlier.Drain(), std::vector<cMessage>({{MSG_SVC_EXIT}}));
+  EXPECT_EQ(other.Drain(), std::vector<cMessage>({{MSG_SVC_EXIT}}));
+
+  ASSERT_TRUE(earlier.Register());
+  std::vector<cMessage> greeting = earlier.Drain();
+  ASSERT_EQ(greeting.size(), 2u);
+  ASSERT_EQ(greeting[0].size(), 9u);
+  EXPECT_EQ(greeting[0][0], MSG_SVC_START);
+  int64_t startTime = 0;
+  std::memcpy(&startTime, greeting[0].data() + 1, sizeof(startTime));
+  EXPECT_GE(startTime, before);
+  EXPECT_LE(startTime, after);
+  cMessage status = {MSG_SVC_STATUS, 0};
+  for (char c : std::string(cInstalledAgent::kAddress)) status.push_back(static_cast<uint8_t>(c));
+  status.push_back(0);
+  EXPECT_EQ(greeting[1], status);
+
+  ASSERT_TRUE(other.Register());
+  EXPECT_EQ(other.Drain().size(), 2u);
+  EXPECT_EQ(earlier.Drain(), std::vector<cMessage>({status})) << "the status goes to every tray";
+
+  StopService();
+  for (auto* tray : {&earlier, &other}) EXPECT_EQ(tray->Drain(), std::vector<cMessage>({{MSG_SVC_EXIT, 0}}));
+}
+
+TEST_F(ServiceEndToEndTest, CommandMessagesFromAnotherUserAreRefusedAndLogged) {
+  StartService();
+  const cMessage statusRequest = {MSG_UI_STAT, 2};
+  HANDLE slot = CreateFileA(ServiceSlotPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(slot, INVALID_HANDLE_VALUE);
+  pid_t child = fork();
+  if (child == 0) {
+    DWORD written = 0;
+    _exit(setuid(65534) == 0 && WriteFile(slot, statusRequest.data(), 2, &written, nullptr) ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  CloseHandle(slot);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(SendToServiceSlot({MSG_UI_TEST, 'h', 'i', 0}));
+  StopService();
+  const std::string log = m_Agent.Log();
+  EXPECT_NE(log.find("MSG=0a from user 65534 refused"), std::string::npos) << log;
+  EXPECT_EQ(log.find("WebLogSvc>"), std::string::npos) << log;
+  EXPECT_NE(log.find("MSG_UI_TEST:hi>"), std::string::npos) << "the administrator is served: " << log;
+}
+
+TEST_F(ServiceEndToEndTest, EachCommandWordSendsItsMessageAndNeverContactsTheServiceManager) {
+  struct cCase {
+    const char* arguments;
+    cMessage expected;  // empty: nothing is sent
+  } cases[] = {
+      {"TEST isolate1", Bytes(std::string("\x09isolate1", 9) + '\0')},
+      {"test", {}},
+      {"stat WEB", {MSG_UI_STAT, 2}},
+      {"Stat sys extra", {MSG_UI_STAT, 1}},
+      {"stat disk", {MSG_UI_STAT, 0}},
+      {"stat", {}},
+      {"cmd 'C:\\temp\\run.txt'", Bytes(std::string("\x0b") + "C:\\temp\\run.txt" + '\0')},
+      {"cmd", {}},
+      {"isolate 1", {MSG_UI_ISOLATE, 1}},
+      {"isolate x", {MSG_UI_ISOLATE, static_cast<uint8_t>('x' - '0')}},
+      {"no-such-word", {}},
+  };
+  cFakeTray unused(0);
+  HANDLE slot = CreateMailslotA(ServiceSlotPath().c_str(), 0, 200, nullptr);
+  ASSERT_NE(slot, INVALID_HANDLE_VALUE);
+  for (const auto& each : cases) {
+    cRunResult run = m_Agent.Service(each.arguments);
+    EXPECT_EQ(run.exitCode, 0) << each.arguments << ": " << run.output;
+    cMessage received(512);
+    DWORD read = 0;
+    if (!ReadFile(slot, received.data(), static_cast<DWORD>(received.size()), &read, nullptr)) read = 0;
+    received.resize(read);
+    EXPECT_EQ(received, each.expected) << each.arguments;
+  }
+  CloseHandle(slot);
+  EXPECT_TRUE(m_Agent.Reports().empty());
+  EXPECT_FALSE(platform::FileExists(platform::StateFolder() + "/services/varlo.status"));
+}
+
+TEST_F(ServiceEndToEndTest, IsolateWithoutArgumentReleasesLocallyAndFailsWithoutASavedPolicy) {
+  cRunResult run = m_Agent.Service("isolate");
+  EXPECT_EQ(run.exitCode, 0xFF) << "-1 in the low 8 bits: " << run.output;
+}
+
+TEST_F(ServiceEndToEndTest, StopStartAndRestartWordsDriveTheRunningService) {
+  StartService();
+  const int first = m_Agent.State().processId;
+  EXPECT_EQ(m_Agent.Service("stop now").exitCode, 0) << "further arguments are ignored";
+  ASSERT_TRUE(m_Agent.WaitForExit(first));
+  EXPECT_EQ(m_Agent.Reports(), Joined(kStartReports, kStopReports));
+
+  EXPECT_EQ(m_Agent.Service("start").exitCode, 0);
+  ASSERT_TRUE(m_Agent.WaitForState(SERVICE_RUNNING));
+  const int second = m_Agent.State().processId;
+
+  EXPECT_EQ(m_Agent.Service("restart").exitCode, 0);
+  ASSERT_TRUE(m_Agent.WaitForExit(second));
+  ASSERT_TRUE(m_Agent.WaitForState(SERVICE_RUNNING, 30000));
+  EXPECT_NE(m_Agent.State().processId, second);
+}
+
+TEST_F(ServiceEndToEndTest, TheRestartTestWordStopsAndStartsTheService) {
+  StartService();
+  const int first = m_Agent.State().processId;
+  ASSERT_TRUE(SendToServiceSlot(Bytes(std::string("\x09RESTART", 8) + '\0')));
+  ASSERT_TRUE(m_Agent.WaitForExit(first));
+  ASSERT_TRUE(m_Agent.WaitForState(SERVICE_RUNNING));
+  EXPECT_NE(m_Agent.State().processId, first);
+  EXPECT_NE(m_Agent.Log().find("Restart..."), std::string::npos);
+}
+
+}  // namespace
