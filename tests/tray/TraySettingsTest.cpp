@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include "Varlo/TraySettings.h"
+#include "Varlo/VarloWnd.h"
+#include "common/Nvm.h"
+#include "platform/Files.h"
+#include "platform/Registry.h"
+#include "tests/support/FakeRepository.h"
+#include "tests/support/TempMachineRoot.h"
+#include "tests/support/TestCertificateAuthority.h"
+
+namespace {
+
+constexpr char kInternetSettings[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+void SetUserProxy(uint32_t enabled, const char* server, const char* bypass) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), sizeof enabled);
+  RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server), strlen(server) + 1);
+  RegSetValueExA(key, "ProxyOverride", 0, REG_SZ, reinterpret_cast<const BYTE*>(bypass), strlen(bypass) + 1);
+  RegCloseKey(key);
+}
+
+std::string AgentString(const char* name) {
+  NvmVarloUi settings(0);
+  std::string text = "<missing>";
+  settings.GetString(name, text);
+  return text;
+}
+
+void CreateKey(const char* path) {
+  HKEY key = nullptr;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+TEST(TraySettingsTest, ProxyImportCopiesAnEnabledUserProxy) {
+  cTempMachineRoot root;
+  SetUserProxy(1, "proxy.corp:8080", "*.corp;<local>");
+  EXPECT_EQ(LoadProxyConfig(), 0);
+  EXPECT_EQ(AgentString("Proxy"), "proxy.corp:8080");
+  EXPECT_EQ(AgentString("ProxyBypass"), "*.corp;<local>");
+}
+
+TEST(TraySettingsTest, ProxyImportWritesEmptyTextsWithoutAProxy) {
+  for (bool userKey : {false, true}) {
+    cTempMachineRoot root;
+    if (userKey) SetUserProxy(0, "proxy.corp:8080", "*.corp");
+    EXPECT_EQ(LoadProxyConfig(), 0);
+    // Present though empty, so the import is not repeated.
+    EXPECT_EQ(AgentString("Proxy"), "");
+    EXPECT_EQ(AgentString("ProxyBypass"), "");
+    HKEY user = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_READ, &user) == ERROR_SUCCESS) {
+      EXPECT_EQ(RegQueryValueExA(user, "Proxy", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+      RegCloseKey(user);
+    }
+  }
+}
+
+TEST(TraySettingsTest, SysmonIsFoundUnderEitherServiceKey) {
+  struct {
+    const char* key;
+    int installed;
+  } cases[] = {{nullptr, 0},
+               {"SYSTEM\\CurrentControlSet\\Services\\Sysmon", 1},
+               {"SYSTEM\\CurrentControlSet\\Services\\Sysmon64", 1},
+               {"SYSTEM\\CurrentControlSet\\Services\\SysmonDrv", 0}};
+  for (const auto& each : cases) {
+    cTempMachineRoot root;
+    if (each.key) CreateKey(each.key);
+    EXPECT_EQ(IsSysmonInstalled(), each.installed) << (each.key ? each.key : "none");
+  }
+}
+
+class ModuleUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_Authority.Valid());
+    ASSERT_TRUE(m_Authority.InstallAsTrusted());
+    ASSERT_TRUE(m_Repository.Start());
+    m_Wnd.m_RepoClient.SetEndpoint(L"127.0.0.1", static_cast<INTERNET_PORT>(m_Repository.Port()));
+    m_Wnd.m_Status = 2;
+    m_Wnd.m_SysLog = 1;
+    m_Wnd.m_WebLog = 1;
+    ASSERT_TRUE(platform::CreateFolders("C:\\ModVarlo"));
+    ASSERT_TRUE(platform::WriteFileAtomically("C:\\ModVarlo\\version", "1.0\r\n"));
+  }
+
+  cTempMachineRoot m_Root;
+  cTestCertificateAuthority m_Authority;
+  cFakeRepository m_Repository{&m_Authority};
+  cVarloWnd m_Wnd;
+};
+
+TEST_F(ModuleUpdateTest, ComparesThePublishedVersionWithTheInstalledOne) {
+  struct {
+    const char* published;
+    int status;
+    int update;
+  } cases[] = {{"1.0\r\n", 200, 0}, {"1.0\n", 200, 0}, {"1.0", 200, 0}, {"1.1\r\n", 200, 1},
+               {"1.0\n\n", 200, 1}, {"", 200, 0},     {"1.1", 404, 0}};
+  for (const auto& each : cases) {
+    m_Repository.AddFile("/v4/module/iis/version", each.published, each.status);
+    EXPECT_EQ(m_Wnd.CheckModuleUpdate(), each.update) << '"' << each.published << "\" " << each.status;
+  }
+}
+
+TEST_F(ModuleUpdateTest, NeedsSignInBothSwitchesAndAnInstalledModule) {
+  m_Repository.AddFile("/v4/module/iis/version", "2.0");
+  m_Wnd.m_SysLog = 0;
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
+  m_Wnd.m_SysLog = 1;
+  m_Wnd.m_WebLog = 0;
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
+  m_Wnd.m_WebLog = 1;
+  m_Wnd.m_Status = 1;
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
+  m_Wnd.m_Status = 2;
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\ModVarlo\\version", ""));
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
+  EXPECT_TRUE(m_Repository.Requests().empty());  // none of these went to the network
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\ModVarlo\\version", "1.0"));
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 1);
+  ASSERT_EQ(m_Repository.Requests().size(), 1u);
+  EXPECT_EQ(m_Repository.Requests()[0].Header("User-Agent"), "Varlo Agent/5");
+}
+
+TEST_F(ModuleUpdateTest, NoRepositoryMeansNoUpdate) {
+  m_Repository.Stop();
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
+}
