@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "VarloService/actions/Uilt.h"
+#include "VarloService/server/Repo.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
 
@@ -13,13 +14,20 @@ constexpr char kModuleName[] = "ModVarlo";
 const char* const kModuleNames[2] = {"ModVarlo32", "ModVarlo"};
 const char* const kBitness[2] = {"32", "64"};
 
+constexpr wchar_t kPackageFolder[] = L"v4/module/iis/";
+constexpr char kStagingFolder[] = "C:\\ModVarlo\\temp\\";
+// The package as it lands in a folder, in the order an update moves it.
+const char* const kPackageFiles[] = {"manifest", "version", "32\\ModVarlo.dll", "64\\ModVarlo.dll"};
+constexpr int kPackageFilesVerified = 3;
+
 bool ValidIndex(int index) { return index == 0 || index == 1; }
 
 }  // namespace
 
 int cModVarlo::IsInstalled() {
   std::string output;
-  if (RunCommandCapture(std::string(kAppCmd) + "list module /name:" + kModuleName, output) < 0) return -1;
+  if (RunCommandCapture(std::string(kAppCmd) + "list module /name:" + kModuleName, output) < 0)
+    return -1;
   return output.rfind("MODULE", 0) == 0 ? 0 : -2;
 }
 
@@ -32,8 +40,9 @@ int cModVarlo::RunRegistration(const std::string& arguments) {
 
 int cModVarlo::InstallWebMod(int index) {
   if (!ValidIndex(index)) return -1;
-  return RunRegistration(std::string("install module /name:") + kModuleNames[index] + " /image:" + kModVarloFolder +
-                         kBitness[index] + "\\ModVarlo.dll /preCondition:bitness" + kBitness[index]);
+  return RunRegistration(std::string("install module /name:") + kModuleNames[index] +
+                         " /image:" + kModVarloFolder + kBitness[index] +
+                         "\\ModVarlo.dll /preCondition:bitness" + kBitness[index]);
 }
 
 int cModVarlo::UninstallWebMod(int index) {
@@ -64,9 +73,101 @@ int cModVarlo::CheckStat() {
   return 0;
 }
 
+bool cModVarlo::ConnectRepo() {
+  if (!m_pRepo) return false;
+  if (m_pRepo->m_Host.empty()) m_pRepo->LoadEndpoint();
+  m_pRepo->Connect(m_pRepo->m_Host, m_pRepo->m_Secure, m_pRepo->m_Port);
+  return true;
+}
+
+int cModVarlo::DownloadPackage(const char* folder) {
+  const std::string target = folder ? folder : kModVarloFolder;
+  platform::CreateFolders(target + "32");
+  platform::CreateFolders(target + "64");
+  if (!ConnectRepo()) return -1;
+  const int verified = m_pRepo->DownloadPackage(kPackageFolder, target);
+  SPDLOG_INFO("m_pRepo->DownloadPackage()={}", verified);
+  m_pRepo->Close();
+  if (verified < kPackageFilesVerified) return -1;
+  // The next CheckStat reads the new version file.
+  m_Type = 0;
+  return 0;
+}
+
+int cModVarlo::RemovePackage(const char* folder) {
+  const std::string target = folder ? folder : kModVarloFolder;
+  for (const char* name : kPackageFiles) platform::DeletePath(target + name);
+  if (folder) {
+    platform::DeletePath(target + "32");
+    platform::DeletePath(target + "64");
+    platform::DeletePath(target);
+  }
+  return 0;
+}
+
+int cModVarlo::CheckUpdate() {
+  if (!ConnectRepo()) return -1;
+  std::string version;
+  const int read = m_pRepo->GetText(std::wstring(kPackageFolder) + L"version", version);
+  m_pRepo->Close();
+  if (read < 0 || version.empty()) return -1;
+  if (version.back() == '\n') version.pop_back();
+  if (!version.empty() && version.back() == '\r') version.pop_back();
+  if (version == m_Version) return 0;
+  SPDLOG_INFO("{} v{} is available", m_TypeNames[kTypeIis], version);
+  return 1;
+}
+
 int cModVarlo::Install() {
   SPDLOG_INFO("{}(Stat={})", "cModVarlo::Install", m_Stat);
-  return m_Stat == StatUnknown ? -10 : 0;
+  int result = 0;
+  if (m_Stat == StatUnknown) return -10;
+  if (m_Stat == StatNoFiles) {
+    const int downloaded = DownloadPackage();
+    SPDLOG_INFO("cModVarlo::DownloadPackage()={}", downloaded);
+    if (downloaded < 0) return -11;
+    result = 1;
+    platform::CreateFolders(std::string(kModVarloFolder) + "logs");
+  } else if (m_Stat == StatFiles) {
+    const int newer = CheckUpdate();
+    SPDLOG_INFO("cModVarlo::CheckUpdate()={}", newer);
+    if (newer > 0) {
+      const int downloaded = DownloadPackage();
+      SPDLOG_INFO("cModVarlo::DownloadPackage()={}", downloaded);
+      if (downloaded < 0) return -12;
+      result = 2;
+    }
+  } else {
+    const int newer = CheckUpdate();
+    SPDLOG_INFO("cModVarlo::CheckUpdate()={}", newer);
+    if (newer <= 0) return 0;
+    const int downloaded = DownloadPackage(kStagingFolder);
+    SPDLOG_INFO("cModVarlo::DownloadPackage()={}", downloaded);
+    if (downloaded < 0) {
+      RemovePackage(kStagingFolder);
+      return -13;
+    }
+    result = 3;
+    SPDLOG_INFO("cModVarlo::UninstallWebMod(0)={}", UninstallWebMod(0));
+    SPDLOG_INFO("cModVarlo::UninstallWebMod(1)={}", UninstallWebMod(1));
+    RemovePackage();
+    for (const char* name : kPackageFiles) {
+      const std::string target = std::string(kModVarloFolder) + name;
+      // A file that could not be deleted (still loaded by the web server) is not overwritten.
+      const bool moved = !platform::FileExists(target) &&
+                         platform::MoveReplacing(kStagingFolder + std::string(name), target);
+      if (!moved) SPDLOG_INFO("MoveFile({}) failed", target);
+    }
+    RemovePackage(kStagingFolder);
+  }
+  const int registered32 = InstallWebMod(0);
+  SPDLOG_INFO("cModVarlo::InstallWebMod(0)={}", registered32);
+  if (registered32 < 0) result = -16;
+  const int registered64 = InstallWebMod(1);
+  SPDLOG_INFO("cModVarlo::InstallWebMod(1)={}", registered64);
+  if (registered64 < 0) result = -17;
+  CheckStat();
+  return result;
 }
 
 int cModVarlo::Activate(int on) {

@@ -1,7 +1,7 @@
 #pragma once
-// The web-server module's state on this host: whether its files are present ("C:\ModVarlo\"),
-// whether it is registered in IIS, and its switch under the settings sub-key "ModVarlo".
-// Downloading, installing and updating the module waits for its own work; Install does nothing yet.
+// The web-server module on this host: its files in "C:\ModVarlo\" as the repository folder
+// "v4/module/iis/" publishes them, its two registrations in IIS (made with appcmd) and its switch
+// under the settings sub-key "ModVarlo". Runs on the service thread only.
 #include <cstdint>
 #include <string>
 
@@ -26,7 +26,15 @@ class cModVarlo {
   int UninstallWebMod(int index);
   // Reads the version, the registration and the switch. Always 0.
   int CheckStat();
-  // -10 before any CheckStat; 0 nothing done.
+  // Fetches the package into folder (null: the module folder) through the repository client:
+  // 0; -1 fewer than three files verified, or no repository client.
+  int DownloadPackage(const char* folder = nullptr);
+  // Deletes the package's files in folder; a named folder goes with its sub-folders. 0.
+  int RemovePackage(const char* folder = nullptr);
+  // 1 the repository publishes another version; 0 the same; -1 the version could not be read.
+  int CheckUpdate();
+  // Brings the module to registered: 0 nothing done; 1 installed; 2 files fetched again;
+  // 3 updated; -10 state unknown; -11, -12, -13 download failed; -16, -17 registration failed.
   int Install();
   // The result of Install when it ran, else 0; stores a change of the switch.
   int Activate(int on);
@@ -38,9 +46,13 @@ class cModVarlo {
   int32_t m_Stat = StatUnknown;
   int32_t m_Active = -1;
   int32_t m_Type = 0;
-  const char* m_TypeNames[kTypeCount] = {"", "ModVarlo-Nginx", "ModVarlo-Apache", "ModVarlo-IIS", "SERKA", "VARLO-WAF"};
+  const char* m_TypeNames[kTypeCount] = {
+      "", "ModVarlo-Nginx", "ModVarlo-Apache", "ModVarlo-IIS", "SERKA", "VARLO-WAF"};
   std::string m_Version;
 
  private:
   int RunRegistration(const std::string& arguments);
+  // Connects the repository client, loading its endpoint first when it has none; false without
+  // a client.
+  bool ConnectRepo();
 };
