@@ -142,11 +142,7 @@ TEST_F(ServiceMessagesTest, SignInThroughTheLoginDialog) {
   m_Wnd->m_OpenRequested = 1;
   std::thread user([this] {
     // The user presses login twice; the service first refuses, then signs in.
-    HWND dialog = nullptr;
-    for (int tries = 0; tries < 300 && !dialog; tries++) {
-      dialog = FindWindowA(nullptr, "VARLO Login");
-      if (!dialog) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    HWND dialog = WaitForLoginDialog();
     PostMessageA(dialog, WM_LBUTTONUP, 0, MAKELPARAM(200, 180));
     PostMessageA(dialog, WM_LBUTTONUP, 0, MAKELPARAM(200, 180));
     SendToTray(0, StatusMessage(1, ""));

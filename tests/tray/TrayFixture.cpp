@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "Varlo/TrayMessages.h"
 #include "Varlo/TrayResources.h"
@@ -38,6 +39,15 @@ bool SendToTray(int digit, const cBytes& message) {
   BOOL done = WriteFile(slot, message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
   CloseHandle(slot);
   return done;
+}
+
+HWND WaitForLoginDialog() {
+  HWND dialog = nullptr;
+  for (int tries = 0; tries < 500 && !dialog; tries++) {
+    dialog = FindWindowA(nullptr, "VARLO Login");
+    if (!dialog) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return dialog;
 }
 
 void PumpPending() {

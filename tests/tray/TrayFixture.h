@@ -36,6 +36,8 @@ bool SendToTray(int digit, const cBytes& message);
 // observer sees each message before it is dispatched.
 bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = 3000,
                const std::function<void(const MSG&)>& observer = {});
+// The login dialog once it runs on the window thread (any thread may wait); null after 5 s.
+HWND WaitForLoginDialog();
 // Runs every message that is waiting now.
 void PumpPending();
 
