@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "common/Nvm.h"
 #include "platform/Files.h"
 #include "tests/support/WaitUntil.h"
 
@@ -86,4 +87,22 @@ std::string cInstalledAgent::Log() const {
   std::string text;
   platform::ReadWholeFile("C:\\Program Files\\VARLO\\logs\\event.log", text);
   return text;
+}
+
+void cInstalledAgent::SetSetting(const std::string& subKey, const char* name, const std::string& text) const {
+  cNvm settings(nullptr, 0);
+  settings.Open(1, subKey.empty() ? nullptr : subKey.c_str());
+  settings.SetString(name, text);
+}
+
+void cInstalledAgent::SetSetting(const char* name, DWORD value) const {
+  NvmVarlo settings(1);
+  settings.SetDword(name, value);
+}
+
+DWORD cInstalledAgent::Setting(const char* name, DWORD fallback) const {
+  NvmVarlo settings(0);
+  uint32_t value = fallback;
+  settings.GetDword(name, value);
+  return value;
 }

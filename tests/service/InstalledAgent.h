@@ -36,6 +36,11 @@ class cInstalledAgent {
   std::vector<std::string> Reports() const;
   // The service's own log file.
   std::string Log() const;
+  // Writes a value of the agent's settings key (or of its sub-key).
+  void SetSetting(const std::string& subKey, const char* name, const std::string& text) const;
+  void SetSetting(const char* name, DWORD value) const;
+  // A number of the agent's settings key; fallback when it is missing.
+  DWORD Setting(const char* name, DWORD fallback) const;
   // Puts a folder first in PATH (for recording stand-ins of Windows tools).
   void PrependPath(const std::string& folder);
 

@@ -192,6 +192,34 @@ TEST_F(ServiceEndToEndTest, IsolateWithoutArgumentReleasesLocallyAndFailsWithout
   EXPECT_EQ(run.exitCode, 0xFF) << "-1 in the low 8 bits: " << run.output;
 }
 
+TEST_F(ServiceEndToEndTest, WordsThatWorkInTheirOwnProcessExitWithTheirResult) {
+  m_Agent.SetSetting("Domain", "Apis", "https://127.0.0.1:1/");
+  struct cCase {
+    const char* arguments;
+    int exitCode;  // the low 8 bits of the result
+    const char* logged;
+  } cases[] = {
+      {"notify", 0, ""},
+      {"notify upgrade", -2 & 0xFF, ""},
+      {"modvarlo", 0, ""},
+      {"ModVarlo uninstall", -1 & 0xFF, "ModVarlo.Uninstall()=0"},
+      {"modvarlo other", 0, ""},
+  };
+  for (const auto& each : cases) {
+    cRunResult run = m_Agent.Service(each.arguments);
+    EXPECT_EQ(run.exitCode, each.exitCode) << each.arguments << ": " << run.output;
+    EXPECT_NE(run.output.find(each.logged), std::string::npos) << each.arguments << ": " << run.output;
+  }
+}
+
+TEST_F(ServiceEndToEndTest, AStoredSignedInStatusIsRewrittenSoAFailedSignInLeavesOne) {
+  m_Agent.SetSetting("Domain", "Apis", "https://127.0.0.1:1/");
+  m_Agent.SetSetting("Status", 2);
+  StartService();
+  EXPECT_EQ(m_Agent.Setting("Status", 0), 1u);
+  EXPECT_NE(m_Agent.Log().find("SVC Stat=2"), std::string::npos);
+}
+
 TEST_F(ServiceEndToEndTest, StopStartAndRestartWordsDriveTheRunningService) {
   StartService();
   const int first = m_Agent.State().processId;
