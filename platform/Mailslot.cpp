@@ -31,7 +31,8 @@ std::string SocketPath(LPCSTR name) {
   if (!name) return {};
   std::string text = name;
   const size_t prefixLength = sizeof(kPrefix) - 1;
-  if (text.size() <= prefixLength || !platform::EqualNoCase(text.substr(0, prefixLength), kPrefix)) {
+  if (text.size() <= prefixLength ||
+      !platform::EqualNoCase(text.substr(0, prefixLength), kPrefix)) {
     return {};
   }
   std::string slot = platform::LowerAscii(text.substr(prefixLength));
@@ -91,7 +92,10 @@ bool SlotAlive(const std::string& path) {
 class cMailslotReader : public platform::cKernelObject {
  public:
   cMailslotReader(int socketFd, int wakeFd, std::string path, DWORD maxMessageSize, DWORD timeout)
-      : m_Socket(socketFd), m_Wake(wakeFd), m_Path(std::move(path)), m_MaxMessageSize(maxMessageSize),
+      : m_Socket(socketFd),
+        m_Wake(wakeFd),
+        m_Path(std::move(path)),
+        m_MaxMessageSize(maxMessageSize),
         m_Timeout(timeout) {
     struct stat info {};
     if (stat(m_Path.c_str(), &info) == 0) {
@@ -131,12 +135,14 @@ class cMailslotReader : public platform::cKernelObject {
       if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(platform::ErrorFromErrno(errno));
       int waitMs = -1;
       if (timeout != MAILSLOT_WAIT_FOREVER) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return Fail(ERROR_SEM_TIMEOUT);
         waitMs = static_cast<int>(left.count());
       }
       pollfd waits[2] = {{m_Socket, POLLIN, 0}, {m_Wake, POLLIN, 0}};
-      if (poll(waits, 2, waitMs) < 0 && errno != EINTR) return Fail(platform::ErrorFromErrno(errno));
+      if (poll(waits, 2, waitMs) < 0 && errno != EINTR)
+        return Fail(platform::ErrorFromErrno(errno));
     }
   }
 
@@ -171,7 +177,8 @@ class cMailslotReader : public platform::cKernelObject {
     ssize_t received = recvmsg(m_Socket, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (received < 0) return Fail(platform::ErrorFromErrno(errno));
     platform::cMailslotSender sender;
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header;
+         header = CMSG_NXTHDR(&message, header)) {
       if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS) {
         ucred credentials;
         std::memcpy(&credentials, CMSG_DATA(header), sizeof(credentials));
@@ -212,7 +219,8 @@ class cMailslotWriter : public platform::cKernelObject {
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
       // A reader that has gone and a queue that is full both mean the message cannot be placed.
-      bool undeliverable = errno == ECONNREFUSED || errno == ENOTCONN || errno == EAGAIN || errno == EPIPE;
+      bool undeliverable =
+          errno == ECONNREFUSED || errno == ENOTCONN || errno == EAGAIN || errno == EPIPE;
       SetLastError(undeliverable ? ERROR_NO_DATA : platform::ErrorFromErrno(errno));
       return FALSE;
     }
@@ -235,7 +243,8 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
   }
   std::string folder = path.substr(0, path.rfind('/'));
   // Tray programs of every user create their slots here.
-  if (!platform::FolderExists(folder) && platform::CreateFolders(folder)) chmod(folder.c_str(), 01777);
+  if (!platform::FolderExists(folder) && platform::CreateFolders(folder))
+    chmod(folder.c_str(), 01777);
   if (SlotAlive(path)) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return INVALID_HANDLE_VALUE;
@@ -246,7 +255,8 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
   int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   int on = 1;
   bool bound = false;
-  if (socketFd >= 0 && wakeFd >= 0 && setsockopt(socketFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) == 0) {
+  if (socketFd >= 0 && wakeFd >= 0 &&
+      setsockopt(socketFd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) == 0) {
     cSocketAddress address(path);
     bound = address.Valid() && bind(socketFd, address.Get(), address.Length()) == 0;
   }
@@ -293,7 +303,8 @@ BOOL ReadFile(HANDLE slot, void* buffer, DWORD size, LPDWORD bytesRead, void* ov
   return reader->Read(buffer, size, bytesRead);
 }
 
-BOOL WriteFile(HANDLE slot, const void* buffer, DWORD size, LPDWORD bytesWritten, void* overlapped) {
+BOOL WriteFile(HANDLE slot, const void* buffer, DWORD size, LPDWORD bytesWritten,
+               void* overlapped) {
   auto writer = platform::LookupHandleAs<cMailslotWriter>(slot);
   if (!writer || overlapped) {
     SetLastError(writer ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
@@ -331,6 +342,8 @@ bool GetMailslotSender(HANDLE slot, cMailslotSender& sender) {
   return true;
 }
 
-bool IsAdministratorOrSelf(DWORD userId) { return userId == 0 || userId == static_cast<DWORD>(geteuid()); }
+bool IsAdministratorOrSelf(DWORD userId) {
+  return userId == 0 || userId == static_cast<DWORD>(geteuid());
+}
 
 }  // namespace platform

@@ -41,16 +41,16 @@ bool ProcessAlive(int processId) {
 
 void WriteState(const std::string& name, const platform::cServiceState& state) {
   std::ostringstream text;
-  text << state.state << ' ' << state.controlsAccepted << ' ' << state.checkPoint << ' ' << state.waitHint
-       << ' ' << state.processId << '\n';
+  text << state.state << ' ' << state.controlsAccepted << ' ' << state.checkPoint << ' '
+       << state.waitHint << ' ' << state.processId << '\n';
   platform::CreateFolders(platform::StateFolder() + "/services");
   platform::WriteFileAtomically(ServiceFile(name, ".status"), text.str());
 }
 
 bool ReadState(const std::string& name, platform::cServiceState& state) {
   std::ifstream file(ServiceFile(name, ".status"));
-  return static_cast<bool>(file >> state.state >> state.controlsAccepted >> state.checkPoint >> state.waitHint >>
-                           state.processId);
+  return static_cast<bool>(file >> state.state >> state.controlsAccepted >> state.checkPoint >>
+                           state.waitHint >> state.processId);
 }
 
 template <class Done>
@@ -163,7 +163,8 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   std::string name;
   {
     std::lock_guard<std::mutex> guard(dispatcher.lock);
-    if (handle != reinterpret_cast<SERVICE_STATUS_HANDLE>(&dispatcher) || !dispatcher.active || !status) {
+    if (handle != reinterpret_cast<SERVICE_STATUS_HANDLE>(&dispatcher) || !dispatcher.active ||
+        !status) {
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
@@ -177,9 +178,9 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   state.processId = getpid();
   std::ostringstream line;
   line << platform::ServiceStateName(state.state) << " controls=" << state.controlsAccepted
-       << " checkpoint=" << state.checkPoint << " wait=" << state.waitHint << " type=" << status->dwServiceType
-       << " exit=" << status->dwWin32ExitCode << '/' << status->dwServiceSpecificExitCode << " pid=" << getpid()
-       << '\n';
+       << " checkpoint=" << state.checkPoint << " wait=" << state.waitHint
+       << " type=" << status->dwServiceType << " exit=" << status->dwWin32ExitCode << '/'
+       << status->dwServiceSpecificExitCode << " pid=" << getpid() << '\n';
   WriteState(name, state);
   std::ofstream(ServiceFile(name, ".log"), std::ios::app) << line.str();
   return TRUE;
@@ -189,16 +190,20 @@ namespace platform {
 
 namespace {
 
-std::string ServiceKeyPath(const std::string& name) { return std::string(kServicesKey) + "\\" + name; }
+std::string ServiceKeyPath(const std::string& name) {
+  return std::string(kServicesKey) + "\\" + name;
+}
 
 bool ReadImagePath(const std::string& name, std::string& imagePath) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
     return false;
   }
   char value[2048];
   DWORD size = sizeof(value) - 1;
-  LONG result = RegQueryValueExA(key, "ImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+  LONG result =
+      RegQueryValueExA(key, "ImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
   RegCloseKey(key);
   if (result != ERROR_SUCCESS) return false;
   value[size] = '\0';
@@ -258,19 +263,21 @@ DWORD Launch(const std::string& name, const std::string& imagePath, int& process
 
 bool InstallService(const std::string& name, const std::string& imagePath) {
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, nullptr,
+                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
     return false;
   }
   const DWORD type = SERVICE_WIN32_OWN_PROCESS;
   const DWORD automatic = 2;
   bool stored =
-      RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(imagePath.c_str()),
+      RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ,
+                     reinterpret_cast<const BYTE*>(imagePath.c_str()),
                      static_cast<DWORD>(imagePath.size() + 1)) == ERROR_SUCCESS &&
-      RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type), sizeof(type)) ==
-          ERROR_SUCCESS &&
-      RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&automatic), sizeof(automatic)) ==
-          ERROR_SUCCESS;
+      RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type),
+                     sizeof(type)) == ERROR_SUCCESS &&
+      RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&automatic),
+                     sizeof(automatic)) == ERROR_SUCCESS;
   RegCloseKey(key);
   return stored;
 }
@@ -293,7 +300,8 @@ DWORD StartServiceByName(const std::string& name, DWORD waitMs) {
   if (state.state == SERVICE_STOP_PENDING ||
       (state.state == SERVICE_STOPPED && ProcessAlive(state.processId))) {
     int stopping = state.processId;
-    if (!WaitFor(waitMs, [&] { return !ProcessAlive(stopping); })) return ERROR_SERVICE_REQUEST_TIMEOUT;
+    if (!WaitFor(waitMs, [&] { return !ProcessAlive(stopping); }))
+      return ERROR_SERVICE_REQUEST_TIMEOUT;
   } else if (state.state != SERVICE_STOPPED) {
     return ERROR_SERVICE_ALREADY_RUNNING;
   }
@@ -316,7 +324,8 @@ DWORD StartServiceByName(const std::string& name, DWORD waitMs) {
   bool reported = WaitFor(waitMs, [&] {
     return RecordedStatusReports(name).size() > reportsBefore || !ProcessAlive(processId);
   });
-  if (!reported || RecordedStatusReports(name).size() == reportsBefore) return ERROR_SERVICE_REQUEST_TIMEOUT;
+  if (!reported || RecordedStatusReports(name).size() == reportsBefore)
+    return ERROR_SERVICE_REQUEST_TIMEOUT;
   return ERROR_SUCCESS;
 }
 
@@ -331,7 +340,9 @@ DWORD StopServiceByName(const std::string& name, bool waitStopped, DWORD waitMs)
   if (kill(state.processId, SIGTERM) != 0) return ErrorFromErrno(errno);
   int processId = state.processId;
   if (waitStopped) {
-    return WaitFor(waitMs, [&] { return !ProcessAlive(processId); }) ? ERROR_SUCCESS : ERROR_SERVICE_REQUEST_TIMEOUT;
+    return WaitFor(waitMs, [&] { return !ProcessAlive(processId); })
+               ? ERROR_SUCCESS
+               : ERROR_SERVICE_REQUEST_TIMEOUT;
   }
   // As the manager does, return once the handler has answered the control.
   WaitFor(waitMs, [&] {

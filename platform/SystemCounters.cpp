@@ -37,7 +37,8 @@ constexpr uint64_t kFileTimeEpochOffset = 116444736000000000ULL;
 
 std::string ProcFile(const std::string& name) {
   std::string overrideFolder = platform::StateFolder() + "/proc";
-  return (platform::FolderExists(overrideFolder) ? overrideFolder : std::string("/proc")) + "/" + name;
+  return (platform::FolderExists(overrideFolder) ? overrideFolder : std::string("/proc")) + "/" +
+         name;
 }
 
 void ToFileTime(uint64_t value, FILETIME* time) {
@@ -46,7 +47,8 @@ void ToFileTime(uint64_t value, FILETIME* time) {
 }
 
 uint64_t TimevalTo100ns(const timeval& value) {
-  return (static_cast<uint64_t>(value.tv_sec) * 1000000ULL + static_cast<uint64_t>(value.tv_usec)) * 10ULL;
+  return (static_cast<uint64_t>(value.tv_sec) * 1000000ULL + static_cast<uint64_t>(value.tv_usec)) *
+         10ULL;
 }
 
 // "name: value kB" lines of /proc/meminfo and /proc/self/status, in bytes.
@@ -142,7 +144,8 @@ struct cSample {
 
 class cCounter : public platform::cKernelObject {
  public:
-  cCounter(eCounterKind kind, std::string instance) : m_Kind(kind), m_Instance(std::move(instance)) {}
+  cCounter(eCounterKind kind, std::string instance)
+      : m_Kind(kind), m_Instance(std::move(instance)) {}
 
   void Collect() {
     cSample sample;
@@ -159,7 +162,8 @@ class cCounter : public platform::cKernelObject {
       case eCounterKind::Sent:
         for (const auto& device : ReadNetworkDevices()) {
           if (device.first != m_Instance) continue;
-          sample.first = m_Kind == eCounterKind::Received ? device.second.first : device.second.second;
+          sample.first =
+              m_Kind == eCounterKind::Received ? device.second.first : device.second.second;
           taken = true;
         }
         break;
@@ -232,11 +236,13 @@ std::shared_ptr<cCounter> CounterForPath(const std::string& path) {
   if (path == kProcessorPath) return std::make_shared<cCounter>(eCounterKind::Processor, "");
   if (path == kDiskPath) return std::make_shared<cCounter>(eCounterKind::Disk, "");
   if (path.rfind(kNetworkPrefix, 0) != 0) return nullptr;
-  for (const auto& [suffix, kind] : {std::pair<const char*, eCounterKind>{kReceivedSuffix, eCounterKind::Received},
-                                     {kSentSuffix, eCounterKind::Sent}}) {
+  for (const auto& [suffix, kind] :
+       {std::pair<const char*, eCounterKind>{kReceivedSuffix, eCounterKind::Received},
+        {kSentSuffix, eCounterKind::Sent}}) {
     if (!EndsWith(path, suffix)) continue;
     const size_t start = sizeof(kNetworkPrefix) - 1;
-    return std::make_shared<cCounter>(kind, path.substr(start, path.size() - start - std::strlen(suffix)));
+    return std::make_shared<cCounter>(
+        kind, path.substr(start, path.size() - start - std::strlen(suffix)));
   }
   return nullptr;
 }
@@ -305,7 +311,8 @@ void GetSystemTimeAsFileTime(FILETIME* time) {
   ToFileTime(static_cast<uint64_t>(since1970.count() / 100) + kFileTimeEpochOffset, time);
 }
 
-BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user) {
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel,
+                     FILETIME* user) {
   rusage usage{};
   if (process != GetCurrentProcess() || !kernel || !user || getrusage(RUSAGE_SELF, &usage) != 0) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -339,8 +346,8 @@ BOOL GetProcessMemoryInfo(HANDLE process, PROCESS_MEMORY_COUNTERS* counters, DWO
 BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status) {
   uint64_t total = 0, available = 0;
   const std::string meminfo = ProcFile("meminfo");
-  if (!status || !ReadKilobytes(meminfo, "MemTotal", total) || !ReadKilobytes(meminfo, "MemAvailable", available) ||
-      total == 0) {
+  if (!status || !ReadKilobytes(meminfo, "MemTotal", total) ||
+      !ReadKilobytes(meminfo, "MemAvailable", available) || total == 0) {
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
   }
@@ -378,7 +385,8 @@ PDH_STATUS PdhOpenQueryA(LPCSTR /*dataSource*/, DWORD_PTR /*userData*/, PDH_HQUE
   return PDH_CSTATUS_VALID_DATA;
 }
 
-PDH_STATUS PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR /*userData*/, PDH_HCOUNTER* counter) {
+PDH_STATUS PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR /*userData*/,
+                          PDH_HCOUNTER* counter) {
   auto owner = platform::LookupHandleAs<cQuery>(query);
   if (!owner) return PDH_INVALID_HANDLE;
   if (!counterPath || !counter) return PDH_INVALID_ARGUMENT;
@@ -416,20 +424,22 @@ PDH_STATUS PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format, LPDWO
   return PDH_CSTATUS_VALID_DATA;
 }
 
-PDH_STATUS PdhEnumObjectItemsA(LPCSTR /*dataSource*/, LPCSTR /*machine*/, LPCSTR object, LPSTR counterList,
-                               LPDWORD counterListSize, LPSTR instanceList, LPDWORD instanceListSize,
-                               DWORD /*detailLevel*/, DWORD /*flags*/) {
+PDH_STATUS PdhEnumObjectItemsA(LPCSTR /*dataSource*/, LPCSTR /*machine*/, LPCSTR object,
+                               LPSTR counterList, LPDWORD counterListSize, LPSTR instanceList,
+                               LPDWORD instanceListSize, DWORD /*detailLevel*/, DWORD /*flags*/) {
   if (!object || std::strcmp(object, kNetworkObject) != 0) return PDH_CSTATUS_NO_OBJECT;
   if (!counterListSize || !instanceListSize) return PDH_INVALID_ARGUMENT;
   std::vector<std::string> instances;
   for (const auto& device : ReadNetworkDevices()) instances.push_back(device.first);
-  bool countersFit = FillList({"Bytes Received/sec", "Bytes Sent/sec"}, counterList, counterListSize);
+  bool countersFit =
+      FillList({"Bytes Received/sec", "Bytes Sent/sec"}, counterList, counterListSize);
   bool instancesFit = FillList(instances, instanceList, instanceListSize);
   return countersFit && instancesFit ? PDH_CSTATUS_VALID_DATA : PDH_MORE_DATA;
 }
 
 PDH_STATUS PdhCloseQuery(PDH_HQUERY query) {
-  return platform::LookupHandleAs<cQuery>(query) && CloseHandle(query) ? PDH_CSTATUS_VALID_DATA : PDH_INVALID_HANDLE;
+  return platform::LookupHandleAs<cQuery>(query) && CloseHandle(query) ? PDH_CSTATUS_VALID_DATA
+                                                                       : PDH_INVALID_HANDLE;
 }
 
 namespace platform {
@@ -459,11 +469,13 @@ bool ListAdapters(std::vector<cAdapter>& adapters) {
     bool loopback = entry->ifa_flags & IFF_LOOPBACK;
     if (entry->ifa_addr->sa_family == AF_PACKET && !loopback) {
       auto* link = reinterpret_cast<const sockaddr_ll*>(entry->ifa_addr);
-      adapter.hardwareAddress.assign(reinterpret_cast<const char*>(link->sll_addr), link->sll_halen);
+      adapter.hardwareAddress.assign(reinterpret_cast<const char*>(link->sll_addr),
+                                     link->sll_halen);
     } else if (entry->ifa_addr->sa_family == AF_INET) {
       char text[INET_ADDRSTRLEN];
       auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-      if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof(text))) adapter.unicastAddresses.push_back(text);
+      if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof(text)))
+        adapter.unicastAddresses.push_back(text);
     }
   }
   freeifaddrs(list);

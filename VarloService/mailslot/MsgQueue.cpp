@@ -8,9 +8,7 @@ std::string ServiceSlotPath() { return std::string(kMailslotPrefix) + kServiceSl
 
 bool IsTrayDigit(int digit) { return digit >= 0 && digit < kTraySlotCount; }
 
-std::string TraySlotPath(int digit) {
-  return ServiceSlotPath() + static_cast<char>('0' + digit);
-}
+std::string TraySlotPath(int digit) { return ServiceSlotPath() + static_cast<char>('0' + digit); }
 
 namespace {
 
@@ -49,7 +47,8 @@ void cMsgQueue::Open() {
     if (m_Own == INVALID_HANDLE_VALUE) SPDLOG_INFO("m_UI.Open()={} {}", -1, GetLastError());
   }
   const uint8_t exitNotice = MSG_SVC_EXIT;
-  for (int digit = 0; digit < kTraySlotCount; ++digit) SendOnce(TraySlotPath(digit), &exitNotice, 1);
+  for (int digit = 0; digit < kTraySlotCount; ++digit)
+    SendOnce(TraySlotPath(digit), &exitNotice, 1);
 }
 
 int cMsgQueue::Rx(uint8_t* buffer, uint32_t size) {
@@ -120,7 +119,8 @@ int cMsgQueue::DelUser(int digit) {
   return 1;
 }
 
-int cMsgQueue::WriteEntry(std::map<int, HANDLE>::iterator& entry, const void* message, uint32_t length) {
+int cMsgQueue::WriteEntry(std::map<int, HANDLE>::iterator& entry, const void* message,
+                          uint32_t length) {
   DWORD written = 0;
   if (WriteFile(entry->second, message, length, &written, nullptr) && written > 0) {
     ++entry;

@@ -25,7 +25,9 @@ std::string TextAt(const uint8_t* message, uint32_t length, uint32_t offset) {
   return std::string(text, strnlen(text, length - offset));
 }
 
-int8_t SignedByte(const uint8_t* message, uint32_t index) { return static_cast<int8_t>(message[index]); }
+int8_t SignedByte(const uint8_t* message, uint32_t index) {
+  return static_cast<int8_t>(message[index]);
+}
 
 // The fewest bytes a message of the code needs for its sub-code.
 uint32_t MinimumLength(int code, int8_t subCode) {

@@ -61,7 +61,8 @@ int cVarloService::SetEnv() {
   DWORD length = GetEnvironmentVariableA("PATH", nullptr, 0);
   if (length > 0) {
     std::vector<char> inherited(length);
-    if (GetEnvironmentVariableA("PATH", inherited.data(), length) > 0) path += std::string(";") + inherited.data();
+    if (GetEnvironmentVariableA("PATH", inherited.data(), length) > 0)
+      path += std::string(";") + inherited.data();
   }
   SetEnvironmentVariableA("PATH", path.c_str());
   SetEnvironmentVariableA("VARLO_TEMP", (m_AgentInfo.m_InstallDir + "\\temp").c_str());

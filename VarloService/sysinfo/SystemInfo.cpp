@@ -106,7 +106,9 @@ void cSystemInfo::ReadOsVersion() {
     if (key.GetString("CurrentVersion", version) == 0) {
       size_t dot = version.find('.');
       m_Record->m_OsMajor = version.substr(0, dot);
-      m_Record->m_OsMinor = dot == std::string::npos ? "" : version.substr(dot + 1, version.find('\n', dot) - dot - 1);
+      m_Record->m_OsMinor = dot == std::string::npos
+                                ? ""
+                                : version.substr(dot + 1, version.find('\n', dot) - dot - 1);
     }
     return;
   }
@@ -119,13 +121,14 @@ void cSystemInfo::OpenCounters() {
   PdhAddCounterA(m_Query, kDiskTimeCounter, 0, &m_DiskCounter);
 
   DWORD counterSize = 0, instanceSize = 0;
-  if (PdhEnumObjectItemsA(nullptr, nullptr, kNetworkObject, nullptr, &counterSize, nullptr, &instanceSize,
-                          PERF_DETAIL_WIZARD, 0) != PDH_MORE_DATA) {
+  if (PdhEnumObjectItemsA(nullptr, nullptr, kNetworkObject, nullptr, &counterSize, nullptr,
+                          &instanceSize, PERF_DETAIL_WIZARD, 0) != PDH_MORE_DATA) {
     return;
   }
   std::vector<char> counters(counterSize), instances(instanceSize);
-  if (PdhEnumObjectItemsA(nullptr, nullptr, kNetworkObject, counters.data(), &counterSize, instances.data(),
-                          &instanceSize, PERF_DETAIL_WIZARD, 0) != PDH_CSTATUS_VALID_DATA) {
+  if (PdhEnumObjectItemsA(nullptr, nullptr, kNetworkObject, counters.data(), &counterSize,
+                          instances.data(), &instanceSize, PERF_DETAIL_WIZARD,
+                          0) != PDH_CSTATUS_VALID_DATA) {
     return;
   }
   // The last instance listed is the one measured.
@@ -145,7 +148,8 @@ int cSystemInfo::UpdateIpAddr() {
   std::vector<platform::cAdapter> adapters;
   if (platform::ListAdapters(adapters)) {
     for (const auto& adapter : adapters) {
-      if (!adapter.up || adapter.hardwareAddress.empty() || adapter.unicastAddresses.empty()) continue;
+      if (!adapter.up || adapter.hardwareAddress.empty() || adapter.unicastAddresses.empty())
+        continue;
       m_Record->m_IpAddr = adapter.unicastAddresses.front();
       result = 1;
       if (!adapter.gateways.empty()) {
@@ -162,9 +166,11 @@ int cSystemInfo::UpdateOsPatchInfo() {
   std::string releaseId;
   {
     cOsVersionKey key;
-    if (key.IsOpen() && key.GetString("ReleaseId", releaseId) != 0) key.GetString("CurrentVersion", releaseId);
+    if (key.IsOpen() && key.GetString("ReleaseId", releaseId) != 0)
+      key.GetString("CurrentVersion", releaseId);
   }
   std::string output;
-  std::string hotFixes = RunCommandCapture(kUpdateListCommand, output) == 0 ? HotFixLines(output) : "";
+  std::string hotFixes =
+      RunCommandCapture(kUpdateListCommand, output) == 0 ? HotFixLines(output) : "";
   return Replace(m_Record->m_OsReleaseId, releaseId) + Replace(m_Record->m_HotFixes, hotFixes);
 }

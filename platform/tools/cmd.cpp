@@ -18,12 +18,14 @@ namespace {
 using cWords = std::vector<std::string>;
 
 int Refuse(const std::string& why) {
-  std::fprintf(stderr, "cmd: %s (only \"cmd /c <command> [& <command> ...]\" is supported)\n", why.c_str());
+  std::fprintf(stderr, "cmd: %s (only \"cmd /c <command> [& <command> ...]\" is supported)\n",
+               why.c_str());
   return 1;
 }
 
 bool EndsWithNoCase(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && platform::EqualNoCase(text.substr(text.size() - end.size()), end);
+  return text.size() >= end.size() &&
+         platform::EqualNoCase(text.substr(text.size() - end.size()), end);
 }
 
 std::string Quoted(const std::string& word) {
@@ -39,7 +41,8 @@ std::string Quoted(const std::string& word) {
 int RunList(const cWords& words);
 
 int Timeout(const cWords& words) {
-  if (words.size() < 3 || !platform::EqualNoCase(words[1], "/t")) return Refuse("timeout needs /t <seconds>");
+  if (words.size() < 3 || !platform::EqualNoCase(words[1], "/t"))
+    return Refuse("timeout needs /t <seconds>");
   char* end = nullptr;
   long seconds = std::strtol(words[2].c_str(), &end, 10);
   if (*end || seconds < 0) return Refuse("timeout needs a number of seconds");
@@ -50,7 +53,8 @@ int Timeout(const cWords& words) {
 int RunBatch(const std::string& path) {
   platform::cInputFile file(path);
   if (!file.is_open()) {
-    std::fprintf(stderr, "'%s' is not recognized as an internal or external command.\n", path.c_str());
+    std::fprintf(stderr, "'%s' is not recognized as an internal or external command.\n",
+                 path.c_str());
     return 1;
   }
   int result = 0;
@@ -75,7 +79,8 @@ int RunProgram(const cWords& words) {
   options.commandLine = commandLine;
   DWORD started = process.Start(options);
   if (started != ERROR_SUCCESS) {
-    std::fprintf(stderr, "'%s' is not recognized as an internal or external command.\n", words[0].c_str());
+    std::fprintf(stderr, "'%s' is not recognized as an internal or external command.\n",
+                 words[0].c_str());
     return started == ERROR_FILE_NOT_FOUND ? 9009 : 1;
   }
   process.Wait(INFINITE);
@@ -87,7 +92,8 @@ int RunProgram(const cWords& words) {
 int RunCommand(const cWords& words) {
   if (words.empty()) return 0;
   if (platform::EqualNoCase(words[0], "timeout")) return Timeout(words);
-  if (EndsWithNoCase(words[0], ".bat") || EndsWithNoCase(words[0], ".cmd")) return RunBatch(words[0]);
+  if (EndsWithNoCase(words[0], ".bat") || EndsWithNoCase(words[0], ".cmd"))
+    return RunBatch(words[0]);
   return RunProgram(words);
 }
 

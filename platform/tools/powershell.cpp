@@ -15,7 +15,8 @@ constexpr DWORD kWaitMs = 60000;
 
 int Refuse() {
   std::fprintf(stderr,
-               "powershell: only \"[-ep bypass] stop-service <service>\" and \"[-ep bypass] start-service <service>\" "
+               "powershell: only \"[-ep bypass] stop-service <service>\" and \"[-ep bypass] "
+               "start-service <service>\" "
                "are supported\n");
   return 1;
 }
@@ -26,7 +27,8 @@ bool WaitUntilRunning(const std::string& name) {
     platform::cServiceState state;
     if (platform::QueryServiceState(name, state) != ERROR_SUCCESS) return false;
     if (state.state == SERVICE_RUNNING) return true;
-    if (state.state == SERVICE_STOPPED || std::chrono::steady_clock::now() >= deadline) return false;
+    if (state.state == SERVICE_STOPPED || std::chrono::steady_clock::now() >= deadline)
+      return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
@@ -35,7 +37,8 @@ bool WaitUntilRunning(const std::string& name) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> words(argv + 1, argv + argc);
-  if (words.size() >= 2 && (platform::EqualNoCase(words[0], "-ep") || platform::EqualNoCase(words[0], "-ExecutionPolicy"))) {
+  if (words.size() >= 2 && (platform::EqualNoCase(words[0], "-ep") ||
+                            platform::EqualNoCase(words[0], "-ExecutionPolicy"))) {
     words.erase(words.begin(), words.begin() + 2);
   }
   if (words.size() != 2) return Refuse();
@@ -52,7 +55,8 @@ int main(int argc, char** argv) {
     return Refuse();
   }
   if (result != ERROR_SUCCESS) {
-    std::fprintf(stderr, "%s: service '%s' failed with error %u\n", words[0].c_str(), name.c_str(), result);
+    std::fprintf(stderr, "%s: service '%s' failed with error %u\n", words[0].c_str(), name.c_str(),
+                 result);
     return 1;
   }
   return 0;

@@ -10,17 +10,23 @@ namespace {
 constexpr DWORD kWaitMs = 30000;
 
 int Usage() {
-  std::fprintf(stderr, "sc: only \"sc start <service>\", \"sc stop <service>\" and \"sc query <service>\" are supported\n");
+  std::fprintf(stderr,
+               "sc: only \"sc start <service>\", \"sc stop <service>\" and \"sc query <service>\" "
+               "are supported\n");
   return 1;
 }
 
 int Failed(const char* verb, DWORD error) {
-  const char* text = error == ERROR_SERVICE_DOES_NOT_EXIST      ? "The specified service does not exist as an installed service."
-                     : error == ERROR_SERVICE_ALREADY_RUNNING   ? "An instance of the service is already running."
-                     : error == ERROR_SERVICE_NOT_ACTIVE        ? "The service has not been started."
-                     : error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ? "The service cannot accept control messages at this time."
-                     : error == ERROR_SERVICE_REQUEST_TIMEOUT   ? "The service did not respond to the start or control request in a timely fashion."
-                                                                : "The service program could not be started.";
+  const char* text =
+      error == ERROR_SERVICE_DOES_NOT_EXIST
+          ? "The specified service does not exist as an installed service."
+      : error == ERROR_SERVICE_ALREADY_RUNNING ? "An instance of the service is already running."
+      : error == ERROR_SERVICE_NOT_ACTIVE      ? "The service has not been started."
+      : error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+          ? "The service cannot accept control messages at this time."
+      : error == ERROR_SERVICE_REQUEST_TIMEOUT
+          ? "The service did not respond to the start or control request in a timely fashion."
+          : "The service program could not be started.";
   std::fprintf(stderr, "[SC] %s FAILED %u:\n\n%s\n", verb, error, text);
   return static_cast<int>(error);
 }
@@ -31,7 +37,8 @@ int PrintState(const std::string& name) {
   if (result != ERROR_SUCCESS) return Failed("EnumQueryServicesStatus:OpenService", result);
   std::printf("\nSERVICE_NAME: %s\n", name.c_str());
   std::printf("        TYPE               : %-2u WIN32_OWN_PROCESS\n", SERVICE_WIN32_OWN_PROCESS);
-  std::printf("        STATE              : %-2u %s\n", state.state, platform::ServiceStateName(state.state));
+  std::printf("        STATE              : %-2u %s\n", state.state,
+              platform::ServiceStateName(state.state));
   std::printf("        WIN32_EXIT_CODE    : 0  (0x0)\n");
   std::printf("        CHECKPOINT         : 0x%x\n", state.checkPoint);
   std::printf("        WAIT_HINT          : 0x%x\n", state.waitHint);

@@ -15,7 +15,8 @@ constexpr char kInstallFolder[] = "C:\\Program Files\\VARLO";
 constexpr char kSystemFolder[] = "C:\\Windows\\System32";
 
 // Copies an executable; a program the build has not made is skipped when optional.
-bool Place(const std::string& binFolder, const char* program, const std::string& windowsTarget, bool optional) {
+bool Place(const std::string& binFolder, const char* program, const std::string& windowsTarget,
+           bool optional) {
   std::string bytes;
   std::string source = binFolder + "/" + program;
   if (!platform::ReadWholeFile(source, bytes)) {
@@ -36,7 +37,8 @@ bool Place(const std::string& binFolder, const char* program, const std::string&
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: varlo-install <folder with VarloService, Varlo, sc, cmd and powershell>\n");
+    std::fprintf(
+        stderr, "usage: varlo-install <folder with VarloService, Varlo, sc, cmd and powershell>\n");
     return 2;
   }
   const std::string bin = argv[1];
@@ -48,7 +50,8 @@ int main(int argc, char** argv) {
   }
   bool placed = Place(bin, "VarloService", install + "\\VarloService.exe", false) &&
                 Place(bin, "Varlo", install + "\\Varlo.exe", true) &&
-                Place(bin, "sc", system + "\\sc.exe", false) && Place(bin, "cmd", system + "\\cmd.exe", false) &&
+                Place(bin, "sc", system + "\\sc.exe", false) &&
+                Place(bin, "cmd", system + "\\cmd.exe", false) &&
                 Place(bin, "powershell", system + "\\powershell.exe", false);
   if (!placed) return 1;
   if (!platform::InstallService("VARLO", "\"" + install + "\\VarloService.exe\"")) {

@@ -1,7 +1,5 @@
 // The mailslot stand-in: whole messages, buffer and time-out errors, closing, inheritance and
 // sender credentials.
-#include "platform/Mailslot.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Mailslot.h"
 #include "tests/support/TempMachineRoot.h"
 
 namespace {
@@ -31,7 +30,8 @@ class MailslotTest : public ::testing::Test {
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     DWORD written = 0;
-    EXPECT_TRUE(WriteFile(writer, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    EXPECT_TRUE(
+        WriteFile(writer, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
     EXPECT_EQ(written, bytes.size());
     CloseHandle(writer);
   }

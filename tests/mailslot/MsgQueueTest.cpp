@@ -1,11 +1,10 @@
 // The service's end of the mailslot link against fake tray programs.
-#include "VarloService/mailslot/MsgQueue.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
+#include "VarloService/mailslot/MsgQueue.h"
 #include "tests/support/FakeTray.h"
 #include "tests/support/TempMachineRoot.h"
 

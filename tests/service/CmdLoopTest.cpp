@@ -27,8 +27,8 @@ class CmdLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
     m_PreviousLogger = spdlog::default_logger();
-    spdlog::set_default_logger(
-        std::make_shared<spdlog::logger>("event", std::make_shared<spdlog::sinks::ostream_sink_mt>(m_Log)));
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>(
+        "event", std::make_shared<spdlog::sinks::ostream_sink_mt>(m_Log)));
     m_Service = std::make_unique<cVarloService>();
     m_Service->m_UI.Open();
     m_Service->SetReadTimeout(50);
@@ -93,8 +93,17 @@ TEST_F(CmdLoopTest, UnknownStatesAreNotSentAndADigitOutsideTheTraySlotsNamesNoSl
 TEST_F(CmdLoopTest, MessagesTooShortForTheirCodeAndUnknownCodesAreIgnored) {
   auto tray = RegisteredTray(1);
   m_Service->m_Status = 1;
-  Deliver({{MSG_UI_USER, 1}, {MSG_UI_PAGE, 1}, {MSG_UI_LOGIN, 0x01}, {MSG_UI_LOGIN}, {MSG_UI_AUTOUPDATE},
-           {0x00, 1}, {13, 1}, {0x80, 1}, {MSG_SVC_EXIT, 0}, {MSG_UI_TEST}, {MSG_UI_CMD}});
+  Deliver({{MSG_UI_USER, 1},
+           {MSG_UI_PAGE, 1},
+           {MSG_UI_LOGIN, 0x01},
+           {MSG_UI_LOGIN},
+           {MSG_UI_AUTOUPDATE},
+           {0x00, 1},
+           {13, 1},
+           {0x80, 1},
+           {MSG_SVC_EXIT, 0},
+           {MSG_UI_TEST},
+           {MSG_UI_CMD}});
   EXPECT_TRUE(tray->Drain().empty());
   EXPECT_EQ(m_Service->m_UI.Users().size(), 1u);
   EXPECT_EQ(m_Service->m_UI.PageMask(), 0u);
@@ -105,7 +114,8 @@ TEST_F(CmdLoopTest, MessagesTooShortForTheirCodeAndUnknownCodesAreIgnored) {
 }
 
 TEST_F(CmdLoopTest, ATextWithoutItsNulEndsWithTheMessage) {
-  Deliver({{MSG_UI_TEST, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0}, {MSG_UI_TEST, 'h', 'e', 'l', 'l', 'o'}});
+  Deliver({{MSG_UI_TEST, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0},
+           {MSG_UI_TEST, 'h', 'e', 'l', 'l', 'o'}});
   EXPECT_TRUE(Logged("MSG_UI_TEST:abcdefgh>"));
   EXPECT_TRUE(Logged("MSG_UI_TEST:hello>"));
 }
@@ -159,7 +169,8 @@ TEST_F(CmdLoopTest, SignOutOnlyWhenSignedInOrTrying) {
 TEST_F(CmdLoopTest, ACommandFileRunsAsOneCommandLine) {
   platform::CreateFolders("C:\\work");
   platform::WriteFileAtomically("C:\\work\\command.txt", "echo from-file");
-  Deliver({{MSG_UI_CMD, 'C', ':', '\\', 'w', 'o', 'r', 'k', '\\', 'c', 'o', 'm', 'm', 'a', 'n', 'd', '.', 't', 'x', 't', 0},
+  Deliver({{MSG_UI_CMD, 'C', ':', '\\', 'w', 'o', 'r', 'k', '\\', 'c', 'o',
+            'm',        'm', 'a', 'n',  'd', '.', 't', 'x', 't',  0},
            {MSG_UI_CMD, 'n', 'o', 'n', 'e', 0}});
   EXPECT_TRUE(Logged("ReadFile(C:\\work\\command.txt)=1"));
   EXPECT_TRUE(Logged("*** Run Cmd(echo from-file)=0"));

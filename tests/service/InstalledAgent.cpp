@@ -24,7 +24,8 @@ cInstalledAgent::cInstalledAgent() {
   std::string adapters = platform::StateFolder() + "/adapters.txt";
   platform::CreateFolders(platform::StateFolder());
   std::ofstream(adapters) << "eth0 up 0a:00:00:00:00:01 " << kAddress << " gateway 10.1.2.1\n";
-  cRunResult installed = Run(Quoted(std::string(VARLO_BIN_DIR) + "/varlo-install") + " " + Quoted(VARLO_BIN_DIR));
+  cRunResult installed =
+      Run(Quoted(std::string(VARLO_BIN_DIR) + "/varlo-install") + " " + Quoted(VARLO_BIN_DIR));
   EXPECT_EQ(installed.exitCode, 0) << installed.output;
 }
 
@@ -79,7 +80,8 @@ bool cInstalledAgent::WaitForExit(int processId, int timeoutMs) const {
 
 std::vector<std::string> cInstalledAgent::Reports() const {
   std::vector<std::string> reports;
-  for (std::string line : platform::RecordedStatusReports("VARLO")) reports.push_back(line.substr(0, line.rfind(" pid=")));
+  for (std::string line : platform::RecordedStatusReports("VARLO"))
+    reports.push_back(line.substr(0, line.rfind(" pid=")));
   return reports;
 }
 
@@ -89,7 +91,8 @@ std::string cInstalledAgent::Log() const {
   return text;
 }
 
-void cInstalledAgent::SetSetting(const std::string& subKey, const char* name, const std::string& text) const {
+void cInstalledAgent::SetSetting(const std::string& subKey, const char* name,
+                                 const std::string& text) const {
   cNvm settings(nullptr, 0);
   settings.Open(1, subKey.empty() ? nullptr : subKey.c_str());
   settings.SetString(name, text);

@@ -28,14 +28,16 @@ const std::vector<std::string> kStopReports = {
     "STOPPED controls=1 checkpoint=0 wait=0 type=16 exit=0/0",
 };
 
-std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& second) {
+std::vector<std::string> Joined(std::vector<std::string> first,
+                                const std::vector<std::string>& second) {
   first.insert(first.end(), second.begin(), second.end());
   return first;
 }
 
 bool StoredUploadTime() {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BreltSecurity\\VARLO", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BreltSecurity\\VARLO", 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
     return false;
   }
   DWORD type = 0, size = 0;
@@ -127,19 +129,21 @@ TEST_F(ServiceEndToEndTest, TrayProgramsAreWokenGreetedAndToldOfTheStop) {
   EXPECT_EQ(earlier.Drain(), std::vector<cMessage>({status})) << "the status goes to every tray";
 
   StopService();
-  for (auto* tray : {&earlier, &other}) EXPECT_EQ(tray->Drain(), std::vector<cMessage>({{MSG_SVC_EXIT, 0}}));
+  for (auto* tray : {&earlier, &other})
+    EXPECT_EQ(tray->Drain(), std::vector<cMessage>({{MSG_SVC_EXIT, 0}}));
 }
 
 TEST_F(ServiceEndToEndTest, CommandMessagesFromAnotherUserAreRefusedAndLogged) {
   StartService();
   const cMessage statusRequest = {MSG_UI_STAT, 2};
-  HANDLE slot = CreateFileA(ServiceSlotPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE slot = CreateFileA(ServiceSlotPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(slot, INVALID_HANDLE_VALUE);
   pid_t child = fork();
   if (child == 0) {
     DWORD written = 0;
-    _exit(setuid(65534) == 0 && WriteFile(slot, statusRequest.data(), 2, &written, nullptr) ? 0 : 1);
+    _exit(setuid(65534) == 0 && WriteFile(slot, statusRequest.data(), 2, &written, nullptr) ? 0
+                                                                                            : 1);
   }
   int status = 0;
   waitpid(child, &status, 0);
@@ -150,7 +154,8 @@ TEST_F(ServiceEndToEndTest, CommandMessagesFromAnotherUserAreRefusedAndLogged) {
   const std::string log = m_Agent.Log();
   EXPECT_NE(log.find("MSG=0a from user 65534 refused"), std::string::npos) << log;
   EXPECT_EQ(log.find("WebLogSvc>"), std::string::npos) << log;
-  EXPECT_NE(log.find("MSG_UI_TEST:hi>"), std::string::npos) << "the administrator is served: " << log;
+  EXPECT_NE(log.find("MSG_UI_TEST:hi>"), std::string::npos)
+      << "the administrator is served: " << log;
 }
 
 TEST_F(ServiceEndToEndTest, EachCommandWordSendsItsMessageAndNeverContactsTheServiceManager) {
@@ -178,7 +183,8 @@ TEST_F(ServiceEndToEndTest, EachCommandWordSendsItsMessageAndNeverContactsTheSer
     EXPECT_EQ(run.exitCode, 0) << each.arguments << ": " << run.output;
     cMessage received(512);
     DWORD read = 0;
-    if (!ReadFile(slot, received.data(), static_cast<DWORD>(received.size()), &read, nullptr)) read = 0;
+    if (!ReadFile(slot, received.data(), static_cast<DWORD>(received.size()), &read, nullptr))
+      read = 0;
     received.resize(read);
     EXPECT_EQ(received, each.expected) << each.arguments;
   }
@@ -199,16 +205,15 @@ TEST_F(ServiceEndToEndTest, WordsThatWorkInTheirOwnProcessExitWithTheirResult) {
     int exitCode;  // the low 8 bits of the result
     const char* logged;
   } cases[] = {
-      {"notify", 0, ""},
-      {"notify upgrade", -2 & 0xFF, ""},
-      {"modvarlo", 0, ""},
-      {"ModVarlo uninstall", -1 & 0xFF, "ModVarlo.Uninstall()=0"},
+      {"notify", 0, ""},         {"notify upgrade", -2 & 0xFF, ""},
+      {"modvarlo", 0, ""},       {"ModVarlo uninstall", -1 & 0xFF, "ModVarlo.Uninstall()=0"},
       {"modvarlo other", 0, ""},
   };
   for (const auto& each : cases) {
     cRunResult run = m_Agent.Service(each.arguments);
     EXPECT_EQ(run.exitCode, each.exitCode) << each.arguments << ": " << run.output;
-    EXPECT_NE(run.output.find(each.logged), std::string::npos) << each.arguments << ": " << run.output;
+    EXPECT_NE(run.output.find(each.logged), std::string::npos)
+        << each.arguments << ": " << run.output;
   }
 }
 

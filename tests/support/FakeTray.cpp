@@ -18,7 +18,8 @@ cMessage cFakeTray::Next(DWORD timeoutMs) {
   SetMailslotInfo(m_Slot, timeoutMs);
   cMessage message(65536);
   DWORD read = 0;
-  if (!ReadFile(m_Slot, message.data(), static_cast<DWORD>(message.size()), &read, nullptr)) return {};
+  if (!ReadFile(m_Slot, message.data(), static_cast<DWORD>(message.size()), &read, nullptr))
+    return {};
   message.resize(read);
   return message;
 }

@@ -1,11 +1,10 @@
 // Host facts and counters from a seeded registry, adapter list and /proc files.
-#include "VarloService/sysinfo/SystemInfo.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <optional>
 
+#include "VarloService/sysinfo/SystemInfo.h"
 #include "common/AgentInfo.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -24,7 +23,8 @@ void WriteStateFile(const std::string& name, const std::string& text) {
 class cOsKey {
  public:
   cOsKey() {
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kOsVersionKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_Key, nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kOsVersionKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                    &m_Key, nullptr);
   }
   ~cOsKey() { RegCloseKey(m_Key); }
   void Text(const char* name, const std::string& value) {
@@ -63,16 +63,18 @@ struct cOsCase {
 
 TEST_F(SystemInfoTest, OperatingSystemFromTheVersionKey) {
   const cOsCase cases[] = {
-      {"Windows 10 Enterprise", "Client", 10, 0, nullptr, "22631", "Windows 11 Enterprise", "1", "10.0"},
-      {"Windows Server 2019 Datacenter", "Server", 10, 0, nullptr, "20348", "Windows Server 2022 Datacenter", "2",
+      {"Windows 10 Enterprise", "Client", 10, 0, nullptr, "22631", "Windows 11 Enterprise", "1",
        "10.0"},
+      {"Windows Server 2019 Datacenter", "Server", 10, 0, nullptr, "20348",
+       "Windows Server 2022 Datacenter", "2", "10.0"},
       {"Windows 10 Pro", "Client", 10, 0, nullptr, "19045", "Windows 10 Pro", "1", "10.0"},
-      {"Windows 7 Professional", "Client", std::nullopt, std::nullopt, "6.1", "7601", "Windows 7 Professional",
-       "1", "6.1"},
+      {"Windows 7 Professional", "Client", std::nullopt, std::nullopt, "6.1", "7601",
+       "Windows 7 Professional", "1", "6.1"},
       // A newer server than the correction is meant for keeps its name.
-      {"Windows Server 2025 Datacenter", "Server", 10, 0, nullptr, "26100", "Windows Server 2025 Datacenter", "2",
-       "10.0"},
-      {"Windows 10 Pro", "Embedded", 10, std::nullopt, nullptr, "22000", "Windows 10 Pro", "0", "10."},
+      {"Windows Server 2025 Datacenter", "Server", 10, 0, nullptr, "26100",
+       "Windows Server 2025 Datacenter", "2", "10.0"},
+      {"Windows 10 Pro", "Embedded", 10, std::nullopt, nullptr, "22000", "Windows 10 Pro", "0",
+       "10."},
   };
   for (const auto& each : cases) {
     cTempMachineRoot root;
@@ -109,7 +111,8 @@ TEST_F(SystemInfoTest, AddressOfTheFirstUsedAdapterWithAGatewayElseOfTheLastUsed
        "eth2 up 0c:00 172.16.0.3 gateway 172.16.0.1\n",
        2, "192.168.1.9"},
       {"eth0 up 0a:00 10.0.0.5\neth1 up 0b:00 10.0.0.6\n", 1, "10.0.0.6"},
-      {"eth0 down 0a:00 10.0.0.5 gateway 10.0.0.1\neth1 up 0b:00 -\nlo up - 127.0.0.1\n", 0, "9.9.9.9"},
+      {"eth0 down 0a:00 10.0.0.5 gateway 10.0.0.1\neth1 up 0b:00 -\nlo up - 127.0.0.1\n", 0,
+       "9.9.9.9"},
   };
   Init();
   for (const auto& each : cases) {
@@ -130,28 +133,37 @@ TEST_F(SystemInfoTest, CountersReadNothingUntilTheSecondCollectionThenRatesInThe
   platform::cManualClock clock;
   platform::SetClock(&clock);
   WriteStateFile("proc/stat", "cpu  100 0 100 800 0 0 0 0 0 0\n");
-  WriteStateFile("proc/diskstats", "8 0 sda 1 0 0 0 0 0 0 0 0 1000 0\n8 1 sda1 1 0 0 0 0 0 0 0 0 9000 0\n");
-  WriteStateFile("proc/net/dev",
-                 "Inter-|   Receive\n face |bytes\n    lo: 5 0 0 0 0 0 0 0 5 0 0 0 0 0 0 0\n"
-                 "  eth0: 10 0 0 0 0 0 0 0 20 0 0 0 0 0 0 0\n  eth1: 1000 0 0 0 0 0 0 0 500 0 0 0 0 0 0 0\n");
+  WriteStateFile("proc/diskstats",
+                 "8 0 sda 1 0 0 0 0 0 0 0 0 1000 0\n8 1 sda1 1 0 0 0 0 0 0 0 0 9000 0\n");
+  WriteStateFile(
+      "proc/net/dev",
+      "Inter-|   Receive\n face |bytes\n    lo: 5 0 0 0 0 0 0 0 5 0 0 0 0 0 0 0\n"
+      "  eth0: 10 0 0 0 0 0 0 0 20 0 0 0 0 0 0 0\n  eth1: 1000 0 0 0 0 0 0 0 500 0 0 0 0 0 0 0\n");
   Init();
   ASSERT_NE(m_Info.m_RxCounter, nullptr) << "the last listed instance is measured";
   PDH_FMT_COUNTERVALUE value{};
   ASSERT_EQ(PdhCollectQueryData(m_Info.m_Query), PDH_CSTATUS_VALID_DATA);
-  for (PDH_HCOUNTER counter : {m_Info.m_CpuCounter, m_Info.m_DiskCounter, m_Info.m_RxCounter, m_Info.m_TxCounter}) {
-    EXPECT_EQ(PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value), PDH_INVALID_DATA);
+  for (PDH_HCOUNTER counter :
+       {m_Info.m_CpuCounter, m_Info.m_DiskCounter, m_Info.m_RxCounter, m_Info.m_TxCounter}) {
+    EXPECT_EQ(PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value),
+              PDH_INVALID_DATA);
   }
 
   clock.Advance(2000);
   WriteStateFile("proc/stat", "cpu  150 0 150 1700 0 0 0 0 0 0\n");
-  WriteStateFile("proc/diskstats", "8 0 sda 1 0 0 0 0 0 0 0 0 2000 0\n8 1 sda1 1 0 0 0 0 0 0 0 0 9000 0\n");
-  WriteStateFile("proc/net/dev",
-                 "  eth0: 10 0 0 0 0 0 0 0 20 0 0 0 0 0 0 0\n  eth1: 5000 0 0 0 0 0 0 0 1500 0 0 0 0 0 0 0\n");
+  WriteStateFile("proc/diskstats",
+                 "8 0 sda 1 0 0 0 0 0 0 0 0 2000 0\n8 1 sda1 1 0 0 0 0 0 0 0 0 9000 0\n");
+  WriteStateFile(
+      "proc/net/dev",
+      "  eth0: 10 0 0 0 0 0 0 0 20 0 0 0 0 0 0 0\n  eth1: 5000 0 0 0 0 0 0 0 1500 0 0 0 0 0 0 0\n");
   ASSERT_EQ(PdhCollectQueryData(m_Info.m_Query), PDH_CSTATUS_VALID_DATA);
-  const std::pair<PDH_HCOUNTER, double> expected[] = {
-      {m_Info.m_CpuCounter, 10.0}, {m_Info.m_DiskCounter, 50.0}, {m_Info.m_RxCounter, 2000.0}, {m_Info.m_TxCounter, 500.0}};
+  const std::pair<PDH_HCOUNTER, double> expected[] = {{m_Info.m_CpuCounter, 10.0},
+                                                      {m_Info.m_DiskCounter, 50.0},
+                                                      {m_Info.m_RxCounter, 2000.0},
+                                                      {m_Info.m_TxCounter, 500.0}};
   for (const auto& [counter, reading] : expected) {
-    ASSERT_EQ(PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value), PDH_CSTATUS_VALID_DATA);
+    ASSERT_EQ(PdhGetFormattedCounterValue(counter, PDH_FMT_DOUBLE, nullptr, &value),
+              PDH_CSTATUS_VALID_DATA);
     EXPECT_DOUBLE_EQ(value.doubleValue, reading);
   }
   platform::SetClock(nullptr);

@@ -31,8 +31,9 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
 
 // Opens the write end of an existing slot (only mailslot names are supported here).
 // INVALID_HANDLE_VALUE with last error 2 when nobody has created the slot.
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, const SECURITY_ATTRIBUTES* attributes,
-                   DWORD creation, DWORD flags, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
+                   const SECURITY_ATTRIBUTES* attributes, DWORD creation, DWORD flags,
+                   HANDLE templateFile);
 
 // Reads one message from the read end. FALSE with last error: 122 when the buffer is smaller than
 // the next message (it stays queued), 121 when the read time-out ran out, 6 when the handle is

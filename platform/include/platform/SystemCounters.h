@@ -27,7 +27,8 @@ void GetSystemInfo(SYSTEM_INFO* info);
 void GetSystemTimeAsFileTime(FILETIME* time);
 // Kernel and user times of the calling process (only GetCurrentProcess() is known), in
 // 100-nanosecond units; creation and exit may be null.
-BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user);
+BOOL GetProcessTimes(HANDLE process, FILETIME* creation, FILETIME* exit, FILETIME* kernel,
+                     FILETIME* user);
 
 struct PROCESS_MEMORY_COUNTERS {
   DWORD cb;
@@ -94,7 +95,8 @@ struct PDH_FMT_COUNTERVALUE {
 };
 
 PDH_STATUS PdhOpenQueryA(LPCSTR dataSource, DWORD_PTR userData, PDH_HQUERY* query);
-PDH_STATUS PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR userData, PDH_HCOUNTER* counter);
+PDH_STATUS PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR userData,
+                          PDH_HCOUNTER* counter);
 // Takes one sample of every counter of the query.
 PDH_STATUS PdhCollectQueryData(PDH_HQUERY query);
 // The rate between the last two samples; PDH_INVALID_DATA before the second one.
@@ -103,8 +105,8 @@ PDH_STATUS PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format, LPDWO
 // Lists of NUL-separated names ending with an empty name. Null buffers or sizes that are too small
 // give PDH_MORE_DATA with the sizes needed. Only the object "Network Interface" is known.
 PDH_STATUS PdhEnumObjectItemsA(LPCSTR dataSource, LPCSTR machine, LPCSTR object, LPSTR counterList,
-                               LPDWORD counterListSize, LPSTR instanceList, LPDWORD instanceListSize,
-                               DWORD detailLevel, DWORD flags);
+                               LPDWORD counterListSize, LPSTR instanceList,
+                               LPDWORD instanceListSize, DWORD detailLevel, DWORD flags);
 PDH_STATUS PdhCloseQuery(PDH_HQUERY query);
 
 namespace platform {
