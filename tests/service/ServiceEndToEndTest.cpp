@@ -252,4 +252,32 @@ TEST_F(ServiceEndToEndTest, TheRestartTestWordStopsAndStartsTheService) {
   EXPECT_NE(m_Agent.Log().find("Restart..."), std::string::npos);
 }
 
+TEST_F(ServiceEndToEndTest, TheStandInToolsRunTheirCommandsAndRefuseAnythingElse) {
+  const std::string batch = m_Agent.Root() + "/defense.bat";
+  std::ofstream(batch) << "@echo off\r\nrem a comment\r\necho from-batch\r\n";
+  const std::string runBatch = "cmd.exe /c " + batch;
+  struct cCase {
+    const char* commandLine;
+    int exitCode;
+    const char* output;
+  } cases[] = {
+      {"cmd.exe /c echo one '&' timeout /t 0 '&' echo two", 0, "one\ntwo\n"},
+      {"cmd.exe /c false '&&' echo never", 1, ""},
+      {"cmd.exe /k echo one", 1, "only \"cmd /c"},
+      {runBatch.c_str(), 0, "from-batch\n"},
+      {"sc.exe query NOSUCH", 1060 & 0xFF, "does not exist"},
+      {"sc.exe stop VARLO", 1062 & 0xFF, "has not been started"},
+      {"sc.exe delete VARLO", 1, "only \"sc start"},
+      {"powershell.exe -ep bypass get-service varlo", 1, "only \"[-ep bypass] stop-service"},
+      {"powershell.exe -ep bypass stop-service varlo", 0, ""},
+  };
+  for (const auto& each : cases) {
+    cRunResult run = m_Agent.Run(each.commandLine);
+    EXPECT_EQ(run.exitCode, each.exitCode) << each.commandLine << ": " << run.output;
+    EXPECT_NE(run.output.find(each.output), std::string::npos)
+        << each.commandLine << ": " << run.output;
+  }
+  EXPECT_TRUE(m_Agent.Reports().empty());
+}
+
 }  // namespace
