@@ -84,5 +84,7 @@ int main(int argc, char** argv) {
     commandLine += argv[index];
   }
   UiConnectDisplay();
-  return WinMain(TrayInstance(), nullptr, commandLine.data(), SW_SHOWNORMAL);
+  int exitCode = WinMain(TrayInstance(), nullptr, commandLine.data(), SW_SHOWNORMAL);
+  UiDisconnectDisplay();
+  return exitCode;
 }

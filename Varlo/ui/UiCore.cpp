@@ -40,6 +40,13 @@ bool cUiCore::ConnectDisplay() {
   return m_Display != nullptr;
 }
 
+void cUiCore::DisconnectDisplay() {
+  for (auto& entry : m_Windows) {
+    if (m_Display && entry.second->TopLevel()) m_Display->Forget(*entry.second);
+  }
+  m_Display.reset();
+}
+
 int cUiCore::ScreenWidth() const { return m_Display ? m_Display->ScreenWidth() : 1024; }
 int cUiCore::ScreenHeight() const { return m_Display ? m_Display->ScreenHeight() : 768; }
 POINT cUiCore::Cursor() const { return m_Display ? m_Display->Cursor() : POINT{0, 0}; }

@@ -118,6 +118,7 @@ class cUiCore {
 
   cUiDisplay* Display() { return m_Display.get(); }
   bool ConnectDisplay();
+  void DisconnectDisplay();
   int ScreenWidth() const;
   int ScreenHeight() const;
   POINT Cursor() const;

@@ -63,6 +63,7 @@ struct cUiDisplay::cState {
   ~cState() {
     if (font) XftFontClose(display, font);
     if (display) XCloseDisplay(display);
+    FcFini();
   }
 
   Window NativeOf(const cUiWindow& window) const {

@@ -291,3 +291,5 @@ BOOL GetCursorPos(POINT* point) {
 }
 
 bool UiConnectDisplay() { return cUiCore::Get().ConnectDisplay(); }
+
+void UiDisconnectDisplay() { cUiCore::Get().DisconnectDisplay(); }

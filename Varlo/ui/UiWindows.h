@@ -85,3 +85,5 @@ BOOL DestroyMenu(HMENU menu);
 
 // Opens the display named by DISPLAY; false when there is none (windows then stay headless).
 bool UiConnectDisplay();
+// Closes it again (windows stay, headless), so that the font library lets go of its memory too.
+void UiDisconnectDisplay();

@@ -8,35 +8,11 @@
 
 #include "Varlo/TrayMessages.h"
 #include "platform/Files.h"
-#include "platform/Process.h"
 #include "tests/tray/TrayFixture.h"
 
 namespace {
 
 constexpr char kTrayLog[] = "C:\\Program Files\\VARLO\\logs\\event-ui.log";
-
-class cTrayProgram {
- public:
-  explicit cTrayProgram(const std::string& argument) {
-    platform::cProcessOptions options;
-    options.applicationName = VARLO_TRAY_PROGRAM;
-    options.commandLine = "Varlo.exe" + (argument.empty() ? "" : " " + argument);
-    m_Started = m_Process.Start(options) == ERROR_SUCCESS;
-  }
-  ~cTrayProgram() {
-    if (m_Started && !m_Process.Wait(0)) m_Process.Terminate(1);
-  }
-  // The exit code as a byte, as the host keeps it; -1 when it did not end in time.
-  int ExitCode(DWORD timeoutMs = 10000) {
-    DWORD code = 0;
-    if (!m_Started || !m_Process.Wait(timeoutMs) || !m_Process.GetExitCode(code)) return -1;
-    return static_cast<int>(code);
-  }
-
- private:
-  platform::cProcess m_Process;
-  bool m_Started = false;
-};
 
 std::string TrayLog() {
   std::string text;

@@ -71,6 +71,23 @@ bool PumpUntil(const std::function<bool()>& condition, int timeoutMs,
   return true;
 }
 
+cTrayProgram::cTrayProgram(const std::string& argument) {
+  platform::cProcessOptions options;
+  options.applicationName = VARLO_TRAY_PROGRAM;
+  options.commandLine = "Varlo.exe" + (argument.empty() ? "" : " " + argument);
+  m_Started = m_Process.Start(options) == ERROR_SUCCESS;
+}
+
+cTrayProgram::~cTrayProgram() {
+  if (m_Started && !m_Process.Wait(0)) m_Process.Terminate(1);
+}
+
+int cTrayProgram::ExitCode(DWORD timeoutMs) {
+  DWORD code = 0;
+  if (!m_Started || !m_Process.Wait(timeoutMs) || !m_Process.GetExitCode(code)) return -1;
+  return static_cast<int>(code);
+}
+
 void TrayWindowTest::SetUp() {
   m_Service = std::make_unique<cFakeServiceSlot>();
   m_Wnd = std::make_unique<cVarloWnd>();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Varlo/VarloWnd.h"
+#include "platform/Process.h"
 #include "Varlo/ui/UiTestHooks.h"
 #include "tests/support/TempMachineRoot.h"
 
@@ -40,6 +41,19 @@ bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = 3000,
 HWND WaitForLoginDialog();
 // Runs every message that is waiting now.
 void PumpPending();
+
+// The tray program itself, started with an argument text; ended at destruction if it still runs.
+class cTrayProgram {
+ public:
+  explicit cTrayProgram(const std::string& argument);
+  ~cTrayProgram();
+  // The exit code as a byte, as the host keeps it; -1 when it did not end in time.
+  int ExitCode(DWORD timeoutMs = 10000);
+
+ private:
+  platform::cProcess m_Process;
+  bool m_Started = false;
+};
 
 class TrayWindowTest : public ::testing::Test {
  protected:

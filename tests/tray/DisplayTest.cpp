@@ -1,0 +1,102 @@
+// The tray program on an X display of its own: what the user sees and clicks.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "Varlo/TrayMessages.h"
+#include "tests/tray/TrayFixture.h"
+#include "tests/tray/Xvfb.h"
+
+namespace {
+
+// Where the windows and the icon land on a 1024x768 screen.
+constexpr int kMainLeft = (cXvfb::kWidth - 500) / 2;
+constexpr int kMainTop = (cXvfb::kHeight - 400) / 2;
+constexpr int kLoginLeft = (cXvfb::kWidth - 400) / 2;
+constexpr int kLoginTop = (cXvfb::kHeight - 310) / 2;
+constexpr int kIconLeft = cXvfb::kWidth - 4 - 32;
+constexpr int kIconTop = cXvfb::kHeight - 4 - 32;
+
+constexpr uint32_t kHeaderBlue = 0x2B579A;
+constexpr uint32_t kSignedInGreen = 0x3BA55C;
+
+cBytes Status(int status, const std::string& text) {
+  cBytes message{MSG_SVC_STATUS, static_cast<uint8_t>(status)};
+  message.insert(message.end(), text.begin(), text.end());
+  message.push_back(0);
+  return message;
+}
+
+// Pixels of the rectangle darker than the light backgrounds: drawn text.
+int DarkPixels(const std::vector<uint32_t>& pixels) {
+  int dark = 0;
+  for (uint32_t pixel : pixels) dark += ((pixel >> 16) & 0xFF) < 0x90 && ((pixel >> 8) & 0xFF) < 0x90;
+  return dark;
+}
+
+std::string At(int x, int y) { return std::to_string(x) + " " + std::to_string(y); }
+
+}  // namespace
+
+class DisplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!m_Display.Running()) GTEST_SKIP() << "Xvfb is not available (scripts/setup installs it)";
+  }
+  void Click(int x, int y) { ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(x, y) + " click 1")); }
+
+  cTempMachineRoot m_Root;
+  cXvfb m_Display;
+  cFakeServiceSlot m_Service;
+};
+
+TEST_F(DisplayTest, TrayIconOpensTheSkinnedWindow) {
+  cTrayProgram tray("admin");
+  ASSERT_EQ(m_Service.Next(5000), cBytes({MSG_UI_USER, 1, 0}));
+  ASSERT_TRUE(SendToTray(0, Status(2, "10.1.2.3")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(m_Display.Pixel(kIconLeft + 8, kIconTop + 8), kSignedInGreen);
+  ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(kIconLeft + 16, kIconTop + 16) + " click --repeat 2 --delay 60 1"));
+  EXPECT_EQ(m_Service.Next(5000), cBytes({MSG_UI_PAGE, 1, 0}));
+  ASSERT_TRUE(m_Display.WaitForWindow("VARLO"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(m_Display.Pixel(kMainLeft + 10, kMainTop + 10), kHeaderBlue);
+  // The agent's address is drawn in S1.
+  EXPECT_GT(DarkPixels(m_Display.Screenshot(kMainLeft + 51, kMainTop + 278, 109, 20)), 10);
+  uint32_t switchOn = m_Display.Pixel(kMainLeft + 125, kMainTop + 100);
+  Click(kMainLeft + 130, kMainTop + 105);
+  EXPECT_EQ(m_Service.Next(5000), cBytes({MSG_UI_SYSLOG, 0}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_NE(m_Display.Pixel(kMainLeft + 125, kMainTop + 100), switchOn);
+  // The tab of page 2, then the close button.
+  Click(kMainLeft + 400, kMainTop + 110);
+  EXPECT_EQ(m_Service.Next(5000), cBytes({MSG_UI_PAGE, 0, 0}));
+  Click(kMainLeft + 470, kMainTop + 30);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_NE(m_Display.Pixel(kMainLeft + 10, kMainTop + 10), kHeaderBlue);
+  ASSERT_TRUE(SendToTray(0, {MSG_SVC_EXIT, 0}));
+  EXPECT_EQ(tray.ExitCode(), 0);
+}
+
+TEST_F(DisplayTest, LoginDialogSendsTheTypedKey) {
+  cTrayProgram tray("admin");
+  ASSERT_EQ(m_Service.Next(5000), cBytes({MSG_UI_USER, 1, 0}));
+  ASSERT_TRUE(SendToTray(0, Status(1, "")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  cTrayProgram user("");  // the user opens the running program
+  EXPECT_EQ(user.ExitCode(), 0);
+  ASSERT_TRUE(m_Display.WaitForWindow("VARLO Login"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(m_Display.Pixel(kLoginLeft + 10, kLoginTop + 10), kHeaderBlue);
+  Click(kLoginLeft + 150, kLoginTop + 140);
+  ASSERT_TRUE(m_Display.Xdotool("type --delay 20 ABC-123"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_GT(DarkPixels(m_Display.Screenshot(kLoginLeft + 80, kLoginTop + 128, 120, 23)), 10);
+  Click(kLoginLeft + 200, kLoginTop + 180);
+  EXPECT_EQ(m_Service.Next(5000), cBytes({MSG_UI_LOGIN, 1, 'A', 'B', 'C', '-', '1', '2', '3', 0}));
+  ASSERT_TRUE(SendToTray(0, Status(2, "10.1.2.3")));
+  EXPECT_EQ(m_Service.Next(5000), cBytes({MSG_UI_PAGE, 1, 0}));  // the main window replaced the dialog
+  ASSERT_TRUE(SendToTray(0, {MSG_SVC_EXIT, 0}));
+  EXPECT_EQ(tray.ExitCode(), 0);
+}
