@@ -21,13 +21,6 @@ constexpr int kIconTop = cXvfb::kHeight - 4 - 32;
 constexpr uint32_t kHeaderBlue = 0x2B579A;
 constexpr uint32_t kSignedInGreen = 0x3BA55C;
 
-cBytes Status(int status, const std::string& text) {
-  cBytes message{MSG_SVC_STATUS, static_cast<uint8_t>(status)};
-  message.insert(message.end(), text.begin(), text.end());
-  message.push_back(0);
-  return message;
-}
-
 // Pixels of the rectangle darker than the light backgrounds: drawn text.
 int DarkPixels(const std::vector<uint32_t>& pixels) {
   int dark = 0;
@@ -54,7 +47,7 @@ class DisplayTest : public ::testing::Test {
 TEST_F(DisplayTest, TrayIconOpensTheSkinnedWindow) {
   cTrayProgram tray("admin");
   ASSERT_EQ(m_Service.Next(5000), cBytes({MSG_UI_USER, 1, 0}));
-  ASSERT_TRUE(SendToTray(0, Status(2, "10.1.2.3")));
+  ASSERT_TRUE(SendToTray(0, StatusMessage(2, "10.1.2.3")));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(m_Display.Pixel(kIconLeft + 8, kIconTop + 8), kSignedInGreen);
   ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(kIconLeft + 16, kIconTop + 16) + " click --repeat 2 --delay 60 1"));
@@ -82,7 +75,7 @@ TEST_F(DisplayTest, TrayIconOpensTheSkinnedWindow) {
 TEST_F(DisplayTest, LoginDialogSendsTheTypedKey) {
   cTrayProgram tray("admin");
   ASSERT_EQ(m_Service.Next(5000), cBytes({MSG_UI_USER, 1, 0}));
-  ASSERT_TRUE(SendToTray(0, Status(1, "")));
+  ASSERT_TRUE(SendToTray(0, StatusMessage(1, "")));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   cTrayProgram user("");  // the user opens the running program
   EXPECT_EQ(user.ExitCode(), 0);
@@ -95,7 +88,7 @@ TEST_F(DisplayTest, LoginDialogSendsTheTypedKey) {
   EXPECT_GT(DarkPixels(m_Display.Screenshot(kLoginLeft + 80, kLoginTop + 128, 120, 23)), 10);
   Click(kLoginLeft + 200, kLoginTop + 180);
   EXPECT_EQ(m_Service.Next(5000), cBytes({MSG_UI_LOGIN, 1, 'A', 'B', 'C', '-', '1', '2', '3', 0}));
-  ASSERT_TRUE(SendToTray(0, Status(2, "10.1.2.3")));
+  ASSERT_TRUE(SendToTray(0, StatusMessage(2, "10.1.2.3")));
   EXPECT_EQ(m_Service.Next(5000), cBytes({MSG_UI_PAGE, 1, 0}));  // the main window replaced the dialog
   ASSERT_TRUE(SendToTray(0, {MSG_SVC_EXIT, 0}));
   EXPECT_EQ(tray.ExitCode(), 0);

@@ -19,13 +19,6 @@ cBytes TimeMessage(uint8_t code, int64_t time) {
   return message;
 }
 
-cBytes StatusMessage(int status, const std::string& text) {
-  cBytes message{MSG_SVC_STATUS, static_cast<uint8_t>(status)};
-  message.insert(message.end(), text.begin(), text.end());
-  message.push_back(0);
-  return message;
-}
-
 std::string LocalTime(int64_t time) {
   std::time_t seconds = time;
   std::tm local{};

@@ -1,5 +1,6 @@
 #include "tests/tray/TrayFixture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -28,6 +29,14 @@ std::vector<cBytes> cFakeServiceSlot::Drain(DWORD quietMs) {
   std::vector<cBytes> messages;
   for (cBytes message = Next(quietMs); !message.empty(); message = Next(quietMs)) messages.push_back(message);
   return messages;
+}
+
+cBytes StatusMessage(int status, const std::string& text) {
+  cBytes message(text.size() + 3, 0);
+  message[0] = MSG_SVC_STATUS;
+  message[1] = static_cast<uint8_t>(status);
+  std::copy(text.begin(), text.end(), message.begin() + 2);
+  return message;
 }
 
 bool SendToTray(int digit, const cBytes& message) {

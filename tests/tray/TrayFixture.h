@@ -30,6 +30,9 @@ class cFakeServiceSlot {
   HANDLE m_Slot;
 };
 
+// The service's status message: code, status, the address text and its NUL.
+cBytes StatusMessage(int status, const std::string& text);
+
 // Writes one message to the tray slot of the digit, as the service does.
 bool SendToTray(int digit, const cBytes& message);
 
