@@ -153,19 +153,26 @@ struct cUiDisplay::cState {
     }
   }
 
-  void DrawControls(cUiCore& core, cUiWindow& window, XftDraw* draw, Window native) {
+  // Only within the area that was put on the screen again: a transparent text drawn twice over
+  // itself would darken.
+  void DrawControls(cUiCore& core, cUiWindow& window, XftDraw* draw, Window native, const RECT& area) {
     GC gc = XCreateGC(display, native, 0, nullptr);
     for (HWND child : window.children) {
       cUiWindow* control = core.Find(child);
       if (!control || !control->visible) continue;
       const RECT& rect = control->rect;
+      if (rect.right <= area.left || rect.left >= area.right || rect.bottom <= area.top || rect.top >= area.bottom) {
+        continue;
+      }
       int baseline = (rect.top + rect.bottom + font->ascent - font->descent) / 2;
       if (control->kind == eWindowKind::Static) {
         if (!control->transparent) {
           XSetForeground(display, gc, ToPixel(control->backColour));
           XFillRectangle(display, native, gc, rect.left, rect.top, control->Width(), control->Height());
         }
-        DrawText(draw, control->text, rect, rect.left, baseline, control->textColour);
+        RECT clip{std::max(rect.left, area.left), std::max(rect.top, area.top), std::min(rect.right, area.right),
+                  std::min(rect.bottom, area.bottom)};
+        DrawText(draw, control->text, clip, rect.left, baseline, control->textColour);
       } else if (control->kind == eWindowKind::Edit) {
         XSetForeground(display, gc, 0xFFFFFF);
         XFillRectangle(display, native, gc, rect.left, rect.top, control->Width(), control->Height());
@@ -408,7 +415,7 @@ void cUiDisplay::Present(cUiWindow& window, const RECT& requested) {
   XDestroyImage(picture);
   XftDraw* draw = XftDrawCreate(state.display, native, state.visual, state.colormap);
   if (window.kind == eWindowKind::Dialog) {
-    state.DrawControls(cUiCore::Get(), window, draw, native);
+    state.DrawControls(cUiCore::Get(), window, draw, native, area);
   } else {
     state.DrawOwnTexts(window, draw);
   }

@@ -93,3 +93,29 @@ TEST_F(DisplayTest, LoginDialogSendsTheTypedKey) {
   ASSERT_TRUE(SendToTray(0, {MSG_SVC_EXIT, 0}));
   EXPECT_EQ(tray.ExitCode(), 0);
 }
+
+TEST_F(DisplayTest, WindowIsDraggedByItsTopBandOnly) {
+  cTrayProgram tray("admin");
+  ASSERT_EQ(m_Service.Next(5000), cBytes({MSG_UI_USER, 1, 0}));
+  ASSERT_TRUE(SendToTray(0, StatusMessage(2, "")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  cTrayProgram user("");
+  EXPECT_EQ(user.ExitCode(), 0);
+  ASSERT_TRUE(m_Display.WaitForWindow("VARLO"));
+  auto drag = [this](int x, int y, int dx, int dy) {
+    ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(x, y) + " mousedown 1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(x + dx / 2, y + dy / 2)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(x + dx, y + dy) + " mouseup 1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  drag(kMainLeft + 200, kMainTop + 40, 60, 50);
+  EXPECT_EQ(m_Display.Pixel(kMainLeft + 60 + 10, kMainTop + 50 + 10), kHeaderBlue);
+  EXPECT_NE(m_Display.Pixel(kMainLeft + 10, kMainTop + 10), kHeaderBlue);
+  // Below the band (the page area) nothing moves.
+  drag(kMainLeft + 60 + 250, kMainTop + 50 + 200, -60, -50);
+  EXPECT_EQ(m_Display.Pixel(kMainLeft + 60 + 10, kMainTop + 50 + 10), kHeaderBlue);
+  ASSERT_TRUE(SendToTray(0, {MSG_SVC_EXIT, 0}));
+  EXPECT_EQ(tray.ExitCode(), 0);
+}
