@@ -1,6 +1,7 @@
 #include "tests/tray/TrayFixture.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -98,6 +99,7 @@ int cTrayProgram::ExitCode(DWORD timeoutMs) {
 }
 
 void TrayWindowTest::SetUp() {
+  setenv("VARLO_UI_LANGUAGE", "en", 1);  // the texts compared are the English ones
   m_Service = std::make_unique<cFakeServiceSlot>();
   m_Wnd = std::make_unique<cVarloWnd>();
   ui::SetNotificationAreaPresent(true);
