@@ -11,6 +11,7 @@
 #include "tests/server/ServerFixture.h"
 #include "tests/support/FakeManagementServer.h"
 #include "tests/support/FakeProxy.h"
+#include "tests/support/OneShotServer.h"
 
 namespace {
 
@@ -226,6 +227,28 @@ TEST_F(ApiTest, EveryEndpointSendsItsFrame) {
     EXPECT_FALSE(request.HasHeader("BreltModVarloType")) << test.name;
     EXPECT_FALSE(request.HasHeader("Accept")) << test.name;
   }
+}
+
+TEST_F(ApiTest, TheHeaderBlockGoesOutInItsOrder) {
+  cOneShotServer server("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+  ASSERT_TRUE(server.Valid());
+  cApi api;
+  api.ModVarloInfo("IIS", "2.1");
+  api.SetAgentInfo(&m_Info);
+  ASSERT_EQ(0, api.Connect(L"127.0.0.1", 0, server.Port()));
+  json_decref(api.Request(L"/pserver/agent/systemversion", cApi::VerbPost, "{}", 2));
+  std::string head = server.Head();
+  std::string block = head.substr(head.find("\r\n") + 2);
+  // The transport's own lines stand apart from the block.
+  for (const char* own : {"Host: ", "User-Agent: ", "Content-Length: "}) {
+    size_t at = block.find(own);
+    ASSERT_NE(std::string::npos, at) << own;
+    block.erase(at, block.find("\r\n", at) + 2 - at);
+  }
+  EXPECT_EQ("Content-Type: application/json\r\nOrigin: www.varlo.test\r\nReferrerSourceType: 30\r\n"
+            "SanitizerNone: 1\r\nBreltAgentType: SIEM_WIN\r\nBreltAgentVersion: 5.8.0.8\r\n"
+            "BreltModVarloType: IIS\r\nBreltModVarloVersion: 2.1\r\n",
+            block);
 }
 
 TEST_F(ApiTest, ModuleHeadersNeedTypeAndVersion) {

@@ -1,8 +1,5 @@
 // The WinHTTP stand-in against the fake servers: trust, what goes on the wire, proxies, cookies,
 // redirects and broken transfers.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <thread>
 
@@ -10,7 +7,7 @@
 #include "tests/server/ServerFixture.h"
 #include "tests/support/FakeHttpServer.h"
 #include "tests/support/FakeProxy.h"
-#include "tests/support/LoopbackSocket.h"
+#include "tests/support/OneShotServer.h"
 
 namespace {
 
@@ -65,45 +62,6 @@ cExchange Fetch(HINTERNET session, int port, bool secure, const wchar_t* verb, c
   return exchange;
 }
 
-// Takes one connection, keeps the request's head as it came, sends a fixed answer and hangs up.
-class cOneShotServer {
- public:
-  explicit cOneShotServer(std::string answer) {
-    m_Listener = BindLoopback(m_Port);
-    if (m_Listener < 0 || listen(m_Listener, 1) != 0) {
-      ADD_FAILURE() << "cannot listen";
-      return;
-    }
-    m_Thread = std::thread([this, answer] {
-      int client = accept(m_Listener, nullptr, nullptr);
-      char buffer[4096];
-      while (m_Head.find("\r\n\r\n") == std::string::npos) {
-        ssize_t received = recv(client, buffer, sizeof buffer, 0);
-        if (received <= 0) break;
-        m_Head.append(buffer, static_cast<size_t>(received));
-      }
-      send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
-      close(client);
-    });
-  }
-  ~cOneShotServer() {
-    if (m_Thread.joinable()) m_Thread.join();
-    if (m_Listener >= 0) close(m_Listener);
-  }
-  int Port() const { return m_Port; }
-  // The request line and headers, once the exchange is over.
-  std::string Head() {
-    if (m_Thread.joinable()) m_Thread.join();
-    return m_Head.substr(0, m_Head.find("\r\n\r\n") + 2);
-  }
-
- private:
-  int m_Listener = -1;
-  int m_Port = 0;
-  std::thread m_Thread;
-  std::string m_Head;
-};
-
 HINTERNET DirectSession() {
   return WinHttpOpen(L"Varlo Test/1", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
 }
@@ -156,6 +114,7 @@ TEST_F(HttpTest, SendsTheCallersHeadersAndBodyAndNothingMore) {
 
 TEST_F(HttpTest, HeadersGoOutInTheirOrderWithEmptyValuesKept) {
   cOneShotServer server("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  ASSERT_TRUE(server.Valid());
   cHandle session(DirectSession());
   Fetch(session.handle, server.Port(), false, L"POST", L"/p?b=2&a=1", L"B-First: 1\r\nX-Empty:\r\nA-Last: 2\r\n", "{}");
   std::string head = server.Head();
@@ -282,6 +241,7 @@ TEST_F(HttpTest, AutomaticModeTakesTheEnvironmentsProxy) {
 // A server that announces more body than it sends and then hangs up.
 TEST_F(HttpTest, BodyReceivedBeforeABreakStaysReadable) {
   cOneShotServer server("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhello");
+  ASSERT_TRUE(server.Valid());
   cHandle session(DirectSession());
   cExchange exchange = Fetch(session.handle, server.Port(), false, nullptr, L"/partial");
   EXPECT_TRUE(exchange.sent);
