@@ -254,7 +254,6 @@ BOOL TrackPopupMenu(HMENU menu, UINT, int x, int y, int, HWND owner, const RECT*
   } else {
     cUiWindow& popup = core.Create(ui::eWindowKind::Menu, "#32768", nullptr, false);
     popup.items = items;
-    popup.menuOwner = owner;
     int height = 8;
     for (const auto& item : items) height += item.text.empty() ? ui::kMenuSeparatorHeight : ui::kMenuItemHeight;
     int left = std::min(x, core.ScreenWidth() - ui::kMenuWidth);

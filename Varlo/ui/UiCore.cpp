@@ -212,7 +212,6 @@ void cUiCore::RunModal(cUiWindow& modal) {
   HWND handle = modal.handle;
   HWND owner = modal.parent;
   if (cUiWindow* ownerWindow = Find(owner)) ownerWindow->disabledCount++;
-  modal.modal = true;
   for (;;) {
     cUiWindow* window = Find(handle);
     if (!window || window->ended) break;

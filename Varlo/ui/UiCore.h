@@ -53,8 +53,7 @@ struct cUiWindow {
   bool needsPaint = false;
   RECT invalid{};
   cUiImage image;         // top-level windows
-  // Dialogs run modally.
-  bool modal = false;
+  // Dialogs, message boxes and menus that run modally.
   bool ended = false;
   INT_PTR result = 0;
   // Edit fields.
@@ -64,7 +63,6 @@ struct cUiWindow {
   std::string caption;
   UINT boxType = 0;
   std::vector<cMenuItem> items;
-  HWND menuOwner = nullptr;
   int hotItem = -1;
   // Notification icons.
   UINT iconId = 0;
