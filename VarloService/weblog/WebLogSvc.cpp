@@ -149,12 +149,14 @@ void cWebLogSvc::ReadNewLines(cLineBuffers& buffers) {
     // A last line without its line feed is still being written: it is read once it is whole.
     if (file.eof()) break;
     cursor += static_cast<int64_t>(line.size()) + 1;
+    if (!line.empty()) {
+      json_error_t error;
+      json_t* record = json_loadb(line.data(), line.size(), JSON_ALLOW_NUL, &error);
+      if (json_is_object(record)) HandleRecord(record, buffers.decoding);
+      json_decref(record);
+    }
+    // Moved only once the line is handled, so the cursor tells how far the records are in.
     m_Cursor = cursor;
-    if (line.empty()) continue;
-    json_error_t error;
-    json_t* record = json_loadb(line.data(), line.size(), JSON_ALLOW_NUL, &error);
-    if (json_is_object(record)) HandleRecord(record, buffers.decoding);
-    json_decref(record);
   }
 }
 
