@@ -99,7 +99,9 @@ int cWebLogSvc::InitFile() {
 int cWebLogSvc::RotateFile() {
   const int64_t now = platform::Clock().Now();
   if (now < m_NextHour) return 0;
-  if (platform::FileExists(m_NextFile)) {
+  if (m_NextFile == m_File) {
+    // The clock was set back an hour: the module goes on writing the file being read.
+  } else if (platform::FileExists(m_NextFile)) {
     m_File = m_NextFile;
     m_Cursor = 0;
     SPDLOG_INFO("Change WebLog={}", m_File);

@@ -32,6 +32,21 @@ TEST_F(cWebLogTest, TheHourStartsAtTheLocalHour) {
   EXPECT_EQ(kMay1At1320 + 600, m_Svc.NextHour());
 }
 
+TEST_F(cWebLogTest, TheHourThatRepeatsWhenTheClockIsSetBackKeepsItsFileAndCursor) {
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  constexpr int64_t kNov3At0120Daylight = 1730611200;
+  m_Clock.SetNow(kNov3At0120Daylight);
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw("{\"a\":1}\n"));
+  m_Svc.InitFile();
+  EXPECT_EQ(LogFile("2024110301"), m_Svc.NextFile());  // 01:00 standard time
+  m_Clock.SetNow(kNov3At0120Daylight + 2400);
+  EXPECT_EQ(1, m_Svc.RotateFile());
+  EXPECT_EQ(LogFile("2024110301"), m_Svc.File());
+  EXPECT_EQ(8, m_Svc.Cursor());  // the hour's lines are not read again
+  EXPECT_EQ(LogFile("2024110302"), m_Svc.NextFile());
+}
+
 TEST_F(cWebLogTest, TheNextFileIsAwaitedForAnHourAndThenGivenUp) {
   ASSERT_TRUE(cWebModuleStandIn::AppendRaw("{\"a\":1}\n"));
   m_Svc.InitFile();
