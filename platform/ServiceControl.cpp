@@ -181,8 +181,10 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
        << " checkpoint=" << state.checkPoint << " wait=" << state.waitHint
        << " type=" << status->dwServiceType << " exit=" << status->dwWin32ExitCode << '/'
        << status->dwServiceSpecificExitCode << " pid=" << getpid() << '\n';
-  WriteState(name, state);
+  // The record first, so whoever sees the new state finds its report.
+  platform::CreateFolders(platform::StateFolder() + "/services");
   std::ofstream(ServiceFile(name, ".log"), std::ios::app) << line.str();
+  WriteState(name, state);
   return TRUE;
 }
 
