@@ -1,5 +1,6 @@
 // The service's module jobs against a fake management server: the web-filter file from the
-// server's whole list, the update job with its report, and the removal with its notice.
+// server's whole list, the update job with its report, the removal with its notice, and the start
+// and stop of the web side with the module's switch.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -151,6 +152,31 @@ TEST_F(ServiceModuleTest, RemovalUnregistersTellsTheServerAndSwitchesWebLogsOff)
                 "cmd /c %windir%\\system32\\inetsrv\\appcmd list module /name:ModVarlo"}),
             m_Tools.Calls("cmd"));
   EXPECT_EQ(std::vector<std::string>{"PUT /pserver/agent/modvarlostatus"}, ServerCalls());
+}
+
+TEST_F(ServiceModuleTest, TheWebSideStartsWithTheModuleAndItsFilterFileAndStopsWithItsSwitch) {
+  m_Server.Script("GET", "/pfilter/agent/webextendsfilters",
+                  {200, R"({"returnCode":"0","result":{"list":[{"webExtendsFilterId":1}]}})"});
+  PlaceRegisteredModule();
+  ASSERT_EQ(0, NvmModVarlo(1).SetDword(NvmModVarlo::Active, 0));
+  EXPECT_EQ(1, m_Service.LogConfWeb(1));
+  EXPECT_TRUE(m_Service.m_WebLogSvc.Running());
+  EXPECT_EQ(R"([{"webExtendsFilterId":1}])", Read(kWebFilterFile).substr(0, 26));
+  NvmModVarlo settings(0);
+  uint32_t active = 9, sequence = 9;
+  EXPECT_EQ(0, settings.GetDword(NvmModVarlo::Active, active));
+  EXPECT_EQ(0, settings.GetDword(NvmModVarlo::Seq, sequence));
+  EXPECT_EQ(1u, active);
+  EXPECT_EQ(1u, sequence);
+  settings.Close();
+
+  EXPECT_EQ(2, m_Service.LogConfWeb(0));
+  EXPECT_FALSE(m_Service.m_WebLogSvc.Running());
+  NvmModVarlo after(0);
+  EXPECT_EQ(0, after.GetDword(NvmModVarlo::Active, active));
+  EXPECT_EQ(0, after.GetDword(NvmModVarlo::Seq, sequence));
+  EXPECT_EQ(0u, active);
+  EXPECT_EQ(2u, sequence);
 }
 
 }  // namespace
