@@ -16,6 +16,7 @@
 #include "platform/Registry.h"
 #include "tests/service/InstalledAgent.h"
 #include "tests/support/FakeTray.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -111,7 +112,7 @@ TEST_F(ServiceEndToEndTest, TrayProgramsAreWokenGreetedAndToldOfTheStop) {
   EXPECT_EQ(other.Drain(), std::vector<cMessage>({{MSG_SVC_EXIT}}));
 
   ASSERT_TRUE(earlier.Register());
-  std::vector<cMessage> greeting = earlier.Drain();
+  std::vector<cMessage> greeting = earlier.Receive(2);
   ASSERT_EQ(greeting.size(), 2u);
   ASSERT_EQ(greeting[0].size(), 9u);
   EXPECT_EQ(greeting[0][0], MSG_SVC_START);
@@ -125,8 +126,9 @@ TEST_F(ServiceEndToEndTest, TrayProgramsAreWokenGreetedAndToldOfTheStop) {
   EXPECT_EQ(greeting[1], status);
 
   ASSERT_TRUE(other.Register());
-  EXPECT_EQ(other.Drain().size(), 2u);
-  EXPECT_EQ(earlier.Drain(), std::vector<cMessage>({status})) << "the status goes to every tray";
+  EXPECT_EQ(other.Receive(2).size(), 2u);
+  EXPECT_EQ(earlier.Receive(1), std::vector<cMessage>({status})) << "the status goes to every tray";
+  EXPECT_TRUE(earlier.Drain().empty());
 
   StopService();
   for (auto* tray : {&earlier, &other})
@@ -150,6 +152,9 @@ TEST_F(ServiceEndToEndTest, CommandMessagesFromAnotherUserAreRefusedAndLogged) {
   CloseHandle(slot);
   ASSERT_EQ(WEXITSTATUS(status), 0);
   ASSERT_TRUE(SendToServiceSlot({MSG_UI_TEST, 'h', 'i', 0}));
+  // Messages still queued when the stop closes the slot are never read.
+  EXPECT_TRUE(
+      WaitUntil(10000, [&] { return m_Agent.Log().find("MSG_UI_TEST:hi>") != std::string::npos; }));
   StopService();
   const std::string log = m_Agent.Log();
   EXPECT_NE(log.find("MSG=0a from user 65534 refused"), std::string::npos) << log;

@@ -24,6 +24,16 @@ cMessage cFakeTray::Next(DWORD timeoutMs) {
   return message;
 }
 
+std::vector<cMessage> cFakeTray::Receive(size_t count, DWORD timeoutMs) {
+  std::vector<cMessage> messages;
+  while (messages.size() < count) {
+    cMessage message = Next(timeoutMs);
+    if (message.empty()) break;
+    messages.push_back(message);
+  }
+  return messages;
+}
+
 std::vector<cMessage> cFakeTray::Drain(DWORD quietMs) {
   std::vector<cMessage> messages;
   for (cMessage message = Next(quietMs); !message.empty(); message = Next(quietMs)) {

@@ -23,6 +23,8 @@ class cFakeTray {
   bool Register() const;
   // The next message, or an empty one when none came within timeoutMs.
   cMessage Next(DWORD timeoutMs = 2000);
+  // The next count messages, each awaited for at most timeoutMs (fewer when they do not come).
+  std::vector<cMessage> Receive(size_t count, DWORD timeoutMs = 5000);
   // Every message that arrives until the slot stays quiet for quietMs.
   std::vector<cMessage> Drain(DWORD quietMs = 150);
   // Closes the slot, as a tray program that has ended.
