@@ -1,0 +1,148 @@
+// The job poll and the handling of the job bits, in their order, against the fake servers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "VarloService/service/Isolation.h"
+#include "common/Base64.h"
+#include "common/Compression.h"
+#include "platform/Files.h"
+#include "tests/agent/AgentFixture.h"
+
+namespace {
+
+using JobsTest = cAgentTest;
+
+// The "script" member as the server sends it: gzip, then base64.
+std::string EncodedScript(const std::string& text) {
+  std::vector<uint8_t> compressed;
+  GzipCompress(text.data(), text.size(), compressed);
+  return Base64Encode(
+      std::string_view(reinterpret_cast<const char*>(compressed.data()), compressed.size()));
+}
+
+std::vector<std::string> ShutdownRequests() {
+  std::string log;
+  platform::ReadWholeFile(platform::StateFolder() + "/shutdown.log", log);
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; start < log.size(); start = end + 1) {
+    end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    lines.push_back(log.substr(start, end - start));
+  }
+  return lines;
+}
+
+TEST_F(JobsTest, AJobListIsHandledInTheFixedOrderAndUnknownBitsStay) {
+  SignInWithSysLogOn();
+  m_Server.Script("GET", "/pserver/agent/cmd/defense",
+                  {200, R"({"returnCode":"0","result":{"agentDefenseCmdIds":[11],"script":")" +
+                            EncodedScript("echo defend\r\n") + R"("}})"});
+  m_Server.Script("GET", "/pfilter/agent/cmd/audit",
+                  {200, R"({"returnCode":"0","result":{"agentAuditCmdIds":[12],"script":")" +
+                            EncodedScript("win-audit 1\n") + R"("}})"});
+  // Listed in another order than they are handled.
+  ScriptJobs(
+      {{"hostShutdown", "vulnerability", "audit", "hostIsolate", "defense", "edrConf", "logConf"}});
+
+  EXPECT_EQ(m_Service->JobEvent(), 1);
+
+  EXPECT_EQ(ServerCalls(), (std::vector<std::string>{
+                               "GET /pserver/agent/agentjob",
+                               "GET /pserver/agent/conf/syslog",
+                               "GET /pserver/agent/conf/weblog",
+                               "GET /pserver/agent/conf/systemresource",
+                               "GET /pserver/agent/conf/systemversion",
+                               "GET /pserver/agent/edr/conf",
+                               "GET /pserver/agent/cmd/defense",
+                               "PUT /pserver/agent/cmd/defense",
+                               "GET /pfilter/agent/cmd/audit",
+                               "PUT /pfilter/agent/cmd/audit",
+                               "POST /pserver/agent/shutdown",
+                           }));
+  // The remote-control file is read from the repository after the configuration.
+  ASSERT_EQ(m_Repository.Requests().size(), 1u);
+  EXPECT_EQ(m_Repository.Requests()[0].path, std::string("/client/") + kAccountKey);
+  const auto commands = m_Tools.Calls();
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_EQ(commands[0], "cmd /c defense.bat");
+  EXPECT_EQ(commands[1], "netsh advfirewall export " +
+                             GetFirewallBackupPath(m_Service->m_AgentInfo.m_InstallDir));
+  EXPECT_EQ(ShutdownRequests().size(), 1u);
+  // Scripts are removed once run; the audit script leaves its PowerShell form.
+  const std::string& installDir = m_Service->m_AgentInfo.m_InstallDir;
+  EXPECT_FALSE(platform::FileExists(installDir + "\\defense.bat"));
+  EXPECT_FALSE(platform::FileExists(installDir + "\\audit"));
+  EXPECT_EQ(ReadFile(installDir + "\\audit.ps1"), "win-audit 1\r\n");
+  EXPECT_EQ(m_Service->m_JobMask, 0x80000000u);
+
+  // Without a handler the bit is shown again in the next pass's line.
+  m_Server.ClearRequests();
+  ScriptJobs({{}});
+  EXPECT_EQ(m_Service->JobEvent(), 1);
+  EXPECT_EQ(m_Service->m_JobMask, 0x80000000u);
+}
+
+TEST_F(JobsTest, AFailedPollHandlesNothingNotEvenBitsSetBefore) {
+  SignInWithSysLogOn();
+  m_Service->m_JobMask = 0x1;
+  m_Server.Script("GET", "/pserver/agent/agentjob",
+                  {200, R"({"returnCode":"0","dataNotFoundCode":"1"})"});
+
+  EXPECT_EQ(m_Service->JobEvent(), 0);
+
+  EXPECT_EQ(ServerCalls(), std::vector<std::string>{"GET /pserver/agent/agentjob"});
+  EXPECT_EQ(m_Service->m_JobMask, 0x1u);
+}
+
+TEST_F(JobsTest, ScriptJobsWaitWhileSysLogIsOffAndRunWhenTheConfigurationSwitchesItOn) {
+  SignInWithSysLogOn();
+  m_Service->m_Sys = 0;
+  m_Server.Script("GET", "/pserver/agent/conf/syslog",
+                  {200, R"({"returnCode":"0","result":{"isUpload":"0"}})"});
+  ScriptJobs({{"defense"}});
+  EXPECT_EQ(m_Service->JobEvent(), 1);
+  EXPECT_EQ(m_Service->m_DeferredJobs, 0x2u);
+  EXPECT_EQ(ServerCalls(), std::vector<std::string>{"GET /pserver/agent/agentjob"});
+
+  m_Server.ClearRequests();
+  m_Server.Script("GET", "/pserver/agent/conf/syslog",
+                  {200, R"({"returnCode":"0","result":{"isUpload":"1"}})"});
+  ScriptJobs({{"logConf"}});
+  EXPECT_EQ(m_Service->JobEvent(), 1);
+
+  EXPECT_EQ(m_Service->m_DeferredJobs, 0u);
+  const auto calls = ServerCalls();
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "GET /pserver/agent/cmd/defense"), calls.end());
+}
+
+TEST_F(JobsTest, FailedFilterFetchesAreRetriedTenTimesInARow) {
+  SignInWithSysLogOn();
+  m_Server.Script(
+      "GET", "/pserver/agent/edr/conf",
+      {200, R"({"returnCode":"0","info":{"edrDetectMode":"agent","edrBlockMode":"none"}})"});
+  m_Server.Script("GET", "/pfilter/agent/filter", {200, R"({"returnCode":"50000"})"});
+  ScriptJobs({{"edrConf"}, {}});
+  // Detection switched on: the filters are fetched in the same pass.
+  EXPECT_EQ(m_Service->JobEvent(), 1);
+  EXPECT_EQ(m_Service->m_JobMask, 0x100u);
+
+  for (int pass = 2; pass <= 11; ++pass) EXPECT_EQ(m_Service->JobEvent(), 1) << pass;
+
+  EXPECT_EQ(m_Service->m_JobMask, 0u);
+  int fetches = 0;
+  for (const std::string& call : ServerCalls()) fetches += call == "GET /pfilter/agent/filter";
+  EXPECT_EQ(fetches, 11);
+}
+
+TEST_F(JobsTest, IsolationModesOfTheServiceObject) {
+  StartService();
+  // A test word "isolate" without a digit isolates; the export fails with the recording netsh.
+  EXPECT_EQ(m_Service->Isolate(-48), -1);
+  EXPECT_EQ(m_Tools.Calls("netsh").size(), 1u);
+  EXPECT_EQ(m_Service->Isolate(0), -1);
+  EXPECT_EQ(m_Service->Isolate(3), 0);
+  EXPECT_EQ(ShutdownRequests().size(), 1u);
+}
+
+}  // namespace
