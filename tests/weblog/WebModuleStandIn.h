@@ -5,7 +5,6 @@
 #include <jansson.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -35,14 +34,6 @@ class cWebModuleStandIn {
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
     return std::fclose(out) == 0 && written;
   }
-  // One record as the module writes it.
-  static bool Write(const json_t* record) {
-    char* text = json_dumps(record, JSON_COMPACT);
-    const bool written = text && AppendRaw(std::string(text) + "\n");
-    std::free(text);
-    return written;
-  }
-
   // The record of a combined-format line (address - user [time] "request" status size "referer"
   // "agent"), with the members the module writes; null for a line of another shape.
   static json_t* RecordFromCombined(const std::string& line) {
