@@ -31,7 +31,7 @@ int cMsgClient::Open(void* owner, Callback callback) {
   }
   int opened = OpenServiceSlot(m_ServiceSlot);
   m_BufferSize = kFirstBufferBytes;
-  m_Thread = std::thread(&cMsgClient::RxThread, this);
+  m_Thread = std::thread(&cMsgClient::RxThread, this, m_OwnSlot);
   return opened;
 }
 
@@ -51,8 +51,7 @@ void cMsgClient::Send(const uint8_t* message, size_t length) const {
   WriteFile(m_ServiceSlot, message, static_cast<DWORD>(length), &written, nullptr);
 }
 
-void cMsgClient::RxThread() {
-  HANDLE slot = m_OwnSlot;
+void cMsgClient::RxThread(HANDLE slot) {
   std::vector<uint8_t> buffer(kFirstBufferBytes);
   while (m_Running) {
     DWORD read = 0;

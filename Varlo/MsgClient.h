@@ -35,7 +35,8 @@ class cMsgClient {
   size_t BufferSize() const { return m_BufferSize.load(); }
 
  private:
-  void RxThread();
+  // The slot is handed over, as Close changes the member while the reader runs.
+  void RxThread(HANDLE slot);
 
   std::atomic<bool> m_Running{false};
   std::thread m_Thread;
