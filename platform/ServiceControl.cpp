@@ -252,8 +252,8 @@ DWORD Launch(const std::string& name, const std::string& imagePath, int& process
     dup2(out, 1);
     dup2(out, 2);
     // Services start in the system folder; without it, in the folder of whoever started them.
-    if (chdir(workingFolder.c_str()) != 0) {
-    }
+    int changed = chdir(workingFolder.c_str());
+    (void)changed;
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }

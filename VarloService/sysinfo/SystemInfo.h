@@ -40,4 +40,5 @@ class cSystemInfo {
   void OpenCounters();
 };
 
+// A file time as one number of 100-nanosecond units.
 uint64_t FileTimeValue(const FILETIME& time);
