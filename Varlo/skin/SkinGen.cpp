@@ -129,7 +129,7 @@ constexpr uint32_t kBlue = 0x2B579A;
 constexpr uint32_t kDark = 0x4C4C4C;
 constexpr uint32_t kGreen = 0x3BA55C;
 constexpr uint32_t kGrey = 0xB8B8B8;
-constexpr uint32_t kPale = 0xFBF3EE;
+constexpr uint32_t kPale = 0xEEF3FB;  // the COLORREF 0xFBF3EE behind S1 and S2
 constexpr uint32_t kAccent = 0x577EAC;
 
 std::vector<unsigned char> archive;

@@ -57,9 +57,7 @@ struct MSG {
 #define MAKELPARAM(l, h) (static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(l) | (static_cast<DWORD>(static_cast<WORD>(h)) << 16))))
 
 // Window messages.
-constexpr UINT WM_CREATE = 0x0001;
 constexpr UINT WM_DESTROY = 0x0002;
-constexpr UINT WM_MOVE = 0x0003;
 constexpr UINT WM_PAINT = 0x000F;
 constexpr UINT WM_CLOSE = 0x0010;
 constexpr UINT WM_QUIT = 0x0012;
@@ -84,10 +82,7 @@ constexpr WPARAM HTCAPTION = 2;
 
 // Window styles.
 constexpr DWORD WS_POPUP = 0x80000000;
-constexpr DWORD WS_CHILD = 0x40000000;
 constexpr DWORD WS_VISIBLE = 0x10000000;
-constexpr DWORD WS_TABSTOP = 0x00010000;
-constexpr DWORD ES_AUTOHSCROLL = 0x0080;
 constexpr DWORD DS_CENTER = 0x0800;
 constexpr DWORD WS_EX_APPWINDOW = 0x00040000;
 
