@@ -135,6 +135,23 @@ TEST_F(ServiceEndToEndTest, TrayProgramsAreWokenGreetedAndToldOfTheStop) {
     EXPECT_EQ(tray->Drain(), std::vector<cMessage>({{MSG_SVC_EXIT, 0}}));
 }
 
+TEST_F(ServiceEndToEndTest, TheTrayProgramStartsInEverySessionAtStartUpAndOnRequest) {
+  std::ofstream(platform::StateFolder() + "/sessions.txt")
+      << "1 active root\n2 disconnected nobody\n";
+  const std::string started = m_Agent.Root() + "/tray-started";
+  const std::string tray = platform::MapPath("C:\\Program Files\\VARLO\\Varlo.exe");
+  std::ofstream(tray) << "#!/bin/sh\necho \"$@\" >> '" << started << "'\n";
+  chmod(tray.c_str(), 0755);
+  StartService();
+  EXPECT_TRUE(WaitUntil(10000, [&] { return platform::FileSize(started) == 6; }));
+  ASSERT_TRUE(SendToServiceSlot({MSG_UI_USER, 2, 0}));
+  EXPECT_TRUE(WaitUntil(10000, [&] { return platform::FileSize(started) == 12; }));
+  std::string lines;
+  platform::ReadWholeFile(started, lines);
+  EXPECT_EQ(lines, "admin\nadmin\n");
+  EXPECT_NE(m_Agent.Log().find("ExecUserApp(Varlo.exe)=1"), std::string::npos);
+}
+
 TEST_F(ServiceEndToEndTest, CommandMessagesFromAnotherUserAreRefusedAndLogged) {
   StartService();
   const cMessage statusRequest = {MSG_UI_STAT, 2};
