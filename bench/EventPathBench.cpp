@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "VarloService/evtlog/EvtLogSvc.h"
-#include "common/Compression.h"
+#include "bench/CompressionBatches.h"
 #include "common/Sha256.h"
 #include "common/TextConv.h"
 #include "platform/EventLog.h"
@@ -27,7 +27,7 @@
 
 namespace {
 
-constexpr char kTestData[] = "/work/shared/testdata/winevent/";
+constexpr char kTestData[] = VARLO_TESTDATA_DIR "/winevent/";
 constexpr char kSecurityProvider[] = "Microsoft-Windows-Security-Auditing";
 constexpr char kSysmonProvider[] = "Microsoft-Windows-Sysmon";
 constexpr int kGeneratedEvents = 4000;
@@ -250,38 +250,17 @@ void BM_DetectionOnDetectedOnly(benchmark::State& state) { RunEventPath(state, 1
 // The same records as the collector makes them, in batches of the uploader's size, gzip alone.
 void BM_CompressionAlone(benchmark::State& state) {
   cWorld& world = World();
-  std::vector<std::pair<std::string, int>> batches;  // text, records
-  std::string batch = "[";
-  int records = 0;
+  cCompressionBatches batches;
   for (const std::string& text : world.texts) {
     json_t* record = json_object();
     json_object_set_new(record, "ceelog", json_string(text.c_str()));
     json_object_set_new(record, "hash", json_string(Sha256Hex(text).c_str()));
     char* compact = json_dumps(record, JSON_COMPACT);
-    batch += compact;
-    batch += ',';
+    batches.Add(compact);
     free(compact);
     json_decref(record);
-    ++records;
-    if (batch.size() > cLogUploader::kFlushThreshold) {
-      batch.back() = ']';
-      batches.emplace_back(batch, records);
-      batch = "[";
-      records = 0;
-    }
   }
-  size_t next = 0;
-  int64_t events = 0, bytes = 0;
-  std::vector<uint8_t> compressed;
-  for (auto _ : state) {
-    const auto& current = batches[next];
-    benchmark::DoNotOptimize(GzipCompress(current.first.data(), current.first.size(), compressed));
-    events += current.second;
-    bytes += static_cast<int64_t>(current.first.size());
-    if (++next == batches.size()) next = 0;
-  }
-  state.SetItemsProcessed(events);
-  state.SetBytesProcessed(bytes);
+  batches.Run(state);
 }
 
 BENCHMARK(BM_DetectionOff)->MinTime(3.0);

@@ -18,8 +18,8 @@
 
 #include "VarloService/webfilter/LogMask.h"
 #include "VarloService/weblog/WebLogSvc.h"
+#include "bench/CompressionBatches.h"
 #include "common/AgentInfo.h"
-#include "common/Compression.h"
 #include "common/Nvm.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -30,7 +30,7 @@
 
 namespace {
 
-constexpr char kAccessLog[] = "/work/shared/testdata/weblog/apache_logs";
+constexpr char kAccessLog[] = VARLO_TESTDATA_DIR "/weblog/apache_logs";
 constexpr char kMaskList[] = R"(["flav", "id", "q", "password", "token"])";
 // Filters that the real requests rarely match, so most records take the masking road.
 constexpr char kFilters[] = R"json([
@@ -96,7 +96,7 @@ void WaitUntilRead(const cWebLogSvc& collector) {
 void BM_WebPathWithMasking(benchmark::State& state) {
   cWorld& world = World();
   if (world.lineCount == 0) {
-    state.SkipWithError("test data not found: /work/shared/testdata/weblog/apache_logs");
+    state.SkipWithError((std::string("test data not found: ") + kAccessLog).c_str());
     return;
   }
   cWebLogSvc collector(1);
@@ -132,46 +132,22 @@ void BM_CompressionAlone(benchmark::State& state) {
   cWorld& world = World();
   cLogMask mask;
   mask.Conf(json_loads(kMaskList, 0, nullptr));
-  std::vector<std::pair<std::string, int>> batches;  // text, records
-  std::string batch = "[";
-  int records = 0;
+  cCompressionBatches batches;
   size_t start = 0;
   for (size_t end; (end = world.lines.find('\n', start)) != std::string::npos; start = end + 1) {
     json_t* record = json_loadb(world.lines.data() + start, end - start, JSON_ALLOW_NUL, nullptr);
     mask.Mask(record);
     json_t* upload = json_pack("{s:o,s:s}", "ceelog", record, "hash", "...");
     char* compact = json_dumps(upload, JSON_COMPACT);
-    batch += std::string(compact) + ",";
+    batches.Add(compact);
     std::free(compact);
     json_decref(upload);
-    ++records;
-    if (batch.size() > cLogUploader::kFlushThreshold) {
-      batch.back() = ']';
-      batches.emplace_back(batch, records);
-      batch = "[";
-      records = 0;
-    }
   }
-  if (batches.empty()) {
-    state.SkipWithError("test data not found: /work/shared/testdata/weblog/apache_logs");
+  if (batches.Empty()) {
+    state.SkipWithError((std::string("test data not found: ") + kAccessLog).c_str());
     return;
   }
-  size_t next = 0;
-  int64_t lines = 0, bytes = 0;
-  std::vector<uint8_t> compressed;
-  const auto begin = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    const auto& current = batches[next];
-    benchmark::DoNotOptimize(GzipCompress(current.first.data(), current.first.size(), compressed));
-    lines += current.second;
-    bytes += static_cast<int64_t>(current.first.size());
-    if (++next == batches.size()) next = 0;
-  }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  if (seconds > 0) g_CompressionRate = static_cast<double>(lines) / seconds;
-  state.SetItemsProcessed(lines);
-  state.SetBytesProcessed(bytes);
+  g_CompressionRate = batches.Run(state);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ TEST_F(EvtLogStreamTest, EveryEventOfASteadyStreamArrivesOnce) {
                                      {{"NewProcessName", "C:\\Windows\\System32\\cmd.exe"}, {"CommandLine", "cmd /c dir"}}, 0) +
                        "\n";
   std::string sample;
-  if (platform::ReadWholeFile("/work/shared/testdata/winevent/original.xml", sample)) events += sample;
+  if (platform::ReadWholeFile(VARLO_TESTDATA_DIR "/winevent/original.xml", sample)) events += sample;
   const std::string file = m_Root.Path() + "/stream.xml";
   ASSERT_TRUE(platform::WriteFileAtomically(file, events));
 

@@ -142,7 +142,7 @@ TEST_F(EvtLogSvcTest, EventsFromAnotherProcessArriveIntactInBatches) {
   const std::string file = m_Root.Path() + "/events.xml";
   std::string events = FailedLogon("user & <co>", 0) + "\n" + RenderedEvent("Security", "P", "1", {{"a", "b"}}, 0) + "\n";
   std::string sample;
-  if (platform::ReadWholeFile("/work/shared/testdata/winevent/application-windows-error-reporting.xml", sample)) {
+  if (platform::ReadWholeFile(VARLO_TESTDATA_DIR "/winevent/application-windows-error-reporting.xml", sample)) {
     events += sample;  // a real rendering with line breaks inside a value
   }
   ASSERT_TRUE(platform::WriteFileAtomically(file, events));

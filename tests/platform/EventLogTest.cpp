@@ -278,7 +278,7 @@ TEST_F(EventLogTest, DamagedJournalFramesAreSkipped) {
 }
 
 TEST_F(EventLogTest, SplitsRenderedFilesKeepingLineBreaksInsideValues) {
-  const std::string folder = "/work/shared/testdata/winevent/";
+  const std::string folder = VARLO_TESTDATA_DIR "/winevent/";
   std::string pair, report;
   if (!platform::ReadWholeFile(folder + "ec3and4.xml", pair) ||
       !platform::ReadWholeFile(folder + "application-windows-error-reporting.xml", report)) {
