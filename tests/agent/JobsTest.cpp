@@ -135,6 +135,44 @@ TEST_F(JobsTest, FailedFilterFetchesAreRetriedTenTimesInARow) {
   EXPECT_EQ(fetches, 11);
 }
 
+TEST_F(JobsTest, DefenceCommandsAreRunInBlockModeAndTheirIdsReported) {
+  SignInWithSysLogOn();
+  m_Service->m_EvtLogSvc.SyslogConf(1, 1, 0);
+  m_Tools.Add("defend");
+  m_Server.Script("GET", "/pserver/agent/edr/edrdefensecmd",
+                  {200, R"({"returnCode":"0","result":{"edrDefenseCmdList":[)"
+                        R"({"edrDefenseCmdReceiveLogId":31,"edrDefenseCmdType":"defense",)"
+                        R"("edrAgentDefenseCommand":"defend now"}]}})"});
+  ScriptJobs({{"edrDefenseCmd"}});
+
+  EXPECT_EQ(m_Service->JobEvent(), 1);
+
+  EXPECT_EQ(m_Tools.Calls("defend"), std::vector<std::string>{"defend now"});
+  const auto requests = m_Server.Requests();
+  const auto response =
+      std::find_if(requests.begin(), requests.end(), [](const cRecordedRequest& r) {
+        return r.path == "/pserver/agent/edr/edrdefensecmd/response";
+      });
+  ASSERT_NE(response, requests.end());
+  EXPECT_EQ(response->method, "POST");
+  EXPECT_NE(response->body.find(R"("edrDefenseCmdReceiveLogIds":[31])"), std::string::npos)
+      << response->body;
+}
+
+TEST_F(JobsTest, ShutdownAfterTheSessionWasDroppedSendsNothingAndPowersOff) {
+  SignInWithSysLogOn();
+  // The server ends the session while the configuration is handled, before the shutdown.
+  m_Server.Script("GET", "/pserver/agent/conf/syslog", {200, R"({"returnCode":"99001"})"});
+  ScriptJobs({{"logConf", "hostShutdown"}});
+
+  EXPECT_EQ(m_Service->JobEvent(), 1);
+
+  EXPECT_TRUE(m_Service->m_Api.SessionExpired());
+  const auto calls = ServerCalls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "POST /pserver/agent/shutdown"), 0);
+  EXPECT_EQ(ShutdownRequests().size(), 1u);
+}
+
 TEST_F(JobsTest, IsolationModesOfTheServiceObject) {
   StartService();
   // A test word "isolate" without a digit isolates; the export fails with the recording netsh.
