@@ -108,7 +108,12 @@ std::string FindProgram(const std::string& name) {
   if (hasFolder) return TryWithExe("", name);
   std::string path;
   GetVariable("PATH", path);
-  for (const std::string& folder : SplitList(path, ':')) {
+  std::vector<std::string> folders = SplitList(path, ':');
+  // Windows also finds programs in its system folders. They come after PATH here, so that the
+  // recording stand-ins a test puts first in PATH still win.
+  folders.push_back(MapPath("C:\\Windows\\System32"));
+  folders.push_back(MapPath("C:\\Windows"));
+  for (const std::string& folder : folders) {
     std::string found = TryWithExe(folder, name);
     if (!found.empty()) return found;
   }

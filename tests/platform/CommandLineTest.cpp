@@ -54,3 +54,17 @@ TEST(FindProgram, LooksOnThePathWithAndWithoutExeIgnoringCase) {
   EXPECT_EQ("/bin/sh", platform::FindProgram("/bin/sh"));
   setenv("PATH", original.c_str(), 1);
 }
+
+TEST(FindProgram, SystemFoldersComeAfterThePath) {
+  cTempMachineRoot root;
+  ASSERT_TRUE(platform::CreateFolders("C:\\Windows\\System32"));
+  ASSERT_TRUE(platform::CreateFolders("C:\\stand-ins"));
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\Windows\\System32\\sc.exe", "#!/bin/sh\n"));
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\Windows\\System32\\cmd.exe", "#!/bin/sh\n"));
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\stand-ins\\cmd", "#!/bin/sh\n"));
+  std::string original = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ASSERT_TRUE(SetEnvironmentVariableA("PATH", ("C:\\stand-ins;" + original).c_str()));
+  EXPECT_EQ(root.Path() + "/C/Windows/System32/sc.exe", platform::FindProgram("sc"));
+  EXPECT_EQ(root.Path() + "/C/stand-ins/cmd", platform::FindProgram("cmd"));
+  setenv("PATH", original.c_str(), 1);
+}

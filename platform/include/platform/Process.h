@@ -18,7 +18,8 @@ struct cSessionInfo;
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
 // Host path of a program. A name with a folder in it is mapped and tried as given and with ".exe";
-// a bare name is looked up the same way in each folder of PATH (names without regard to case).
+// a bare name is looked up the same way in each folder of PATH, then in "C:\Windows\System32" and
+// "C:\Windows" as Windows does (names without regard to case).
 // Empty when nothing is found.
 std::string FindProgram(const std::string& name);
 
