@@ -197,8 +197,9 @@ int cVarloService::CheckUpdate() {
 // installer and every other file of the manifest verified, so a damaged package changes nothing.
 bool cVarloService::FetchVerifiedPackage() {
   const std::string installDir = m_AgentInfo.m_InstallDir + "\\";
-  const std::string staging = m_AgentInfo.m_InstallDir + kUpdateStaging;
-  platform::CreateFolders(staging);
+  const std::string stagingFolder = m_AgentInfo.m_InstallDir + kUpdateStaging;
+  const std::string staging = stagingFolder + "\\";
+  platform::CreateFolders(stagingFolder);
   ConnectRepo();
   const int verified = m_Repo.DownloadPackage(m_AgentInfo.m_RepoPath, staging);
   m_Repo.Close();
@@ -218,7 +219,7 @@ bool cVarloService::FetchVerifiedPackage() {
       complete = platform::MoveReplacing(staging + relative, installDir + relative) && complete;
     }
   }
-  RemoveTree(staging);
+  RemoveTree(stagingFolder);
   return complete && listsInstaller;
 }
 

@@ -15,6 +15,12 @@ class PeriodicTest : public cAgentTest {
   std::string InstallPath(const char* name) const {
     return m_Service->m_AgentInfo.m_InstallDir + "\\" + name;
   }
+  // Nothing of a package download is left in the temporary folder.
+  bool TempIsEmpty() const {
+    std::vector<std::string> names;
+    return platform::ListFolder(m_Service->m_AgentInfo.m_InstallDir + "\\temp", names) &&
+           names.empty();
+  }
   void PublishVersion(const std::string& text) {
     m_Repository.AddFile("/v4/agent/win/version", text);
   }
@@ -110,7 +116,7 @@ TEST_F(PeriodicTest, NewerVersionWithAVerifiedPackageStartsTheInstallerAndEndsTh
   EXPECT_EQ(ReadFile(InstallPath("VarloService.exe")), "new service");
   EXPECT_NE(ServiceLog().find("strCmd=\"" + InstallPath("VarloSetup.exe") + "\" /S"),
             std::string::npos);
-  EXPECT_FALSE(platform::FileExists(m_Service->m_AgentInfo.m_InstallDir + "\\temp\\update"));
+  EXPECT_TRUE(TempIsEmpty());
   EXPECT_EQ(m_Service->CmdLoop(), -1);
 }
 
@@ -128,6 +134,7 @@ TEST_F(PeriodicTest, PackageWithABadInstallerDigestStartsNothingAndKeepsTheInsta
   EXPECT_EQ(ReadFile(InstallPath("VarloService.exe")), "installed service");
   EXPECT_FALSE(platform::FileExists(InstallPath("VarloSetup.exe")));
   EXPECT_FALSE(platform::FileExists(InstallPath("Varlo.exe")));
+  EXPECT_TRUE(TempIsEmpty());
   EXPECT_TRUE(m_Tools.Calls().empty());
 }
 
