@@ -1,0 +1,107 @@
+// Both programs installed in a machine root: the service starts the tray program in the user's
+// session, and the user signs in through it on the display.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "Varlo/ui/UiWindows.h"
+#include "common/Nvm.h"
+#include "platform/Files.h"
+#include "tests/tray/TrayFixture.h"
+#include "tests/tray/Xvfb.h"
+
+namespace {
+
+constexpr int kLoginLeft = (cXvfb::kWidth - 400) / 2;
+constexpr int kLoginTop = (cXvfb::kHeight - 310) / 2;
+constexpr int kIconLeft = cXvfb::kWidth - 4 - 32;
+constexpr int kIconTop = cXvfb::kHeight - 4 - 32;
+constexpr uint32_t kSignedOutGrey = 0x909090;
+
+int RunCommand(const std::string& commandLine) {
+  int status = std::system((commandLine + " >/dev/null 2>&1").c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool WaitUntil(int timeoutMs, const std::function<bool()>& condition) {
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+// The stand-in service manager's tool in the machine root.
+std::string Sc(const std::string& arguments) {
+  return "'" + platform::MapPath("C:\\Windows\\System32\\sc.exe") + "' " + arguments;
+}
+
+std::string At(int x, int y) { return std::to_string(x) + " " + std::to_string(y); }
+
+}  // namespace
+
+class AgentEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!m_Display.Running()) GTEST_SKIP() << "Xvfb is not available (scripts/setup installs it)";
+    const char* path = std::getenv("PATH");
+    m_PreviousPath = path ? path : "";
+    setenv("PATH", (platform::MapPath("C:\\Windows\\System32") + ":" + m_PreviousPath).c_str(), 1);
+    ASSERT_EQ(RunCommand("'" VARLO_BIN_DIR "/varlo-install' '" VARLO_BIN_DIR "'"), 0);
+    platform::CreateFolders(platform::StateFolder());
+    std::ofstream(platform::StateFolder() + "/sessions.txt") << "1 active " << getpwuid(getuid())->pw_name << "\n";
+    // A management server that refuses at once, so the sign-in fails quickly.
+    HKEY domain = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BreltSecurity\\VARLO\\Domain", 0, nullptr, 0, KEY_ALL_ACCESS,
+                    nullptr, &domain, nullptr);
+    const char refused[] = "https://127.0.0.1:9/";
+    RegSetValueExA(domain, "Apis", 0, REG_SZ, reinterpret_cast<const BYTE*>(refused), sizeof refused);
+    RegCloseKey(domain);
+  }
+  void TearDown() override {
+    RunCommand(Sc("stop VARLO"));
+    WaitUntil(10000, [] { return FindWindowA("VarloWnd", "VARLO") == nullptr; });
+    if (!m_PreviousPath.empty()) setenv("PATH", m_PreviousPath.c_str(), 1);
+  }
+  void Click(int x, int y) { ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(x, y) + " click 1")); }
+
+  cTempMachineRoot m_Root;
+  cXvfb m_Display;
+  std::string m_PreviousPath;
+};
+
+TEST_F(AgentEndToEndTest, TheServiceStartsTheTrayAndASignInFailureIsShown) {
+  ASSERT_EQ(RunCommand(Sc("start VARLO")), 0);
+  // The tray program runs in the session and shows the signed-out icon the service reported.
+  ASSERT_TRUE(WaitUntil(20000, [this] { return m_Display.Pixel(kIconLeft + 8, kIconTop + 8) == kSignedOutGrey; }));
+  ASSERT_NE(FindWindowA("VarloWnd", "VARLO"), nullptr);
+  // The user opens it, types the account key and presses login.
+  cTrayProgram user("");
+  EXPECT_EQ(user.ExitCode(), 0);
+  ASSERT_TRUE(m_Display.WaitForWindow("VARLO Login"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Click(kLoginLeft + 150, kLoginTop + 140);
+  ASSERT_TRUE(m_Display.Xdotool("type --delay 20 KEY-0042"));
+  Click(kLoginLeft + 200, kLoginTop + 180);
+  // The service stores the key, fails to sign in, and the dialog says so.
+  EXPECT_TRUE(WaitUntil(10000, [] {
+    NvmVarloUi settings(0);
+    std::string key;
+    return settings.GetString(NvmVarloUi::LicenseKey, key) == 0 && key == "KEY-0042";
+  }));
+  EXPECT_TRUE(m_Display.WaitForWindow("Notice \\[Config\\]", 20000));
+  // Stopping the service ends the tray program, box and dialog included.
+  ASSERT_EQ(RunCommand(Sc("stop VARLO")), 0);
+  EXPECT_TRUE(WaitUntil(10000, [] { return FindWindowA("VarloWnd", "VARLO") == nullptr; }));
+  std::string log;
+  platform::ReadWholeFile("C:\\Program Files\\VARLO\\logs\\event-ui.log", log);
+  EXPECT_NE(log.find("!!! MSG_SVC_EXIT !!!"), std::string::npos);
+}
