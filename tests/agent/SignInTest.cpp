@@ -1,6 +1,8 @@
 // Signing in, the loop's read time-outs and the collection switches, against the fake servers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/Files.h"
 #include "tests/agent/AgentFixture.h"
 
@@ -120,6 +122,24 @@ TEST_F(SignInTest, SwitchingSysLogOnMovesDeferredScriptsIntoTheJobs) {
 
   EXPECT_EQ(m_Service->m_JobMask & 0xE, 0xAu);
   EXPECT_EQ(m_Service->m_DeferredJobs, 0u);
+}
+
+TEST_F(SignInTest, SwitchingWebLogOnStartsTheWebSideEvenWithSysLogOff) {
+  SignInWithSysLogOn();
+  ASSERT_EQ(m_Service->LogConf(0), 2);
+  m_Server.ClearRequests();
+
+  EXPECT_EQ(m_Service->LogConfWeb(1), 1);
+
+  EXPECT_TRUE(m_Service->m_WebLogSvc.Running());
+  const auto calls = ServerCalls();
+  for (const char* list :
+       {"GET /pfilter/agent/conf/logmasking", "GET /pfilter/agent/webextendsfilters",
+        "GET /pfilter/agent/conf/wafexcept", "GET /pfilter/agent/conf/webuploadexcept"})
+    EXPECT_NE(std::find(calls.begin(), calls.end(), list), calls.end()) << list;
+
+  EXPECT_EQ(m_Service->LogConfWeb(0), 2);
+  EXPECT_FALSE(m_Service->m_WebLogSvc.Running());
 }
 
 }  // namespace
