@@ -9,21 +9,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <thread>
 
 #include "Varlo/ui/UiWindows.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/tray/TrayFixture.h"
 #include "tests/tray/Xvfb.h"
 
 namespace {
 
-constexpr int kLoginLeft = (cXvfb::kWidth - 400) / 2;
-constexpr int kLoginTop = (cXvfb::kHeight - 310) / 2;
-constexpr int kIconLeft = cXvfb::kWidth - 4 - 32;
-constexpr int kIconTop = cXvfb::kHeight - 4 - 32;
+constexpr int kLoginLeft = cXvfb::kLoginLeft;
+constexpr int kLoginTop = cXvfb::kLoginTop;
+constexpr int kIconLeft = cXvfb::kIconLeft;
+constexpr int kIconTop = cXvfb::kIconTop;
 constexpr uint32_t kSignedOutGrey = 0x909090;
 
 int RunCommand(const std::string& commandLine) {
@@ -31,20 +31,10 @@ int RunCommand(const std::string& commandLine) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool WaitUntil(int timeoutMs, const std::function<bool()>& condition) {
-  for (int waited = 0; waited < timeoutMs; waited += 50) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
 // The stand-in service manager's tool in the machine root.
 std::string Sc(const std::string& arguments) {
   return "'" + platform::MapPath("C:\\Windows\\System32\\sc.exe") + "' " + arguments;
 }
-
-std::string At(int x, int y) { return std::to_string(x) + " " + std::to_string(y); }
 
 }  // namespace
 
@@ -71,7 +61,7 @@ class AgentEndToEndTest : public ::testing::Test {
     WaitUntil(10000, [] { return FindWindowA("VarloWnd", "VARLO") == nullptr; });
     if (!m_PreviousPath.empty()) setenv("PATH", m_PreviousPath.c_str(), 1);
   }
-  void Click(int x, int y) { ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(x, y) + " click 1")); }
+  void Click(int x, int y) { ASSERT_TRUE(m_Display.Click(x, y)); }
 
   cTempMachineRoot m_Root;
   cXvfb m_Display;

@@ -10,14 +10,12 @@
 
 namespace {
 
-// Where the windows and the icon land on a 1024x768 screen.
-constexpr int kMainLeft = (cXvfb::kWidth - 500) / 2;
-constexpr int kMainTop = (cXvfb::kHeight - 400) / 2;
-constexpr int kLoginLeft = (cXvfb::kWidth - 400) / 2;
-constexpr int kLoginTop = (cXvfb::kHeight - 310) / 2;
-constexpr int kIconLeft = cXvfb::kWidth - 4 - 32;
-constexpr int kIconTop = cXvfb::kHeight - 4 - 32;
-
+constexpr int kMainLeft = cXvfb::kMainLeft;
+constexpr int kMainTop = cXvfb::kMainTop;
+constexpr int kLoginLeft = cXvfb::kLoginLeft;
+constexpr int kLoginTop = cXvfb::kLoginTop;
+constexpr int kIconLeft = cXvfb::kIconLeft;
+constexpr int kIconTop = cXvfb::kIconTop;
 constexpr uint32_t kHeaderBlue = 0x2B579A;
 constexpr uint32_t kSignedInGreen = 0x3BA55C;
 
@@ -28,7 +26,7 @@ int DarkPixels(const std::vector<uint32_t>& pixels) {
   return dark;
 }
 
-std::string At(int x, int y) { return std::to_string(x) + " " + std::to_string(y); }
+std::string At(int x, int y) { return cXvfb::At(x, y); }
 
 }  // namespace
 
@@ -37,7 +35,7 @@ class DisplayTest : public ::testing::Test {
   void SetUp() override {
     if (!m_Display.Running()) GTEST_SKIP() << "Xvfb is not available (scripts/setup installs it)";
   }
-  void Click(int x, int y) { ASSERT_TRUE(m_Display.Xdotool("mousemove " + At(x, y) + " click 1")); }
+  void Click(int x, int y) { ASSERT_TRUE(m_Display.Click(x, y)); }
 
   cTempMachineRoot m_Root;
   cXvfb m_Display;

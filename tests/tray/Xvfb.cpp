@@ -88,6 +88,10 @@ bool cXvfb::Xdotool(const std::string& arguments) const {
   return std::system(command.c_str()) == 0;
 }
 
+bool cXvfb::Click(int x, int y) const { return Xdotool("mousemove " + At(x, y) + " click 1"); }
+
+std::string cXvfb::At(int x, int y) { return std::to_string(x) + " " + std::to_string(y); }
+
 bool cXvfb::WaitForWindow(const std::string& title, int timeoutMs) const {
   for (int waited = 0; waited < timeoutMs; waited += 50) {
     if (Xdotool("search --onlyvisible --name '^" + title + "$'")) return true;

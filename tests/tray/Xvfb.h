@@ -9,6 +9,13 @@ class cXvfb {
  public:
   static constexpr int kWidth = 1024;
   static constexpr int kHeight = 768;
+  // Where the tray program's windows and icon land on this screen.
+  static constexpr int kMainLeft = (kWidth - 500) / 2;
+  static constexpr int kMainTop = (kHeight - 400) / 2;
+  static constexpr int kLoginLeft = (kWidth - 400) / 2;
+  static constexpr int kLoginTop = (kHeight - 310) / 2;
+  static constexpr int kIconLeft = kWidth - 4 - 32;
+  static constexpr int kIconTop = kHeight - 4 - 32;
 
   // Starts Xvfb on a free display number; Running() tells whether it came up.
   cXvfb();
@@ -25,6 +32,10 @@ class cXvfb {
   uint32_t Pixel(int x, int y) const;
   // Runs xdotool with the arguments; true when it succeeded.
   bool Xdotool(const std::string& arguments) const;
+  // Moves the pointer to the screen point and clicks the left button.
+  bool Click(int x, int y) const;
+  // "x y" for xdotool.
+  static std::string At(int x, int y);
   // Waits until a window with that title is mapped.
   bool WaitForWindow(const std::string& title, int timeoutMs = 5000) const;
 
