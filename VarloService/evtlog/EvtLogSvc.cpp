@@ -223,7 +223,7 @@ void cEvtLogSvc::Stop() {
 }
 
 int cEvtLogSvc::SubscribeChannels() {
-  // Worked out afresh, so a caller that clears the flag after this call cannot hide a miss.
+  // Worked out afresh, so the Sysmon monitor retries until the channel is there.
   m_SysmonMissing = 0;
   CloseSubscription();
 

@@ -65,7 +65,6 @@ class cEvtLogSvc {
   bool AwaitsSubscription() const { return m_Started && !Subscribed(); }
   int64_t LastEvent() const { return m_LastEvent.load(); }
   bool SysmonMissing() const { return m_SysmonMissing != 0; }
-  void ClearSysmonMissing() { m_SysmonMissing = 0; }
   uint32_t EnabledByUs() const { return m_EnabledByUs; }
   // Events handled while subscribed, and whether a callback is in the collector right now.
   uint32_t RxCount() const { return m_RxCount.load(); }

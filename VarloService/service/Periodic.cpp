@@ -130,7 +130,6 @@ void cVarloService::WatchSysmon() {
       !KeyExists("SYSTEM\\CurrentControlSet\\Services\\Sysmon64"))
     return;
   SPDLOG_INFO("{}()={}", "cEvtLogSvc::SysmonMonitor", m_EvtLogSvc.SubscribeChannels());
-  m_EvtLogSvc.ClearSysmonMissing();
 }
 
 void cVarloService::WatchEvents(int64_t now) {

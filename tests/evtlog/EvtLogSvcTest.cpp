@@ -281,7 +281,6 @@ TEST_F(EvtLogSvcTest, FailedSubscriptionAwaitsRetryAndSysmonIsPickedUpOnceInstal
   ASSERT_EQ(m_Svc->SubscribeChannels(), 0);  // the retry of the periodic duties
   EXPECT_FALSE(m_Svc->AwaitsSubscription());
   EXPECT_TRUE(m_Svc->SysmonMissing());
-  m_Svc->ClearSysmonMissing();
   ASSERT_EQ(m_Svc->SubscribeChannels(), 0);  // the monitor's call before Sysmon is complete
   EXPECT_TRUE(m_Svc->SysmonMissing());
 
