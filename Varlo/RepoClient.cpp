@@ -1,7 +1,7 @@
 #include "Varlo/RepoClient.h"
 
 #include "common/Nvm.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "Varlo/ui/UiShell.h"
 #include "Varlo/ui/UiWindows.h"
 #include "common/Nvm.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 namespace {
 

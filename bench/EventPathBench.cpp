@@ -18,7 +18,7 @@
 #include "VarloService/evtlog/EvtLogSvc.h"
 #include "bench/CompressionBatches.h"
 #include "common/Sha256.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 #include "platform/EventLog.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"

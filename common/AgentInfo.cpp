@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "common/Nvm.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 namespace {
 

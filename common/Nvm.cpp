@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 namespace {
 

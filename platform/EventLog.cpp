@@ -17,6 +17,7 @@
 
 #include "platform/EventChannelStore.h"
 #include "platform/Handles.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -27,66 +28,7 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
-std::string ToUtf8(const char16_t* text) {
-  std::string result;
-  if (!text) return result;
-  for (const char16_t* p = text; *p; ++p) {
-    uint32_t code = *p;
-    if (code >= 0xD800 && code < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    }
-    if (code < 0x80) {
-      result += static_cast<char>(code);
-    } else if (code < 0x800) {
-      result += static_cast<char>(0xC0 | (code >> 6));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      result += static_cast<char>(0xE0 | (code >> 12));
-      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      result += static_cast<char>(0xF0 | (code >> 18));
-      result += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return result;
-}
-
-// Journal bytes are UTF-8 as written; a byte that does not start a valid sequence becomes U+FFFD,
-// as Windows' own conversion does.
-std::u16string ToUtf16(const char* text, size_t length) {
-  std::u16string result;
-  result.reserve(length);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  size_t i = 0;
-  while (i < length) {
-    unsigned char lead = bytes[i];
-    size_t extra = lead < 0x80 ? 0 : (lead >> 5) == 6 ? 1 : (lead >> 4) == 14 ? 2 : (lead >> 3) == 30 ? 3 : 9;
-    uint32_t code = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
-    bool valid = extra <= 3 && i + extra < length;
-    for (size_t k = 1; valid && k <= extra; ++k) {
-      valid = (bytes[i + k] & 0xC0) == 0x80;
-      code = (code << 6) | (bytes[i + k] & 0x3F);
-    }
-    static const uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (!valid || code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
-      result += u'\uFFFD';
-      ++i;
-      continue;
-    }
-    if (code >= 0x10000) {
-      result += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-      result += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-    } else {
-      result += static_cast<char16_t>(code);
-    }
-    i += extra + 1;
-  }
-  return result;
-}
+std::string ToUtf8(const char16_t* text) { return text ? Utf16ToUtf8(text) : std::string(); }
 
 std::string EscapeXml(const std::string& text, bool attribute) {
   std::string result;
@@ -125,7 +67,7 @@ std::string UnescapeXml(const std::string& text) {
 // One delivered event; its handle lives for the duration of the callback.
 class cEventObject : public cKernelObject {
  public:
-  cEventObject(const char* text, size_t length) : m_Xml(ToUtf16(text, length)) {}
+  cEventObject(const char* text, size_t length) : m_Xml(Utf8ToUtf16({text, length})) {}
   const std::u16string& Xml() const { return m_Xml; }
 
  private:

@@ -15,6 +15,7 @@
 #include "NoCase.h"
 #include "platform/Files.h"
 #include "platform/Handles.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -23,32 +24,7 @@ constexpr long kSendReceiveTimeoutS = 30;
 constexpr long kMaxRedirects = 10;
 constexpr DWORD kMaxAnnouncedBytes = 64 * 1024;
 
-std::string Utf8(const wchar_t* text, size_t length) {
-  std::string out;
-  out.reserve(length);
-  for (size_t i = 0; i < length; ++i) {
-    uint32_t code = static_cast<uint32_t>(text[i]);
-    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string Utf8(const wchar_t* text) { return text ? Utf8(text, std::wcslen(text)) : std::string(); }
+std::string Utf8(const wchar_t* text) { return text ? WideToUtf8(text) : std::string(); }
 
 std::vector<std::string> SplitList(const std::string& list) {
   std::vector<std::string> items;
@@ -442,7 +418,9 @@ BOOL WinHttpSendRequest(HINTERNET requestHandle, const wchar_t* headers, DWORD h
     return FALSE;
   }
   std::string headerBlock;
-  if (headers) headerBlock = headersLength == static_cast<DWORD>(-1) ? Utf8(headers) : Utf8(headers, headersLength);
+  if (headers)
+    headerBlock = headersLength == static_cast<DWORD>(-1) ? Utf8(headers)
+                                                          : WideToUtf8({headers, headersLength});
   return request->Send(headerBlock, optional, optionalLength);
 }
 

@@ -14,8 +14,8 @@
 #include "common/AgentInfo.h"
 #include "common/Log.h"
 #include "common/Nvm.h"
-#include "common/TextConv.h"
 #include "platform/NoCase.h"
+#include "platform/TextConv.h"
 
 namespace {
 

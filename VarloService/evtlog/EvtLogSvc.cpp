@@ -8,9 +8,9 @@
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/sysfilter/EvtRecord.h"
 #include "common/Nvm.h"
-#include "common/TextConv.h"
 #include "platform/Clock.h"
 #include "platform/Registry.h"
+#include "platform/TextConv.h"
 
 const char16_t* const EvtChannelTable[kEvtChannelCount] = {
     u"Application",

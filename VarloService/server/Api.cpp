@@ -7,8 +7,8 @@
 
 #include "common/Compression.h"
 #include "common/Nvm.h"
-#include "common/TextConv.h"
 #include "platform/Files.h"
+#include "platform/TextConv.h"
 
 namespace {
 

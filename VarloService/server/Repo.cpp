@@ -8,7 +8,7 @@
 #include "common/Nvm.h"
 #include "common/SafeName.h"
 #include "common/Sha256.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 #include "platform/Files.h"
 
 namespace {

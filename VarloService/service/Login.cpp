@@ -9,7 +9,7 @@
 #include "VarloService/service/Jobs.h"
 #include "VarloService/service/VarloService.h"
 #include "common/Nvm.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/service/VarloService.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/SystemCounters.h"

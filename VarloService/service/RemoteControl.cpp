@@ -8,7 +8,7 @@
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/service/VarloService.h"
 #include "common/Nvm.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 #include "platform/Files.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 namespace {
 

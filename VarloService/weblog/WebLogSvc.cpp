@@ -6,9 +6,9 @@
 #include <ctime>
 
 #include "common/Nvm.h"
-#include "common/TextConv.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/TextConv.h"
 
 namespace {
 

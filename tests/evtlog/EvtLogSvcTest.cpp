@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "VarloService/evtlog/EvtLogger.h"
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 #include "platform/EventLog.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 #include "platform/Files.h"
 #include "tests/support/EventTool.h"
 #include "tests/support/TempMachineRoot.h"

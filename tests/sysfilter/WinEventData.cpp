@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 #include <cstdint>
 

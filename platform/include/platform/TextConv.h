@@ -1,6 +1,7 @@
 #pragma once
-// Text is UTF-8 inside the program; wide text (std::wstring, UTF-16 where wchar_t has 16 bits,
-// as on Windows) at the HTTPS layer, host names and proxy settings. Malformed input becomes U+FFFD.
+// Text is UTF-8 inside the program; UTF-16 at the event-log interface, and wide text (std::wstring,
+// UTF-16 where wchar_t has 16 bits, as on Windows) at the HTTPS layer, host names and proxy
+// settings. Malformed input becomes U+FFFD.
 #include <string>
 #include <string_view>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "common/TextConv.h"
+#include "platform/TextConv.h"
 
 TEST(TextConv, ConvertsBetweenUtf8AndUtf16) {
   const std::string utf8 = "host-\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80";  // e-acute, a CJK sign, an emoji
