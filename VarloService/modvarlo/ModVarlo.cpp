@@ -73,18 +73,12 @@ int cModVarlo::CheckStat() {
   return 0;
 }
 
-bool cModVarlo::ConnectRepo() {
-  if (!m_pRepo) return false;
-  if (m_pRepo->m_Host.empty()) m_pRepo->LoadEndpoint();
-  m_pRepo->Connect(m_pRepo->m_Host, m_pRepo->m_Secure, m_pRepo->m_Port);
-  return true;
-}
-
 int cModVarlo::DownloadPackage(const char* folder) {
   const std::string target = folder ? folder : kModVarloFolder;
   platform::CreateFolders(target + "32");
   platform::CreateFolders(target + "64");
-  if (!ConnectRepo()) return -1;
+  if (!m_pRepo) return -1;
+  m_pRepo->ConnectEndpoint();
   const int verified = m_pRepo->DownloadPackage(kPackageFolder, target);
   SPDLOG_INFO("m_pRepo->DownloadPackage()={}", verified);
   m_pRepo->Close();
@@ -106,7 +100,8 @@ int cModVarlo::RemovePackage(const char* folder) {
 }
 
 int cModVarlo::CheckUpdate() {
-  if (!ConnectRepo()) return -1;
+  if (!m_pRepo) return -1;
+  m_pRepo->ConnectEndpoint();
   std::string version;
   const int read = m_pRepo->GetText(std::wstring(kPackageFolder) + L"version", version);
   m_pRepo->Close();

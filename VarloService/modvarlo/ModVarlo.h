@@ -52,7 +52,4 @@ class cModVarlo {
 
  private:
   int RunRegistration(const std::string& arguments);
-  // Connects the repository client, loading its endpoint first when it has none; false without
-  // a client.
-  bool ConnectRepo();
 };

@@ -8,8 +8,8 @@
 #include "common/Nvm.h"
 #include "common/SafeName.h"
 #include "common/Sha256.h"
-#include "platform/TextConv.h"
 #include "platform/Files.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -24,6 +24,11 @@ int cRepo::LoadEndpoint() {
   if (used == 1) m_Host = WidenBytes(kDefaultRepoHost);
   settings.Close();
   return used;
+}
+
+void cRepo::ConnectEndpoint() {
+  if (m_Host.empty()) LoadEndpoint();
+  Connect(m_Host, m_Secure, m_Port);
 }
 
 int cRepo::Download(const std::wstring& remotePath, const std::string& localPath) {

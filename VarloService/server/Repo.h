@@ -14,6 +14,8 @@ class cRepo : public cApi {
   // The endpoint from the setting "Repo" of the sub-key "Domain": 0; 1 when the default
   // repository host (HTTPS, port 443) was taken instead.
   int LoadEndpoint();
+  // Connects to the endpoint, loading it first when none is known yet.
+  void ConnectEndpoint();
 
   // GETs remotePath into the local file (Windows path), whatever the status: 0 (also when the
   // exchange failed: the file is then empty); -1 no connection; -2 no request; -3 the file

@@ -9,10 +9,10 @@
 
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/service/VarloService.h"
-#include "platform/TextConv.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/SystemCounters.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -181,7 +181,7 @@ void cVarloService::WatchOwnResources(int64_t now) {
 
 int cVarloService::CheckUpdate() {
   std::string version;
-  ConnectRepo();
+  m_Repo.ConnectEndpoint();
   const int read = m_Repo.GetText(std::wstring(m_AgentInfo.m_RepoPath) + L"version", version);
   m_Repo.Close();
   if (read < 0 || version.empty()) return -1;
@@ -199,7 +199,7 @@ bool cVarloService::FetchVerifiedPackage() {
   const std::string stagingFolder = m_AgentInfo.m_InstallDir + kUpdateStaging;
   const std::string staging = stagingFolder + "\\";
   platform::CreateFolders(stagingFolder);
-  ConnectRepo();
+  m_Repo.ConnectEndpoint();
   const int verified = m_Repo.DownloadPackage(m_AgentInfo.m_RepoPath, staging);
   m_Repo.Close();
   std::string manifest;

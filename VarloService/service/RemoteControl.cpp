@@ -8,8 +8,8 @@
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/service/VarloService.h"
 #include "common/Nvm.h"
-#include "platform/TextConv.h"
 #include "platform/Files.h"
+#include "platform/TextConv.h"
 
 namespace {
 
@@ -54,15 +54,10 @@ bool ListsAddress(const std::string& list, const std::string& address) {
 
 }  // namespace
 
-void cVarloService::ConnectRepo() {
-  if (m_Repo.m_Host.empty()) m_Repo.LoadEndpoint();
-  m_Repo.Connect(m_Repo.m_Host, m_Repo.m_Secure, m_Repo.m_Port);
-}
-
 int cVarloService::RemoteControl() {
   const std::wstring remotePath = Utf8ToWide("client/" + m_AgentInfo.m_LicenseKey);
   std::string text;
-  ConnectRepo();
+  m_Repo.ConnectEndpoint();
   const int read = m_Repo.GetText(remotePath, text);
   m_Repo.Close();
   if (read < 0 || text.empty()) return -1;
@@ -88,7 +83,7 @@ int cVarloService::RemoteControl() {
   if (!orders.package.empty()) {
     SPDLOG_INFO("package={}", orders.package);
     const std::string localFolder = m_AgentInfo.m_InstallDir + "\\temp\\";
-    ConnectRepo();
+    m_Repo.ConnectEndpoint();
     m_Repo.DownloadPackage(Utf8ToWide(orders.package), localFolder);
     m_Repo.Close();
     platform::DeletePath(localFolder + "manifest");

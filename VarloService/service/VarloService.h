@@ -128,9 +128,6 @@ class cVarloService {
   void HandleFilterJob();
   void HandleEdrDefenseCmdJob();
 
-  // Connects the repository client, loading its endpoint first when none is known.
-  void ConnectRepo();
-
   // Periodic duties.
   // Ends the link and starts the installer or uninstaller with "/S"; ExecCmd's result.
   int StartInstallerAndStop(const char* program);
