@@ -7,7 +7,7 @@
 #include "common/Nvm.h"
 #include "platform/Files.h"
 #include "tests/agent/AgentFixture.h"
-#include "tests/service/InstalledAgent.h"
+#include "tests/support/InstalledAgent.h"
 
 namespace {
 

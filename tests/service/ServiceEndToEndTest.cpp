@@ -14,7 +14,7 @@
 #include "VarloService/mailslot/MsgQueue.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
-#include "tests/service/InstalledAgent.h"
+#include "tests/support/InstalledAgent.h"
 #include "tests/support/FakeTray.h"
 #include "tests/support/WaitUntil.h"
 

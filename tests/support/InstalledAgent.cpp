@@ -1,4 +1,4 @@
-#include "tests/service/InstalledAgent.h"
+#include "tests/support/InstalledAgent.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
