@@ -40,6 +40,7 @@ class cDemoManagementServer : public cFakeManagementServer {
  public:
   cDemoManagementServer(const cTestCertificateAuthority* authority, std::string accountKey)
       : cFakeManagementServer(authority), m_AccountKey(std::move(accountKey)) {}
+  ~cDemoManagementServer() override { Stop(); }
 
  protected:
   cScriptedAnswer Answer(const cRecordedRequest& request) override {

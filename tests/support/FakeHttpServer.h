@@ -66,7 +66,8 @@ class cFakeHttpServer {
 
  protected:
   // The answer to one request; by default from the scripted table, else a 404 page. Runs on the
-  // server's threads, one request at a time.
+  // server's threads, one request at a time. A class that overrides it calls Stop() in its own
+  // destructor, so that no request reaches it once its members are gone.
   virtual cScriptedAnswer Answer(const cRecordedRequest& request);
   // The scripted answer for the request; false when the table has none.
   bool FindScripted(const cRecordedRequest& request, cScriptedAnswer& answer);

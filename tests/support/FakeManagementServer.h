@@ -10,6 +10,7 @@
 class cFakeManagementServer : public cFakeHttpServer {
  public:
   using cFakeHttpServer::cFakeHttpServer;
+  ~cFakeManagementServer() override { Stop(); }
 
   // The prefix a token names ("pauth", "pserver", "pfilter"); empty for any other text.
   static std::string TokenPrefix(const std::string& token);

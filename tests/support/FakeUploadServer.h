@@ -22,6 +22,7 @@ struct cUploadedBatch {
 class cFakeUploadServer : public cFakeHttpServer {
  public:
   using cFakeHttpServer::cFakeHttpServer;
+  ~cFakeUploadServer() override { Stop(); }
 
   std::vector<cUploadedBatch> Batches() const;
   // Forgets the batches kept so far (a long-running server calls it with ClearRequests).
