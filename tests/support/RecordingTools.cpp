@@ -54,7 +54,8 @@ void cRecordingTools::Add(const std::string& name, int exitCode, const std::stri
 std::vector<std::string> cRecordingTools::Calls() const {
   std::vector<std::string> lines;
   std::ifstream log(m_LogPath);
-  for (std::string line; std::getline(log, line);) lines.push_back(line);
+  // A stand-in appends its line in several writes: a line without its end is still being written.
+  for (std::string line; std::getline(log, line) && !log.eof();) lines.push_back(line);
   return lines;
 }
 
