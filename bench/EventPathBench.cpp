@@ -18,10 +18,10 @@
 #include "VarloService/evtlog/EvtLogSvc.h"
 #include "bench/CompressionBatches.h"
 #include "common/Sha256.h"
-#include "platform/TextConv.h"
 #include "platform/EventLog.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
+#include "platform/TextConv.h"
 #include "tests/support/TempMachineRoot.h"
 #include "tests/support/TestCertificateAuthority.h"
 

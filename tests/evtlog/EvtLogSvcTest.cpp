@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "VarloService/evtlog/EvtLogger.h"
-#include "platform/TextConv.h"
 #include "platform/EventLog.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
+#include "platform/TextConv.h"
 #include "tests/evtlog/EvtLogFixture.h"
 #include "tests/support/RecordingTools.h"
 

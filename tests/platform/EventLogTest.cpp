@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/TextConv.h"
 #include "platform/Files.h"
+#include "platform/TextConv.h"
 #include "tests/support/EventTool.h"
 #include "tests/support/TempMachineRoot.h"
 
