@@ -100,14 +100,8 @@ int cModVarlo::RemovePackage(const char* folder) {
 }
 
 int cModVarlo::CheckUpdate() {
-  if (!m_pRepo) return -1;
-  m_pRepo->ConnectEndpoint();
   std::string version;
-  const int read = m_pRepo->GetText(std::wstring(kPackageFolder) + L"version", version);
-  m_pRepo->Close();
-  if (read < 0 || version.empty()) return -1;
-  if (version.back() == '\n') version.pop_back();
-  if (!version.empty() && version.back() == '\r') version.pop_back();
+  if (!m_pRepo || !m_pRepo->FetchVersion(kPackageFolder, version)) return -1;
   if (version == m_Version) return 0;
   SPDLOG_INFO("{} v{} is available", m_TypeNames[kTypeIis], version);
   return 1;

@@ -108,3 +108,13 @@ int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& 
   }
   return verified;
 }
+
+bool cRepo::FetchVersion(const std::wstring& remoteFolder, std::string& version) {
+  ConnectEndpoint();
+  const int read = GetText(remoteFolder + L"version", version);
+  Close();
+  if (read < 0 || version.empty()) return false;
+  if (version.back() == '\n') version.pop_back();
+  if (!version.empty() && version.back() == '\r') version.pop_back();
+  return true;
+}

@@ -28,6 +28,9 @@ class cRepo : public cApi {
   // moved into place only when its SHA-256 is the one listed, and a name that would leave the
   // folder is refused. The number of files verified; -1 when the manifest download failed.
   int DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder);
+  // On a connection of its own, the text of remoteFolder + "version" without its line end; false
+  // when it could not be fetched or is empty.
+  bool FetchVersion(const std::wstring& remoteFolder, std::string& version);
 
   std::wstring m_Host;
   int m_Secure = 0;

@@ -181,12 +181,7 @@ void cVarloService::WatchOwnResources(int64_t now) {
 
 int cVarloService::CheckUpdate() {
   std::string version;
-  m_Repo.ConnectEndpoint();
-  const int read = m_Repo.GetText(std::wstring(m_AgentInfo.m_RepoPath) + L"version", version);
-  m_Repo.Close();
-  if (read < 0 || version.empty()) return -1;
-  if (!version.empty() && version.back() == '\n') version.pop_back();
-  if (!version.empty() && version.back() == '\r') version.pop_back();
+  if (!m_Repo.FetchVersion(m_AgentInfo.m_RepoPath, version)) return -1;
   if (version == m_AgentInfo.m_AgentVersion) return 0;
   SPDLOG_INFO("v{} ---> v{} is available", m_AgentInfo.m_AgentVersion, version);
   return 1;
