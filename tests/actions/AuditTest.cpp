@@ -10,6 +10,7 @@
 #include "platform/Files.h"
 #include "tests/support/RecordingTools.h"
 #include "tests/support/TempMachineRoot.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -49,9 +50,7 @@ class AuditTest : public ::testing::Test {
 
   // PowerShell is started without waiting.
   std::vector<std::string> PowershellCalls(size_t expected) {
-    for (auto end = std::chrono::steady_clock::now() + 20s;
-         std::chrono::steady_clock::now() < end && m_Tools.Calls("powershell").size() < expected;)
-      std::this_thread::sleep_for(20ms);
+    WaitUntil(20000, [&] { return m_Tools.Calls("powershell").size() >= expected; });
     return m_Tools.Calls("powershell");
   }
 

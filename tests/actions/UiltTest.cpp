@@ -10,6 +10,7 @@
 #include "VarloService/actions/Uilt.h"
 #include "platform/Files.h"
 #include "tests/support/TempMachineRoot.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -26,12 +27,8 @@ std::string ReadHostFile(const std::string& path) {
 }
 
 // Waits for a file that a started program writes.
-bool AppearsWithin(const std::string& path, std::chrono::milliseconds limit) {
-  for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;
-       std::this_thread::sleep_for(20ms)) {
-    if (!ReadHostFile(path).empty()) return true;
-  }
-  return false;
+bool AppearsWithin(const std::string& path, int limitMs) {
+  return WaitUntil(limitMs, [&] { return !ReadHostFile(path).empty(); });
 }
 
 // A process that has ended (reaped, or a zombie nobody reaped yet).
@@ -58,7 +55,7 @@ TEST_F(UiltTest, ExecCmdWithoutWaitLeavesTheCommandRunning) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(ExecCmd("sh -c \"echo $$ > " + pidFile + "; exec sleep 30\"", nullptr, 0), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-  ASSERT_TRUE(AppearsWithin(pidFile, 20s));
+  ASSERT_TRUE(AppearsWithin(pidFile, 20000));
   EXPECT_FALSE(HasEnded(pidFile));
   kill(std::stoi(ReadHostFile(pidFile)), SIGKILL);
 }
@@ -118,9 +115,7 @@ TEST_F(UiltTest, ExecUserAppStartsTheProgramInEveryActiveSessionWithAToken) {
   SetSessions("1 active alice\n2 disconnected bob\n3 active carol elevated\n4 active dave notoken\n");
 
   EXPECT_EQ(ExecUserApp(program, "admin", nullptr), 2);
-  for (auto end = std::chrono::steady_clock::now() + 20s;
-       std::chrono::steady_clock::now() < end && ReadHostFile(calls).size() < 16;)
-    std::this_thread::sleep_for(20ms);
+  WaitUntil(20000, [&] { return ReadHostFile(calls).size() >= 16; });
   const std::string recorded = ReadHostFile(calls);
   EXPECT_NE(recorded.find("1 admin\n"), std::string::npos) << recorded;
   EXPECT_NE(recorded.find("3 admin\n"), std::string::npos) << recorded;

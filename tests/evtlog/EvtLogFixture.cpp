@@ -1,8 +1,5 @@
 #include "tests/evtlog/EvtLogFixture.h"
 
-#include <chrono>
-#include <thread>
-
 #include "platform/EventLog.h"
 #include "platform/Registry.h"
 
@@ -40,15 +37,6 @@ std::string FailedLogon(const std::string& user, unsigned number) {
                        {{"SubjectUserName", "-"}, {"TargetUserName", user}, {"IpAddress", "10.1.2.3"}}, number);
 }
 
-bool WaitUntil(const std::function<bool()>& condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 cEvtLogFixture::cEvtLogFixture() = default;
 
 cEvtLogFixture::~cEvtLogFixture() {
@@ -74,7 +62,7 @@ void cEvtLogFixture::Append(const std::string& channel, const std::vector<std::s
 
 bool cEvtLogFixture::WaitHandled(uint32_t count) {
   // A handled count read before the idle state means that callback has returned.
-  return WaitUntil([&] { return m_Svc->RxCount() >= count && !m_Svc->InCallback(); });
+  return WaitUntil(kEventWaitMs, [&] { return m_Svc->RxCount() >= count && !m_Svc->InCallback(); });
 }
 
 std::vector<cUploadedBatch> cEvtLogFixture::FlushBatches() {

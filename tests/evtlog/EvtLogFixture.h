@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,7 +15,10 @@
 #include "tests/support/FakeUploadServer.h"
 #include "tests/support/TempMachineRoot.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tests/support/WaitUntil.h"
 
+// Generous: only a fault reaches it.
+constexpr int kEventWaitMs = 30000;
 constexpr char kSecurity[] = "Security";
 constexpr char kSysmonName[] = "Microsoft-Windows-Sysmon/Operational";
 
@@ -26,10 +28,6 @@ std::string RenderedEvent(const std::string& channel, const std::string& provide
                           const std::vector<std::pair<std::string, std::string>>& data, unsigned number);
 // A failed logon (Security 4625) of a user.
 std::string FailedLogon(const std::string& user, unsigned number);
-
-// Waits up to 30 s for the condition.
-bool WaitUntil(const std::function<bool()>& condition);
-
 
 // Owns a parsed JSON value.
 struct cJson {

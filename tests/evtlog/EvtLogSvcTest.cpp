@@ -355,7 +355,7 @@ TEST_F(EvtLogSvcTest, StopAndResubscriptionWhileEventsStreamIn) {
     }
   }
   uint32_t handled = m_Svc->RxCount();
-  EXPECT_TRUE(WaitUntil([&] { return m_Svc->RxCount() > handled; }));
+  EXPECT_TRUE(WaitUntil(kEventWaitMs, [&] { return m_Svc->RxCount() > handled; }));
   writing = false;
   writer.join();
   m_Svc->Stop();

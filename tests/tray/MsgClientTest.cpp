@@ -9,6 +9,7 @@
 #include "Varlo/MsgClient.h"
 #include "Varlo/TrayMessages.h"
 #include "platform/Mailslot.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/tray/TrayFixture.h"
 
 namespace {
@@ -23,14 +24,10 @@ struct cReceived {
     received->messages.emplace_back(message, message + length);
   }
   bool WaitFor(size_t count) {
-    for (int tries = 0; tries < 300; tries++) {
-      {
-        std::lock_guard<std::mutex> guard(lock);
-        if (messages.size() >= count) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitUntil(3000, [&] {
+      std::lock_guard<std::mutex> guard(lock);
+      return messages.size() >= count;
+    });
   }
 };
 

@@ -4,11 +4,8 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "VarloService/weblog/WebLogSvc.h"
@@ -19,11 +16,14 @@
 #include "tests/support/FakeUploadServer.h"
 #include "tests/support/TempMachineRoot.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tests/support/WaitUntil.h"
 #include "tests/weblog/WebModuleStandIn.h"
 
 // 2024-05-01 13:20:00 UTC.
 constexpr int64_t kMay1At1320 = 1714569600;
 constexpr int64_t kMay1At1400 = 1714572000;
+// Generous: only a fault reaches it.
+constexpr int kWebLogWaitMs = 10000;
 // The worker's rest in the tests, so a cycle follows soon after the last.
 constexpr uint32_t kTestWakeMs = 10;
 
@@ -59,15 +59,6 @@ class cWebLogTest : public ::testing::Test {
     return value;
   }
 
-  // Polls until done() holds; false after a generous limit, which only a fault reaches.
-  static bool WaitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 2000; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-  }
-
   // Starts the worker on an hourly file that already holds a line, which is never uploaded, and
   // waits until the worker has placed its cursor behind it.
   void StartBehindAnOldLine() {
@@ -80,7 +71,7 @@ class cWebLogTest : public ::testing::Test {
   // Waits until the worker has read the file of the clock's hour up to its end.
   bool WaitUntilRead() {
     const std::string file = cWebModuleStandIn::HourFile(m_Clock.Now());
-    return WaitFor([&] { return m_Svc.Cursor() == platform::FileSize(file); });
+    return WaitUntil(kWebLogWaitMs, [&] { return m_Svc.Cursor() == platform::FileSize(file); });
   }
 
   // The records of every batch received so far, as compact JSON.
@@ -97,7 +88,7 @@ class cWebLogTest : public ::testing::Test {
   // Ages the open batch past its limit and waits until the worker has sent count records.
   std::vector<std::string> FlushedRecords(size_t count) {
     m_Clock.Advance(6000);
-    EXPECT_TRUE(WaitFor([&] { return UploadedRecords().size() >= count; }));
+    EXPECT_TRUE(WaitUntil(kWebLogWaitMs, [&] { return UploadedRecords().size() >= count; }));
     return UploadedRecords();
   }
 

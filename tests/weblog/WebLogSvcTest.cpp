@@ -103,7 +103,7 @@ TEST_F(cWebLogTest, LinesThatAreNotRecordsAreSkippedAndAnUnfinishedLineWaitsForI
                             R"({"d":)";
   ASSERT_TRUE(cWebModuleStandIn::AppendRaw(lines));
   const int64_t whole = start + static_cast<int64_t>(lines.size() - std::string(R"({"d":)").size());
-  ASSERT_TRUE(WaitFor([&] { return m_Svc.Cursor() == whole; }));
+  ASSERT_TRUE(WaitUntil(kWebLogWaitMs, [&] { return m_Svc.Cursor() == whole; }));
   ASSERT_TRUE(cWebModuleStandIn::AppendRaw("3}\n"));
   ASSERT_TRUE(WaitUntilRead());
   EXPECT_EQ((std::vector<std::string>{Uploaded(R"({"a":"x\u0000y"})"), Uploaded(R"({"d":3})")}),
