@@ -1,0 +1,133 @@
+// Who may send what to the service slot: the command codes 9 to 12 run only for the administrator
+// (or the service's own user), the tray codes for every user. The sender is told by the socket.
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "VarloService/mailslot/MsgQueue.h"
+#include "VarloService/service/VarloService.h"
+#include "platform/Files.h"
+#include "tests/support/FakeTray.h"
+#include "tests/support/TempMachineRoot.h"
+
+namespace {
+
+constexpr uid_t kOtherUser = 65534;
+
+cMessage Text(uint8_t code, const std::string& text) {
+  const std::string bytes = static_cast<char>(code) + text + '\0';
+  return cMessage(bytes.begin(), bytes.end());
+}
+
+struct cCommandCase {
+  cMessage message;
+  const char* refusal;  // the log line of a refused message
+  const char* served;   // a log line that only a served message leaves; null: shown otherwise
+};
+
+class CommandCodesByUserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_PreviousLogger = spdlog::default_logger();
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>(
+        "event", std::make_shared<spdlog::sinks::ostream_sink_mt>(m_Log)));
+    m_Service = std::make_unique<cVarloService>();
+    m_Service->m_UI.Open();
+    m_Service->SetReadTimeout(50);
+    m_CommandFile = m_Root.Path() + "/command.txt";
+    platform::WriteFileAtomically(m_CommandFile, "true");
+  }
+  void TearDown() override {
+    m_Service.reset();
+    spdlog::set_default_logger(m_PreviousLogger);
+  }
+
+  // Writes the messages to the service slot from a child that runs as another user, then lets the
+  // service read them.
+  void DeliverAs(uid_t user, const std::vector<cMessage>& messages) {
+    HANDLE slot = CreateFileA(ServiceSlotPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(slot, INVALID_HANDLE_VALUE);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (setuid(user) != 0) _exit(2);
+      for (const cMessage& message : messages) {
+        DWORD written = 0;
+        if (!WriteFile(slot, message.data(), static_cast<DWORD>(message.size()), &written, nullptr))
+          _exit(1);
+      }
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    CloseHandle(slot);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not write";
+    EXPECT_EQ(m_Service->CmdLoop(), 0);
+  }
+
+  std::vector<cCommandCase> Commands() const {
+    return {
+        {Text(MSG_UI_TEST, "hi"), "MSG=09 from user 65534 refused", "MSG_UI_TEST:hi>"},
+        {{MSG_UI_STAT, 1}, "MSG=0a from user 65534 refused", "EvtLogSvc>"},
+        {Text(MSG_UI_CMD, m_CommandFile), "MSG=0b from user 65534 refused", "ReadFile("},
+        {{MSG_UI_ISOLATE, 3}, "MSG=0c from user 65534 refused", nullptr},  // the shutdown record
+    };
+  }
+
+  bool Logged(const std::string& line) const { return m_Log.str().find(line) != std::string::npos; }
+  static bool ShutdownRecorded() { return platform::FileExists(platform::StateFolder() + "/shutdown.log"); }
+
+  cTempMachineRoot m_Root;
+  std::ostringstream m_Log;
+  std::shared_ptr<spdlog::logger> m_PreviousLogger;
+  std::unique_ptr<cVarloService> m_Service;
+  std::string m_CommandFile;
+};
+
+TEST_F(CommandCodesByUserTest, EveryCommandCodeFromAnotherUserIsRefusedAndLogged) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs the administrator to send as another user";
+  std::vector<cMessage> messages;
+  for (const cCommandCase& each : Commands()) messages.push_back(each.message);
+  DeliverAs(kOtherUser, messages);
+  for (const cCommandCase& each : Commands()) {
+    EXPECT_TRUE(Logged(each.refusal)) << each.refusal << "\n" << m_Log.str();
+    if (each.served) {
+      EXPECT_FALSE(Logged(each.served)) << each.served << "\n" << m_Log.str();
+    }
+  }
+  EXPECT_FALSE(ShutdownRecorded()) << "the isolate code's shutdown ran";
+
+  // The same messages from the administrator are served.
+  m_Log.str("");
+  DeliverAs(0, messages);
+  for (const cCommandCase& each : Commands()) {
+    EXPECT_FALSE(Logged(each.refusal)) << each.refusal << "\n" << m_Log.str();
+    if (each.served) {
+      EXPECT_TRUE(Logged(each.served)) << each.served << "\n" << m_Log.str();
+    }
+  }
+  EXPECT_TRUE(ShutdownRecorded());
+}
+
+TEST_F(CommandCodesByUserTest, TrayCodesFromAnotherUserAreServed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs the administrator to send as another user";
+  cFakeTray tray(4);
+  DeliverAs(kOtherUser, {{MSG_UI_USER, 1, 4}, {MSG_UI_AUTOUPDATE, 0}});
+  EXPECT_EQ(m_Log.str().find("refused"), std::string::npos) << m_Log.str();
+  const std::vector<cMessage> received = tray.Drain();
+  ASSERT_FALSE(received.empty()) << "the registration was not served";
+  EXPECT_EQ(received.front().front(), MSG_SVC_START);
+  EXPECT_NE(std::find(received.begin(), received.end(), cMessage{MSG_SVC_AUTOUPDATE, 0}), received.end())
+      << "the auto-update change was not served";
+}
+
+}  // namespace
