@@ -11,6 +11,7 @@
 #include "VarloService/service/VarloService.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
+#include "tests/service/ServiceSlotFixture.h"
 #include "tests/support/FakeTray.h"
 #include "tests/support/TempMachineRoot.h"
 
@@ -23,20 +24,8 @@ cMessage WithTime(uint8_t code, int64_t time) {
   return message;
 }
 
-class CmdLoopTest : public ::testing::Test {
+class CmdLoopTest : public cServiceSlotFixture {
  protected:
-  void SetUp() override {
-    m_PreviousLogger = spdlog::default_logger();
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>(
-        "event", std::make_shared<spdlog::sinks::ostream_sink_mt>(m_Log)));
-    m_Service = std::make_unique<cVarloService>();
-    m_Service->m_UI.Open();
-    m_Service->SetReadTimeout(50);
-  }
-  void TearDown() override {
-    m_Service.reset();
-    spdlog::set_default_logger(m_PreviousLogger);
-  }
   // Sends the messages and lets the service read until its slot is quiet.
   void Deliver(const std::vector<cMessage>& messages) {
     for (const auto& message : messages) ASSERT_TRUE(SendToServiceSlot(message));
@@ -53,12 +42,6 @@ class CmdLoopTest : public ::testing::Test {
     settings.GetDword(name, value);
     return value;
   }
-  bool Logged(const std::string& line) { return m_Log.str().find(line) != std::string::npos; }
-
-  cTempMachineRoot m_Root;
-  std::ostringstream m_Log;
-  std::shared_ptr<spdlog::logger> m_PreviousLogger;
-  std::unique_ptr<cVarloService> m_Service;
 };
 
 TEST_F(CmdLoopTest, RegistrationGreetsTheTrayInOrderAndTellsEveryTrayTheStatus) {

@@ -15,6 +15,7 @@
 #include "VarloService/mailslot/MsgQueue.h"
 #include "VarloService/service/VarloService.h"
 #include "platform/Files.h"
+#include "tests/service/ServiceSlotFixture.h"
 #include "tests/support/FakeTray.h"
 #include "tests/support/TempMachineRoot.h"
 
@@ -33,23 +34,13 @@ struct cCommandCase {
   const char* served;   // a log line that only a served message leaves; null: shown otherwise
 };
 
-class CommandCodesByUserTest : public ::testing::Test {
+class CommandCodesByUserTest : public cServiceSlotFixture {
  protected:
   void SetUp() override {
-    m_PreviousLogger = spdlog::default_logger();
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>(
-        "event", std::make_shared<spdlog::sinks::ostream_sink_mt>(m_Log)));
-    m_Service = std::make_unique<cVarloService>();
-    m_Service->m_UI.Open();
-    m_Service->SetReadTimeout(50);
+    cServiceSlotFixture::SetUp();
     m_CommandFile = m_Root.Path() + "/command.txt";
     platform::WriteFileAtomically(m_CommandFile, "true");
   }
-  void TearDown() override {
-    m_Service.reset();
-    spdlog::set_default_logger(m_PreviousLogger);
-  }
-
   // Writes the messages to the service slot from a child that runs as another user, then lets the
   // service read them.
   void DeliverAs(uid_t user, const std::vector<cMessage>& messages) {
@@ -83,13 +74,8 @@ class CommandCodesByUserTest : public ::testing::Test {
     };
   }
 
-  bool Logged(const std::string& line) const { return m_Log.str().find(line) != std::string::npos; }
   static bool ShutdownRecorded() { return platform::FileExists(platform::StateFolder() + "/shutdown.log"); }
 
-  cTempMachineRoot m_Root;
-  std::ostringstream m_Log;
-  std::shared_ptr<spdlog::logger> m_PreviousLogger;
-  std::unique_ptr<cVarloService> m_Service;
   std::string m_CommandFile;
 };
 
