@@ -12,6 +12,11 @@ namespace {
 // The lists that switching a collection on has just fetched itself.
 constexpr uint32_t kJobsFetchedBySysOn = 0x10BB30;
 constexpr uint32_t kJobsFetchedByWebOn = 0x101000;
+// The bits the agent sets itself: the configuration after a sign-in, the filter retries and the
+// scripts that waited for collection. They are handled also when the poll brings no data, or a
+// restart with a stored sign-in would collect nothing until the server happened to send a job.
+constexpr uint32_t kJobsSetByAgent =
+    kJobLogConf | kJobFilter | kJobDefense | kJobAudit | kJobAuditCustom;
 // Filter fetches retried in a row before the job is given up until a success.
 constexpr int kMaxFilterRetries = 10;
 constexpr uint32_t kScriptWaitMs = 10000;
@@ -100,7 +105,10 @@ void cVarloService::HandleEdrDefenseCmdJob() {
 }
 
 int cVarloService::JobEvent() {
-  if (m_Api.Job(m_JobMask) != 0 || m_JobMask == 0) return 0;
+  const int polled = m_Api.Job(m_JobMask);
+  const bool due =
+      polled == 0 ? m_JobMask != 0 : polled == 1 && (m_JobMask & kJobsSetByAgent) != 0;
+  if (!due) return 0;
   SPDLOG_INFO("JOBCODE={:x}", m_JobMask);
   const auto sysOn = [this] { return m_Sys >= 1; };
   const auto sysAndWebOn = [this] { return m_Sys >= 1 && m_Web >= 1; };

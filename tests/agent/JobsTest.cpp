@@ -83,16 +83,37 @@ TEST_F(JobsTest, AJobListIsHandledInTheFixedOrderAndUnknownBitsStay) {
   EXPECT_EQ(m_Service->m_JobMask, 0x80000000u);
 }
 
-TEST_F(JobsTest, AFailedPollHandlesNothingNotEvenBitsSetBefore) {
+TEST_F(JobsTest, APollWithoutDataHandlesTheAgentsOwnBitsAndAFailedPollHandlesNothing) {
   SignInWithSysLogOn();
-  m_Service->m_JobMask = 0x1;
-  m_Server.Script("GET", "/pserver/agent/agentjob",
-                  {200, R"({"returnCode":"0","dataNotFoundCode":"1"})"});
+  constexpr char kNoData[] = R"({"returnCode":"0","dataNotFoundCode":"1"})";
+  constexpr char kFailed[] = R"({"returnCode":"50000"})";
+  constexpr uint32_t kNoHandler = 0x80000000;
+  struct cCase {
+    const char* answer;
+    uint32_t maskBefore;
+    int result;
+    uint32_t maskAfter;
+    bool configurationFetched;
+  };
+  const cCase cases[] = {
+      // The sign-in's configuration bit is the agent's own: the poll's answer does not hold it up.
+      {kNoData, 0x1 | kNoHandler, 1, kNoHandler, true},
+      {kNoData, kNoHandler, 0, kNoHandler, false},
+      {kFailed, 0x1, 0, 0x1, false},
+  };
+  for (const cCase& test : cases) {
+    m_Server.ClearRequests();
+    m_Server.Script("GET", "/pserver/agent/agentjob", {200, test.answer});
+    m_Service->m_JobMask = test.maskBefore;
 
-  EXPECT_EQ(m_Service->JobEvent(), 0);
+    EXPECT_EQ(m_Service->JobEvent(), test.result) << test.answer;
 
-  EXPECT_EQ(ServerCalls(), std::vector<std::string>{"GET /pserver/agent/agentjob"});
-  EXPECT_EQ(m_Service->m_JobMask, 0x1u);
+    EXPECT_EQ(m_Service->m_JobMask, test.maskAfter) << test.answer;
+    const auto calls = ServerCalls();
+    EXPECT_EQ(std::find(calls.begin(), calls.end(), "GET /pserver/agent/conf/syslog") != calls.end(),
+              test.configurationFetched)
+        << test.answer;
+  }
 }
 
 TEST_F(JobsTest, ScriptJobsWaitWhileSysLogIsOffAndRunWhenTheConfigurationSwitchesItOn) {
