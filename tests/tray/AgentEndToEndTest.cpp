@@ -5,11 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 
 #include "Varlo/ui/UiWindows.h"
 #include "common/Nvm.h"
@@ -24,7 +22,8 @@ constexpr int kLoginLeft = cXvfb::kLoginLeft;
 constexpr int kLoginTop = cXvfb::kLoginTop;
 constexpr int kIconLeft = cXvfb::kIconLeft;
 constexpr int kIconTop = cXvfb::kIconTop;
-constexpr uint32_t kSignedOutGrey = 0x909090;
+constexpr uint32_t kHeaderBlue = cXvfb::kHeaderBlue;
+constexpr uint32_t kSignedOutGrey = cXvfb::kSignedOutGrey;
 
 int RunCommand(const std::string& commandLine) {
   int status = std::system((commandLine + " >/dev/null 2>&1").c_str());
@@ -58,7 +57,7 @@ class AgentEndToEndTest : public ::testing::Test {
   }
   void TearDown() override {
     RunCommand(Sc("stop VARLO"));
-    WaitUntil(10000, [] { return FindWindowA("VarloWnd", "VARLO") == nullptr; });
+    WaitUntil(cXvfb::kWaitMs, [] { return FindWindowA("VarloWnd", "VARLO") == nullptr; });
     if (!m_PreviousPath.empty()) setenv("PATH", m_PreviousPath.c_str(), 1);
   }
   void Click(int x, int y) { ASSERT_TRUE(m_Display.Click(x, y)); }
@@ -70,27 +69,41 @@ class AgentEndToEndTest : public ::testing::Test {
 
 TEST_F(AgentEndToEndTest, TheServiceStartsTheTrayAndASignInFailureIsShown) {
   ASSERT_EQ(RunCommand(Sc("start VARLO")), 0);
-  // The tray program runs in the session and shows the signed-out icon the service reported.
-  ASSERT_TRUE(WaitUntil(20000, [this] { return m_Display.Pixel(kIconLeft + 8, kIconTop + 8) == kSignedOutGrey; }));
+  // The tray program runs in the session and shows the signed-out icon.
+  ASSERT_TRUE(WaitUntil(cXvfb::kWaitMs, [this] { return m_Display.Pixel(kIconLeft + 8, kIconTop + 8) == kSignedOutGrey; }));
   ASSERT_NE(FindWindowA("VarloWnd", "VARLO"), nullptr);
-  // The user opens it, types the account key and presses login.
-  cTrayProgram user("");
-  EXPECT_EQ(user.ExitCode(), 0);
-  ASSERT_TRUE(m_Display.WaitForWindow("VARLO Login"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The user opens it. Until the service's status has reached the tray, the tray tells that the
+  // service cannot be reached; the user confirms and opens it again.
+  cXvfb::cWindow login;
+  for (int attempt = 0; attempt < 10 && !login.id; attempt++) {
+    cTrayProgram user("");
+    ASSERT_EQ(user.ExitCode(cXvfb::kWaitMs), 0);
+    cXvfb::cWindow notReached;
+    ASSERT_TRUE(WaitUntil(cXvfb::kWaitMs, [&] {
+      login = m_Display.Shown("#32770", "VARLO Login");
+      notReached = m_Display.Shown("#32770", "VARLO");
+      return login.id || notReached.id;
+    }));
+    if (!notReached.id) continue;
+    ASSERT_TRUE(m_Display.Key(notReached, "Return"));
+    ASSERT_TRUE(WaitUntil(cXvfb::kWaitMs, [&] { return !m_Display.Shown("#32770", "VARLO").id; }));
+  }
+  ASSERT_TRUE(login.id);
+  // Typed keys reach the edit field once the dialog is drawn.
+  ASSERT_TRUE(WaitUntil(cXvfb::kWaitMs, [this] { return m_Display.Pixel(kLoginLeft + 10, kLoginTop + 10) == kHeaderBlue; }));
   Click(kLoginLeft + 150, kLoginTop + 140);
   ASSERT_TRUE(m_Display.Xdotool("type --delay 20 KEY-0042"));
   Click(kLoginLeft + 200, kLoginTop + 180);
   // The service stores the key, fails to sign in, and the dialog says so.
-  EXPECT_TRUE(WaitUntil(10000, [] {
+  EXPECT_TRUE(WaitUntil(cXvfb::kWaitMs, [] {
     NvmVarloUi settings(0);
     std::string key;
     return settings.GetString(NvmVarloUi::LicenseKey, key) == 0 && key == "KEY-0042";
   }));
-  EXPECT_TRUE(m_Display.WaitForWindow("Notice \\[Config\\]", 20000));
+  EXPECT_TRUE(m_Display.WaitForWindow("#32770", "Notice [Config]"));
   // Stopping the service ends the tray program, box and dialog included.
   ASSERT_EQ(RunCommand(Sc("stop VARLO")), 0);
-  EXPECT_TRUE(WaitUntil(10000, [] { return FindWindowA("VarloWnd", "VARLO") == nullptr; }));
+  EXPECT_TRUE(WaitUntil(cXvfb::kWaitMs, [] { return FindWindowA("VarloWnd", "VARLO") == nullptr; }));
   std::string log;
   platform::ReadWholeFile("C:\\Program Files\\VARLO\\logs\\event-ui.log", log);
   EXPECT_NE(log.find("!!! MSG_SVC_EXIT !!!"), std::string::npos);

@@ -2,58 +2,77 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
+
+#include "tests/support/WaitUntil.h"
 
 extern char** environ;
 
 namespace {
 
-bool DisplayFree(int number) {
-  return access(("/tmp/.X" + std::to_string(number) + "-lock").c_str(), F_OK) != 0 &&
-         access(("/tmp/.X11-unix/X" + std::to_string(number)).c_str(), F_OK) != 0;
+constexpr int kDisplayFd = 3;
+
+// The display number Xvfb writes once it accepts connections; empty when it ended first.
+std::string ReadDisplayNumber(int pipe) {
+  std::string number;
+  pollfd ready{pipe, POLLIN, 0};
+  char digit = 0;
+  while (poll(&ready, 1, cXvfb::kWaitMs) == 1 && read(pipe, &digit, 1) == 1 && digit != '\n') number += digit;
+  return number;
+}
+
+std::string WindowTitle(Display* display, Window window) {
+  XTextProperty property{};
+  if (!XGetWMName(display, window, &property)) return "";
+  std::string title;
+  char** list = nullptr;
+  int count = 0;
+  if (Xutf8TextPropertyToTextList(display, &property, &list, &count) >= 0 && count > 0) title = list[0];
+  if (list) XFreeStringList(list);
+  XFree(property.value);
+  return title;
 }
 
 }  // namespace
 
 cXvfb::cXvfb() {
   if (access("/usr/bin/Xvfb", X_OK) != 0) return;
-  for (int number = 90 + getpid() % 400; number < 1000 && m_Pid < 0; number++) {
-    if (!DisplayFree(number)) continue;
-    m_Name = ":" + std::to_string(number);
-    std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
-    const char* arguments[] = {"Xvfb", m_Name.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", nullptr};
-    pid_t pid = 0;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    if (posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char**>(arguments), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    if (pid < 0) return;
-    for (int tries = 0; tries < 100; tries++) {
-      if (Display* display = XOpenDisplay(m_Name.c_str())) {
-        XCloseDisplay(display);
-        m_Pid = pid;
-        setenv("DISPLAY", m_Name.c_str(), 1);
-        return;
-      }
-      int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) break;  // the number was taken after all
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (m_Pid < 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
+  // The server picks a free number itself, so tests that start at once never share a display.
+  int numberPipe[2];
+  if (pipe2(numberPipe, O_CLOEXEC) != 0) return;
+  std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
+  std::string fd = std::to_string(kDisplayFd);
+  const char* arguments[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+                             nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, numberPipe[1], kDisplayFd);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  bool spawned = posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char**>(arguments), environ) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  close(numberPipe[1]);
+  std::string number = spawned ? ReadDisplayNumber(numberPipe[0]) : "";
+  close(numberPipe[0]);
+  if (!spawned) return;
+  Display* display = number.empty() ? nullptr : XOpenDisplay((":" + number).c_str());
+  if (!display) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    return;
   }
+  XCloseDisplay(display);
+  m_Pid = pid;
+  m_Name = ":" + number;
+  setenv("DISPLAY", m_Name.c_str(), 1);
 }
 
 cXvfb::~cXvfb() {
@@ -92,10 +111,36 @@ bool cXvfb::Click(int x, int y) const { return Xdotool("mousemove " + At(x, y) +
 
 std::string cXvfb::At(int x, int y) { return std::to_string(x) + " " + std::to_string(y); }
 
-bool cXvfb::WaitForWindow(const std::string& title, int timeoutMs) const {
-  for (int waited = 0; waited < timeoutMs; waited += 50) {
-    if (Xdotool("search --onlyvisible --name '^" + title + "$'")) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+cXvfb::cWindow cXvfb::Shown(const std::string& className, const std::string& title) const {
+  cWindow found;
+  Display* display = XOpenDisplay(m_Name.c_str());
+  if (!display) return found;
+  // Without a window manager every top-level window is a child of the root at its own place.
+  Window root = 0;
+  Window parent = 0;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+  for (unsigned int index = count; index-- > 0 && !found.id;) {
+    XWindowAttributes attributes;
+    XClassHint hint{};
+    if (!XGetWindowAttributes(display, children[index], &attributes) || attributes.map_state != IsViewable) continue;
+    if (!XGetClassHint(display, children[index], &hint)) continue;
+    bool match = hint.res_class && className == hint.res_class &&
+                 (title.empty() || WindowTitle(display, children[index]) == title);
+    if (hint.res_name) XFree(hint.res_name);
+    if (hint.res_class) XFree(hint.res_class);
+    if (match) found = cWindow{children[index], attributes.x, attributes.y};
   }
-  return false;
+  if (children) XFree(children);
+  XCloseDisplay(display);
+  return found;
+}
+
+bool cXvfb::WaitForWindow(const std::string& className, const std::string& title, int timeoutMs) const {
+  return WaitUntil(timeoutMs, [&] { return Shown(className, title).id != 0; });
+}
+
+bool cXvfb::Key(const cWindow& window, const std::string& key) const {
+  return window.id && Xdotool("key --window " + std::to_string(window.id) + " " + key);
 }

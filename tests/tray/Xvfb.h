@@ -1,6 +1,6 @@
 #pragma once
-// A virtual X display of its own for one test, with screenshots and pointer and keyboard input
-// through xdotool.
+// A virtual X display of its own for one test, with screenshots, the windows it shows, and pointer
+// and keyboard input through xdotool.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,8 +16,14 @@ class cXvfb {
   static constexpr int kLoginTop = (kHeight - 310) / 2;
   static constexpr int kIconLeft = kWidth - 4 - 32;
   static constexpr int kIconTop = kHeight - 4 - 32;
+  // Colours of the skin: the header, and the icon's signed-in and signed-out marks.
+  static constexpr uint32_t kHeaderBlue = 0x2B579A;
+  static constexpr uint32_t kSignedInGreen = 0x3BA55C;
+  static constexpr uint32_t kSignedOutGrey = 0x909090;
+  // Long enough for a sanitizer build of the programs on a machine whose every core is busy.
+  static constexpr int kWaitMs = 60000;
 
-  // Starts Xvfb on a free display number; Running() tells whether it came up.
+  // Starts Xvfb on a display number the server chooses itself; Running() tells whether it came up.
   cXvfb();
   ~cXvfb();
   cXvfb(const cXvfb&) = delete;
@@ -36,8 +42,18 @@ class cXvfb {
   bool Click(int x, int y) const;
   // "x y" for xdotool.
   static std::string At(int x, int y);
-  // Waits until a window with that title is mapped.
-  bool WaitForWindow(const std::string& title, int timeoutMs = 5000) const;
+
+  struct cWindow {
+    unsigned long id = 0;  // 0: none shown
+    int left = 0;
+    int top = 0;
+  };
+  // The shown window of the window-system class with that title (any title when empty).
+  cWindow Shown(const std::string& className, const std::string& title = "") const;
+  // Waits until such a window is shown.
+  bool WaitForWindow(const std::string& className, const std::string& title = "", int timeoutMs = kWaitMs) const;
+  // Sends a key (an xdotool key name) to the window.
+  bool Key(const cWindow& window, const std::string& key) const;
 
  private:
   int m_Pid = -1;
