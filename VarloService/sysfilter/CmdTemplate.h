@@ -34,8 +34,10 @@ class cCmdTemplate {
   // captureCount is the number of captured pairs the match reported.
   void Fill(const pcre* code, const char* subject, const int* ovector, int captureCount);
 
-  // True when a filled value holds a character that cmd or PowerShell would interpret (quotes,
-  // & | < > ^ % ; backtick, line breaks): such a command must not run.
+  // True when a filled value holds a character that the command's interpreter would act on:
+  // cmd's (quotes, & | < > ^ % ; backtick, line breaks) in every command, and PowerShell's own
+  // ($ ( ) @ { } [ ] , # and the typographic quotes) in one that PowerShell runs. Such a command
+  // must not run.
   bool HasUnsafeValue() const;
 
  private:
@@ -46,6 +48,7 @@ class cCmdTemplate {
     int valueLength = 0;
   };
   std::vector<cPiece> m_pieces;
+  bool m_powerShell = false;  // the literal text starts PowerShell
 };
 
 }  // namespace sysfilter

@@ -15,6 +15,28 @@ constexpr std::string_view kRegexPrefix = "regex=";
 constexpr int kCompileOptions = PCRE_UTF8 | PCRE_DOTALL | PCRE_MULTILINE;
 constexpr int kOvectorSize = 120;
 constexpr int kOvectorPairs = kOvectorSize / 3;
+
+// A runaway expression (nested repeats over a long value) is stopped after about a millisecond:
+// in that time the JIT takes about 400,000 steps of its count and the interpreter about 100,000.
+constexpr unsigned long kJitMatchLimit = 400000;
+constexpr unsigned long kInterpretedMatchLimit = 100000;
+// The interpreter recurses once per pass of a repeated group, about 500 bytes of stack each, so
+// its depth is kept to what a thread's stack holds (the JIT keeps to a stack of its own).
+constexpr unsigned long kRecursionLimit = 1000;
+
+void SetLimits(pcre_extra& extra) {
+  extra.flags |= PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
+  extra.match_limit =
+      (extra.flags & PCRE_EXTRA_EXECUTABLE_JIT) ? kJitMatchLimit : kInterpretedMatchLimit;
+  extra.match_limit_recursion = kRecursionLimit;
+}
+
+// For an expression whose study gave no data block at all.
+const pcre_extra kUnstudiedLimits = [] {
+  pcre_extra extra{};
+  SetLimits(extra);
+  return extra;
+}();
 }  // namespace
 
 cPattern::~cPattern() { Release(); }
@@ -55,8 +77,11 @@ int cPattern::Compile(std::string_view text, bool forceRegex) {
   int errorOffset = 0;
   m_code = pcre_compile(m_text.c_str(), kCompileOptions, &error, &errorOffset, nullptr);
   if (!m_code) return -1;
-  m_study = pcre_study(m_code, PCRE_STUDY_JIT_COMPILE, &error);
-  return m_study ? 1 : -2;
+  // The data block is wanted even without study data: it carries the match limits.
+  m_study = pcre_study(m_code, PCRE_STUDY_JIT_COMPILE | PCRE_STUDY_EXTRA_NEEDED, &error);
+  if (!m_study) return -2;
+  SetLimits(*m_study);
+  return (m_study->flags & (PCRE_EXTRA_STUDY_DATA | PCRE_EXTRA_EXECUTABLE_JIT)) ? 1 : -2;
 }
 
 int cPattern::MatchLiteral(std::string_view subject, uint32_t op) const {
@@ -86,8 +111,9 @@ int cPattern::Match(const char* subject, size_t length, cCmdTemplate* captures, 
     return 0;
   }
   int ovector[kOvectorSize];
-  const int result = pcre_exec(m_code, m_study, subject, static_cast<int>(length), 0, 0,
-                               captures ? ovector : nullptr, captures ? kOvectorSize : 0);
+  const int result =
+      pcre_exec(m_code, m_study ? m_study : &kUnstudiedLimits, subject, static_cast<int>(length), 0,
+                0, captures ? ovector : nullptr, captures ? kOvectorSize : 0);
   if (result < 0 && result != PCRE_ERROR_NOMATCH) {
     CountError(result);
     return 0;

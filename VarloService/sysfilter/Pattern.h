@@ -1,6 +1,8 @@
 #pragma once
 // One comparison value of a filter: a literal text, or a PCRE expression (UTF-8, dot-all,
 // multi-line, studied for the JIT). A text that starts with "regex=" is always an expression.
+// Every match of an expression is bounded in steps and depth, so one costs about a millisecond
+// at most.
 #include <pcre.h>
 
 #include <atomic>
@@ -30,7 +32,8 @@ class cPattern {
   // 0. A literal pattern knows "eq", "el", "ne" and "nel"; an expression matches under every
   // operator but "ne" and "nel", which invert it. With a template, the named groups of a match
   // fill its empty placeholders (also when the operator inverts the result). A PCRE failure
-  // other than "no match" gives 0 under every operator; it is counted, and logged once.
+  // other than "no match", a match that runs out of its bound among them, gives 0 under every
+  // operator; it is counted, and logged once.
   int Match(const char* subject, size_t length, cCmdTemplate* captures, uint32_t op) const;
 
   bool IsRegex() const { return m_code != nullptr; }

@@ -60,22 +60,24 @@ int cResponse::Action(EvtRecord& record, bool block) {
     }
   }
   json_t* built = m_defence.Build();
-  const bool runnable = built != nullptr;
-  const bool unsafe = m_defence.HasUnsafeValue();
+  const bool runs = block && m_isAutoDefense && built != nullptr;
+  // Only a command that would run can be refused: one that is only recorded (block off, or a
+  // manual response) keeps its result true.
+  const bool refused = runs && m_defence.HasUnsafeValue();
   m_defence.Clear();
   built = OrEmptyText(built);
   const std::string command = json_string_value(built);
   json_object_set_new(m_object, "edrAgentDefenseCommand", built);
 
   spdlog::info("*** Response({})={}", m_isAutoDefense ? "auto" : "manual", command);
-  if (unsafe) {
+  if (refused) {
     spdlog::warn("*** Response refused: a captured value holds command-line characters");
-  } else if (block && m_isAutoDefense && runnable) {
+  } else if (runs) {
     std::string output;
     RunCommandCapture(command, output);
     spdlog::info("--> Result={}", output);
   }
-  json_object_set_new(m_object, "edrAgentDefenseResult", json_boolean(!unsafe));
+  json_object_set_new(m_object, "edrAgentDefenseResult", json_boolean(!refused));
   json_object_set_new(m_object, "edrAgentRecoverCommand", OrEmptyText(m_recover.Build()));
   record.AddEdrAgentDefense(m_object);
   return 1;

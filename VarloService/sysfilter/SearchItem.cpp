@@ -36,7 +36,9 @@ int cSearchItem::Load(const json_t* item, cRefLists& owner) {
   const json_t* searchText = json_object_get(item, "filterElementSearchText");
   if (searchType == "input" || searchType == "regex") {
     m_searchType = kSearchPattern;
-    m_pattern.Compile(JsonText(searchText), searchType == "regex");
+    // Without a text there is no expression: the item compares against the empty literal.
+    const std::string_view text = JsonText(searchText);
+    m_pattern.Compile(text, searchType == "regex" && !text.empty());
   } else if (searchType == "text") {
     m_searchType = kSearchTextList;
     if (const uint32_t id = ListId(searchText)) m_textList = owner.TextList(id);

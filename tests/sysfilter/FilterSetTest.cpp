@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "TestJson.h"
 #include "VarloService/sysfilter/EvtRecord.h"
@@ -81,20 +84,104 @@ TEST_F(FilterSetTest, EachRunRecordsItsOwnCommand) {
   EXPECT_NE(Compact(second.EdrAgentDefenseList()).find("taskkill /pid 0x2 /f"), std::string::npos);
 }
 
-TEST_F(FilterSetTest, CapturedCommandLineCharactersAreNeverRun) {
-  EvtRecord safe;
-  Detect(safe, ProcessEvent("C:\\Tools\\mimikatz.exe", "none", "mimikatz C:\\Temp\\a.tmp"), true);
-  EXPECT_EQ(tools->Calls(), std::vector<std::string>{"cmd /c del C:\\Temp\\a.tmp"});
-  tools->ClearCalls();
+// Responses that take the whole command line of a process start as their value, in commands that
+// cmd runs and in commands that PowerShell runs (directly or through cmd).
+struct cResponseKind {
+  const char* command;  // the template before its placeholder
+  bool automatic;
+  bool powerShell;
+};
+const cResponseKind kResponseKinds[] = {{"cmd /c del ", true, false},
+                                        {"cmd /c del ", false, false},
+                                        {"powershell -Command Remove-Item ", true, true},
+                                        {"powershell -Command Remove-Item ", false, true},
+                                        {"cmd /c PowerShell.exe Remove-Item ", true, true}};
 
-  EvtRecord unsafe;
-  Detect(unsafe, ProcessEvent("C:\\Tools\\mimikatz.exe", "none", "mimikatz x&calc.tmp"), true);
-  EXPECT_TRUE(tools->Calls().empty());
-  const json_t* response = json_array_get(unsafe.EdrAgentDefenseList(), 1);
-  EXPECT_EQ(Compact(json_object_get(response, "edrFilterElementId")), "505");
-  EXPECT_EQ(Compact(json_object_get(response, "edrAgentDefenseCommand")),
-            R"("cmd /c del x&calc.tmp")");
-  EXPECT_TRUE(json_is_false(json_object_get(response, "edrAgentDefenseResult")));
+json_t* WholeCommandLineFilter() {
+  json_t* filters = Json(R"([{"filterId": 7,
+    "filterEvent": {"filterEventKey": "4688",
+                    "filterEventProviderKey": "Microsoft-Windows-Security-Auditing"},
+    "filterElementJson": [{"filterElementName": "EventData", "childArray": [
+      {"filterElementName": "Data", "filterElementSearchFlag": "el",
+       "filterElementSearchType": "input", "filterElementSearchText": ""}]}],
+    "edrFilterElementList": []}])");
+  json_t* responses = json_object_get(json_array_get(filters, 0), "edrFilterElementList");
+  for (const cResponseKind& kind : kResponseKinds) {
+    json_t* response = Json(R"({"edrFilterElementId": 1, "edrFilterElementJson": [
+      {"filterElementName": "EventData", "childArray": [
+        {"filterElementName": "Data", "filterElementAttributeName": "Name",
+         "filterElementAttributeValue": "CommandLine", "filterElementSearchFlag": "eq",
+         "filterElementSearchType": "regex", "filterElementSearchText": "^(?<v>.*)$"}]}]})");
+    json_object_set_new(response, "isAutoDefense", json_string(kind.automatic ? "1" : "0"));
+    json_object_set_new(response, "edrDefenseTypeOrder",
+                        json_string((std::string(kind.command) + "$[v]").c_str()));
+    json_array_append_new(responses, response);
+  }
+  return filters;
+}
+
+TEST_F(FilterSetTest, CapturedValuesRunOnlyWhereTheirInterpreterTakesThemAsText) {
+  struct cCase {
+    std::string value;
+    bool cmdRefuses;
+    bool powerShellRefuses;
+  };
+  const cCase cases[] = {
+      {"C:\\Temp\\a.tmp", false, false},
+      {"TEST-COMPUTER", false, false},
+      {"C:\\Users\\\xe5\xb1\xb1\xe7\x94\xb0\\a.tmp", false, false},  // non-ASCII letters
+      {"C:\\Program Files (x86)\\a.tmp", false, true},               // PowerShell: a sub-expression
+      {"TEST-COMPUTER$", false, true},
+      {"-Id $(Stop-Computer)", false, true},
+      {"a.tmp,C:\\Windows\\win.ini,b.tmp", false, true},
+      {"@args", false, true},
+      {"{Stop-Computer}", false, true},
+      {"[IO.File]", false, true},
+      {"a.tmp #-WhatIf", false, true},
+      {"\xe2\x80\x98x\xe2\x80\x99", false, true},  // typographic quotes
+      {"\xe2\x80\x9cx\xe2\x80\x9d", false, true},
+      {"x&calc.tmp", true, true},
+      {"a|b", true, true},
+      {"a>b", true, true},
+      {"a<b", true, true},
+      {"a^b", true, true},
+      {"%COMSPEC%", true, true},
+      {"a\"b", true, true},
+      {"a'b", true, true},
+      {"1;calc", true, true},
+      {"a`b", true, true},
+      {"a\nb", true, true},
+      {"a\rb", true, true},
+  };
+  tools->Add("powershell", 0, "done");
+  cFilterSet set;
+  ASSERT_EQ(set.Load(WholeCommandLineFilter(), nullptr), 1);
+  for (const cCase& c : cases) {
+    for (const bool block : {false, true}) {
+      const std::string mode = block ? " (block)" : " (detect)";
+      tools->ClearCalls();
+      EvtRecord record;
+      ASSERT_EQ(record.Parse(Rendered(ProcessEvent("x.exe", "0x1", c.value)).c_str()), 0);
+      ASSERT_EQ(set.Action(record, block), 1) << c.value;
+      const json_t* list = record.EdrAgentDefenseList();
+      ASSERT_EQ(json_array_size(list), std::size(kResponseKinds)) << c.value;
+      std::vector<std::string> started;
+      for (size_t i = 0; i < std::size(kResponseKinds); ++i) {
+        const cResponseKind& kind = kResponseKinds[i];
+        const std::string command = kind.command + c.value;
+        const bool runs = block && kind.automatic;
+        const bool refused = runs && (kind.powerShell ? c.powerShellRefuses : c.cmdRefuses);
+        if (runs && !refused) started.push_back(command);
+        const json_t* response = json_array_get(list, i);
+        // The server is shown the command as built, refused or not.
+        EXPECT_STREQ(json_string_value(json_object_get(response, "edrAgentDefenseCommand")),
+                     command.c_str());
+        EXPECT_EQ(json_is_true(json_object_get(response, "edrAgentDefenseResult")), !refused)
+            << command << mode;
+      }
+      EXPECT_EQ(tools->Calls(), started) << c.value << mode;
+    }
+  }
 }
 
 TEST_F(FilterSetTest, SearchTypesAndReferenceLists) {
