@@ -5,16 +5,19 @@
 // agent is told on standard output, as a person watching would want it, until interrupted.
 #include <jansson.h>
 
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
+#include <map>
+#include <memory>
+#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/Base64.h"
+#include "common/Compression.h"
 #include "common/Nvm.h"
 #include "platform/Registry.h"
+#include "tests/demo/DemoScenario.h"
+#include "tests/demo/DemoTool.h"
 #include "tests/support/FakeManagementServer.h"
 #include "tests/support/FakeRepository.h"
 #include "tests/support/FakeUploadServer.h"
@@ -22,18 +25,115 @@
 
 namespace {
 
-std::atomic<bool> g_stop{false};
+constexpr char kUsage[] =
+    "usage: varlo-demo-servers <account key>\n"
+    "Starts the demonstration's management, repository and upload servers on 127.0.0.1 for the\n"
+    "machine root of $VARLO_ROOT, points its \"Domain\" URLs at them, signs in only the given\n"
+    "account key, and tells every request of the agent until interrupted.\n";
 
-void OnSignal(int) { g_stop = true; }
+using Json = std::unique_ptr<json_t, decltype(&json_decref)>;
 
-// The jobs of successive polls: the configuration first, then now and then a rule list.
+Json Parse(const std::string& text) {
+  return Json(json_loads(text.c_str(), 0, nullptr), &json_decref);
+}
+
+// The jobs of successive polls: the configuration first, then now and then the rules again.
 const std::vector<std::string> kJobRounds = {
     R"({"returnCode":"0","result":{"list":[{"code":"logConf"}]}})",
     R"({"returnCode":"0","dataNotFoundCode":"1"})",
     R"({"returnCode":"0","dataNotFoundCode":"1"})",
-    R"({"returnCode":"0","result":{"list":[{"code":"sysUploadExcept"},{"code":"edrConf"}]}})",
+    R"({"returnCode":"0","result":{"list":[{"code":"edrConf"},{"code":"filter"},{"code":"filterElementReference"}]}})",
     R"({"returnCode":"0","dataNotFoundCode":"1"})",
 };
+
+const std::map<std::string, std::string> kJobWords = {
+    {"logConf", "its log configuration"},
+    {"edrConf", "the detection settings"},
+    {"filter", "the detection filters"},
+    {"filterElementReference", "their reference lists"},
+};
+
+std::string Packed(const std::string& text) {
+  std::vector<uint8_t> compressed;
+  GzipCompress(text.data(), text.size(), compressed);
+  return Base64Encode(
+      std::string_view(reinterpret_cast<const char*>(compressed.data()), compressed.size()));
+}
+
+// "1 event", "2 events".
+std::string Counted(size_t count, const std::string& thing) {
+  return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+// The filters by id, those with responses marked.
+std::string FilterNames() {
+  Json filters = Parse(demo::kFilters);
+  std::vector<std::string> names;
+  for (size_t i = 0; i < json_array_size(filters.get()); ++i) {
+    json_t* filter = json_array_get(filters.get(), i);
+    const bool responds = json_array_size(json_object_get(filter, "edrFilterElementList")) > 0;
+    names.push_back(json_string_value(json_object_get(filter, "filterId")) +
+                    std::string(responds ? " (with a response)" : ""));
+  }
+  return Joined(names);
+}
+
+std::string ReferenceListNames() {
+  Json lists = Parse(demo::kReferenceLists);
+  std::vector<std::string> names;
+  for (size_t i = 0; i < json_array_size(lists.get()); ++i)
+    names.push_back(json_string_value(json_object_get(json_array_get(lists.get(), i), "name")));
+  return Joined(names);
+}
+
+// What the management server answers to each question of the agent, and how the answer is told.
+struct cAnswerTold {
+  std::string path;
+  std::string question;
+  std::string body;
+  std::string told;
+};
+
+std::vector<cAnswerTold> ManagementAnswers() {
+  const std::string none = R"({"returnCode":"0"})";
+  const std::string emptyList = R"({"returnCode":"0","result":{"list":[]}})";
+  return {
+      {"/pserver/agent/cmd/defenseall", "for defence scripts meant for every agent", none, "none"},
+      {"/pfilter/agent/cmd/auditall", "for audit scripts meant for every agent", none, "none"},
+      {"/pfilter/agent/cmd/auditcustomall", "for custom audit scripts meant for every agent", none,
+       "none"},
+      {"/pserver/agent/conf/syslog", "whether to collect Windows events",
+       R"({"returnCode":"0","result":{"isUpload":"1"}})", "yes"},
+      {"/pserver/agent/conf/weblog", "whether to collect the web server's access logs",
+       R"({"returnCode":"0","result":{"isUpload":"1"}})", "yes"},
+      {"/pserver/agent/conf/systemresource", "how often to report its resource use",
+       R"({"returnCode":"0","result":{"duration":60000,"isUpload":"1"}})", "every minute"},
+      {"/pserver/agent/conf/systemversion", "how often to report the operating-system version",
+       none, "never"},
+      {"/pserver/agent/edr/conf", "for the detection settings",
+       std::string(R"({"returnCode":"0","info":)") + demo::kDetectionSettings + "}",
+       "detect without blocking, and upload every event"},
+      {"/pfilter/agent/filter", "for the detection filters",
+       std::string(R"({"returnCode":"0","list":)") + demo::kFilters + "}", FilterNames()},
+      {"/pfilter/agent/filterelementreference", "for the filters' reference lists",
+       R"({"returnCode":"0","list":")" + Packed(demo::kReferenceLists) + R"("})",
+       ReferenceListNames()},
+      {"/pfilter/agent/conf/sysuploadexcept", "which events not to upload", emptyList, "none"},
+      {"/pfilter/agent/conf/logmasking", "which request fields to mask in access logs",
+       std::string(R"({"returnCode":"0","result":{"list":)") + demo::kMaskedFields + "}}",
+       "password, card"},
+      {"/pfilter/agent/webextendsfilters", "for the web filters", emptyList, "none"},
+      {"/pfilter/agent/conf/wafexcept", "for the web firewall's exceptions", emptyList, "none"},
+      {"/pfilter/agent/conf/webuploadexcept", "which access-log records not to upload", emptyList,
+       "none"},
+  };
+}
 
 // A management server that signs in only the demonstration's account key.
 class cDemoManagementServer : public cFakeManagementServer {
@@ -45,10 +145,9 @@ class cDemoManagementServer : public cFakeManagementServer {
  protected:
   cScriptedAnswer Answer(const cRecordedRequest& request) override {
     if (request.path == "/pauth/login/agent") {
-      json_t* body = json_loads(request.body.c_str(), 0, nullptr);
-      const char* key = json_string_value(json_object_get(body, "licenseKey"));
+      Json body = Parse(request.body);
+      const char* key = json_string_value(json_object_get(body.get(), "licenseKey"));
       const bool known = key && m_AccountKey == key;
-      json_decref(body);
       return {200, known ? R"({"returnCode":"0","ipKey":"demo-agent-1","authKey":"demo-session-1"})"
                          : R"({"returnCode":"10001"})"};
     }
@@ -75,103 +174,177 @@ bool SetDomainUrl(const char* name, const std::string& url) {
   return written == ERROR_SUCCESS;
 }
 
-// A member of a JSON body as short text, "?" when missing.
-std::string Member(const std::string& body, const char* name) {
-  json_t* value = json_loads(body.c_str(), 0, nullptr);
-  json_t* member = json_object_get(value, name);
-  std::string text = "?";
-  if (json_is_string(member))
-    text = json_string_value(member);
-  else if (json_is_number(member))
-    text = std::to_string(static_cast<int>(json_number_value(member) + 0.5));
-  json_decref(value);
-  return text;
+// A member of a JSON object as short text, "?" when missing.
+std::string MemberText(json_t* object, const char* name) {
+  json_t* member = json_object_get(object, name);
+  if (json_is_string(member)) return json_string_value(member);
+  if (json_is_number(member))
+    return std::to_string(static_cast<int>(json_number_value(member) + 0.5));
+  return "?";
 }
 
-std::string JobCodes(const std::string& answer) {
-  json_t* value = json_loads(answer.c_str(), 0, nullptr);
-  json_t* list = json_object_get(json_object_get(value, "result"), "list");
-  std::string codes;
+std::string Member(const std::string& body, const char* name) {
+  return MemberText(Parse(body).get(), name);
+}
+
+std::string JobWords(const std::string& answer) {
+  Json value = Parse(answer);
+  json_t* list = json_object_get(json_object_get(value.get(), "result"), "list");
+  std::vector<std::string> jobs;
   for (size_t i = 0; i < json_array_size(list); ++i) {
     const char* code = json_string_value(json_object_get(json_array_get(list, i), "code"));
-    if (code) codes += (codes.empty() ? "" : ", ") + std::string(code);
+    if (!code) continue;
+    const auto words = kJobWords.find(code);
+    jobs.push_back(words == kJobWords.end() ? code : words->second);
   }
-  json_decref(value);
-  return codes.empty() ? "nothing to do" : codes;
+  return jobs.empty() ? "nothing new" : "fetch " + Joined(jobs);
 }
 
-std::string Describe(const cRecordedRequest& request) {
+std::string Describe(const cRecordedRequest& request, const std::vector<cAnswerTold>& answers) {
   const std::string& path = request.path;
   if (path == "/pauth/login/agent")
     return "sign-in of host " + Member(request.body, "hostname") + " at " +
            Member(request.body, "serverIp") + " with key " + Member(request.body, "licenseKey") +
            " -> " + (Member(request.answer, "returnCode") == "0" ? "signed in" : "refused");
-  if (path == "/pserver/agent/agentjob") return "job poll -> " + JobCodes(request.answer);
+  if (path == "/pserver/agent/agentjob") return "job poll -> " + JobWords(request.answer);
   if (path == "/pserver/agent/systemresource")
     return "resource report: processor " + Member(request.body, "cpuUsage") + "%, memory " +
            Member(request.body, "memoryUsage") + "%, disk " + Member(request.body, "diskUsage") +
            "%";
   if (path == "/pserver/agent/systemversion")
     return "operating-system report: " + Member(request.body, "osLatestVersion");
-  if (path.rfind("/pserver/agent/conf/", 0) == 0 || path.rfind("/pfilter/agent/conf/", 0) == 0)
-    return "configuration asked: " + path.substr(path.rfind('/') + 1);
+  for (const cAnswerTold& answer : answers) {
+    if (answer.path == path) return "asked " + answer.question + " -> " + answer.told;
+  }
   return request.method + " " + path;
 }
 
-void Tell(const char* server, const std::string& text) {
-  std::printf("[server] %-10s %s\n", server, text.c_str());
-  std::fflush(stdout);
+std::string DescribeRepository(const cRecordedRequest& request,
+                               const std::map<std::string, std::string>& published) {
+  const auto told = published.find(request.path);
+  if (told != published.end()) return told->second;
+  if (request.path.rfind("/v4/module/", 0) == 0)
+    return "asked for the web-server module's package (" + request.path + ") -> not published here";
+  return "asked for " + request.path + " -> not published here";
 }
+
+// What one system-log batch carried: events, those that filters detected, and the agent's own log.
+std::string DescribeEvents(const cUploadedBatch& batch) {
+  size_t events = 0, detected = 0, responses = 0, ownLines = 0;
+  std::set<std::string> filterIds;
+  for (const std::string& text : batch.records) {
+    Json record = Parse(text);
+    const char* ceelog = json_string_value(json_object_get(record.get(), "ceelog"));
+    if (ceelog && std::string(ceelog).find(demo::kOwnLogProvider) != std::string::npos) {
+      ++ownLines;
+      continue;
+    }
+    ++events;
+    json_t* ids = json_object_get(record.get(), "detectFilterIds");
+    if (json_array_size(ids) == 0) continue;
+    ++detected;
+    responses += json_array_size(json_object_get(record.get(), "edrAgentDefenseList"));
+    for (size_t i = 0; i < json_array_size(ids); ++i) {
+      json_t* id = json_array_get(ids, i);
+      filterIds.insert(json_is_string(id) ? json_string_value(id) : "?");
+    }
+  }
+  std::string text = Counted(events, "event");
+  if (detected)
+    text += " (" + std::to_string(detected) + " detected by " +
+            Joined(std::vector<std::string>(filterIds.begin(), filterIds.end())) + "; " +
+            Counted(responses, "response") + " recorded)";
+  if (ownLines) text += ", " + Counted(ownLines, "line") + " of the agent's own log";
+  return text;
+}
+
+// What one web-log batch carried, with every field the agent masked.
+std::string DescribeAccessLog(const cUploadedBatch& batch) {
+  std::string text = Counted(batch.records.size(), "access-log record");
+  std::set<std::string> told;
+  for (const std::string& recordText : batch.records) {
+    Json record = Parse(recordText);
+    json_t* ceelog = json_object_get(record.get(), "ceelog");
+    for (const char* field : {"Request", "Post-body"}) {
+      const std::string masked = std::string(field) + " \"" + MemberText(ceelog, field) + "\"";
+      if (masked.find("=*") != std::string::npos && told.insert(masked).second)
+        text += "; masked " + masked;
+    }
+  }
+  return text;
+}
+
+std::string DescribeBatch(const cUploadedBatch& batch) {
+  if (!batch.error.empty()) return batch.path + ": unreadable (" + batch.error + ")";
+  return batch.path + ": " +
+         (batch.path == "/pupload/weblog" ? DescribeAccessLog(batch) : DescribeEvents(batch));
+}
+
+void Tell(const char* server, const std::string& text) { demo::Tell("[server]", server, text); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: varlo-demo-servers <account key>\n");
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc != 2 || argv[1][0] == '-') {
+    std::fputs(kUsage, stderr);
     return 2;
   }
+  if (!demo::MachineRootNamed("varlo-demo-servers")) return 2;
+  const std::string accountKey = argv[1];
+
   cTestCertificateAuthority authority;
   if (!authority.Valid() || !authority.InstallAsTrusted()) {
     std::fprintf(stderr, "varlo-demo-servers: cannot make the certificate authority\n");
     return 1;
   }
-  cDemoManagementServer management(&authority, argv[1]);
+  cDemoManagementServer management(&authority, accountKey);
   cFakeRepository repository(&authority);
   cFakeUploadServer upload(&authority);
-  management.Script("GET", "/pserver/agent/conf/syslog",
-                    {200, R"({"returnCode":"0","result":{"isUpload":"1"}})"});
-  management.Script("GET", "/pserver/agent/conf/systemresource",
-                    {200, R"({"returnCode":"0","result":{"duration":60000,"isUpload":"1"}})"});
+  const std::vector<cAnswerTold> answers = ManagementAnswers();
+  for (const cAnswerTold& answer : answers)
+    management.Script("GET", answer.path, {200, answer.body});
+
+  // Applied once (its sequence value is stored); from then on the agent uploads its own log too.
+  const std::string remoteControlPath = "/client/" + accountKey;
+  repository.AddFile(remoteControlPath, "seq=1\ndebug=1\n");
   repository.AddFile("/v4/agent/win/version", "5.8.0.8\n");
+  // No web-server module here: its package is missing, with no error page to read as a manifest.
+  repository.AddFile("/v4/module/iis/manifest", "", 404);
+  const std::map<std::string, std::string> published = {
+      {remoteControlPath,
+       "read the remote-control file: seq=1 (applied once), debug=1 (upload the agent's own log "
+       "too)"},
+      {"/v4/agent/win/version", "asked for the agent's latest version -> 5.8.0.8, the one it runs"},
+  };
+
   if (!management.Start() || !repository.Start() || !upload.Start() ||
       !SetDomainUrl("Apis", management.Url()) || !SetDomainUrl("Repo", repository.Url()) ||
       !SetDomainUrl("UploadSys", upload.Url()) || !SetDomainUrl("UploadWeb", upload.Url())) {
     std::fprintf(stderr, "varlo-demo-servers: cannot start the servers\n");
     return 1;
   }
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  demo::StopOnSignals();
   Tell("management", "listening at " + management.Url());
   Tell("repository", "listening at " + repository.Url());
   Tell("upload", "listening at " + upload.Url());
 
   size_t told = 0, toldRepository = 0, toldBatches = 0;
-  while (!g_stop) {
+  while (demo::Pause(200)) {
     const auto requests = management.Requests();
     for (; told < requests.size(); ++told) {
       if (requests[told].path.find("/csrftoken") == std::string::npos)
-        Tell("management", Describe(requests[told]));
+        Tell("management", Describe(requests[told], answers));
     }
     const auto files = repository.Requests();
     for (; toldRepository < files.size(); ++toldRepository)
-      Tell("repository", "GET " + files[toldRepository].path);
+      Tell("repository", DescribeRepository(files[toldRepository], published));
     const auto batches = upload.Batches();
-    for (; toldBatches < batches.size(); ++toldBatches) {
-      const cUploadedBatch& batch = batches[toldBatches];
-      Tell("upload", batch.path + ": " + std::to_string(batch.records.size()) + " records" +
-                         (batch.error.empty() ? "" : " (" + batch.error + ")"));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (; toldBatches < batches.size(); ++toldBatches)
+      Tell("upload", DescribeBatch(batches[toldBatches]));
   }
   management.Stop();
   repository.Stop();
