@@ -63,20 +63,29 @@ uint32_t Inflate(const void* data, uint32_t length, const InflateSink& sink) {
   return failed ? 0 : total;
 }
 
-uint32_t InflateToFile(const void* data, uint32_t length, FILE* file) {
-  return Inflate(data, length, [file](const uint8_t* chunk, size_t size) {
+uint32_t InflateToFile(const void* data, uint32_t length, FILE* file, uint32_t maxInflated, bool& tooLarge) {
+  tooLarge = false;
+  uint64_t written = 0;
+  return Inflate(data, length, [&](const uint8_t* chunk, size_t size) {
+    written += size;
+    if (written > maxInflated) {
+      tooLarge = true;
+      return false;
+    }
     return std::fwrite(chunk, 1, size, file) == size;
   });
 }
 
-uint32_t DecodeToFile(const char* text, int32_t textLength, const std::string& path) {
+uint32_t DecodeToFile(const char* text, int32_t textLength, const std::string& path, uint32_t maxInflated,
+                      bool& tooLarge) {
+  tooLarge = false;
   if (!text || textLength < 0) return 0;
   std::vector<uint8_t> decoded(static_cast<size_t>(textLength));
   uint64_t decodedLength = decoded.size();
   if (Base64Decode(text, textLength, decoded.data(), decodedLength) != 0) return 0;
   FILE* file = platform::OpenFile(path, "w");
   if (!file) return 0;
-  uint32_t inflated = InflateToFile(decoded.data(), static_cast<uint32_t>(decodedLength), file);
+  uint32_t inflated = InflateToFile(decoded.data(), static_cast<uint32_t>(decodedLength), file, maxInflated, tooLarge);
   // A failed flush at close loses the tail: that is a short write too.
   if (std::fclose(file) != 0) inflated = 0;
   if (inflated == 0) platform::DeletePath(path);

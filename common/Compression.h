@@ -19,9 +19,12 @@ using InflateSink = std::function<bool(const uint8_t* chunk, size_t length)>;
 // inflated bytes, 0 on any failure (chunks already given to the sink stay given).
 uint32_t Inflate(const void* data, uint32_t length, const InflateSink& sink);
 
-// Inflate into an open file; a short write is a failure.
-uint32_t InflateToFile(const void* data, uint32_t length, FILE* file);
+// Inflate into an open file, at most maxInflated bytes: a short write is a failure, and so is a
+// stream that inflates to more (which sets tooLarge).
+uint32_t InflateToFile(const void* data, uint32_t length, FILE* file, uint32_t maxInflated, bool& tooLarge);
 
-// Base64 text of a compressed stream into a text-mode file (line feeds stored as CR LF). Returns
-// the inflated byte count; on 0 (nothing decodes, nothing inflates, no file) no file is left.
-uint32_t DecodeToFile(const char* text, int32_t textLength, const std::string& path);
+// Base64 text of a compressed stream into a text-mode file (line feeds stored as CR LF), of at
+// most maxInflated inflated bytes. Returns the inflated byte count; on 0 (nothing decodes, nothing
+// inflates, no file, or more than maxInflated bytes, which sets tooLarge) no file is left.
+uint32_t DecodeToFile(const char* text, int32_t textLength, const std::string& path, uint32_t maxInflated,
+                      bool& tooLarge);

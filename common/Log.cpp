@@ -4,6 +4,9 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "platform/Files.h"
 
 namespace {
@@ -33,4 +36,32 @@ int InitFileLog(const std::string& windowsPath) {
 void InitConsoleLog() {
   MakeDefault(std::make_shared<spdlog::sinks::stdout_color_sink_mt>());
   FlushEveryRecord();
+}
+
+std::string ForLog(std::string_view text) {
+  size_t kept = std::min(text.size(), kLoggedTextBytes);
+  // A cut falls before a UTF-8 sequence, not inside it.
+  if (kept < text.size()) {
+    while (kept > 0 && (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) --kept;
+  }
+  std::string logged;
+  logged.reserve(kept + 32);
+  for (char c : text.substr(0, kept)) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      logged += "\\n";
+    } else if (c == '\r') {
+      logged += "\\r";
+    } else if (c == '\t') {
+      logged += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      logged += escape;
+    } else {
+      logged += c;
+    }
+  }
+  if (kept < text.size()) logged += "... (" + std::to_string(text.size()) + " bytes)";
+  return logged;
 }

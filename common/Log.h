@@ -4,10 +4,13 @@
 // ... macros so every line carries its call site.
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 constexpr size_t kLogFileBytes = 1048576;
 // Rotated files kept beside the live one (the library's max_files).
 constexpr size_t kLogFiles = 4;
+// The most of a text from outside (a server's answer, a downloaded file) that goes into one line.
+constexpr size_t kLoggedTextBytes = 300;
 
 // A rotating file on a Windows path (mapped under the machine root), no rotation on opening,
 // flushed after every record. When the logging library fails, its message is logged at error
@@ -16,3 +19,8 @@ int InitFileLog(const std::string& windowsPath);
 
 // The same logger writing to the console (the command-line mode).
 void InitConsoleLog();
+
+// A text from outside as it goes into the log: control characters written as escapes (\n, \x1b),
+// so it cannot begin a line of its own, and cut after kLoggedTextBytes with its length
+// told, so it cannot push the log's history out.
+std::string ForLog(std::string_view text);

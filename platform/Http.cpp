@@ -6,6 +6,9 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -23,6 +26,10 @@ constexpr long kConnectTimeoutS = 60;
 constexpr long kSendReceiveTimeoutS = 30;
 constexpr long kMaxRedirects = 10;
 constexpr DWORD kMaxAnnouncedBytes = 64 * 1024;
+// Received bytes kept ahead of the caller's reads; the transfer pauses beyond them.
+constexpr size_t kWindowBytes = 64 * 1024;
+// The longest a blocked call sleeps before it looks at its handle and deadline again.
+constexpr auto kLongestPoll = std::chrono::seconds(1);
 
 std::string Utf8(const wchar_t* text) { return text ? WideToUtf8(text) : std::string(); }
 
@@ -172,57 +179,95 @@ class cHttpSession : public cHttpObject {
   std::mutex m_locks[CURL_LOCK_DATA_LAST];
 };
 
-// One transfer handle per connection, so its requests share one kept-alive connection. What every
-// request has alike is set once, the cookie engine among it: setting that again leaks.
+// The handles of one transfer: an easy handle driven through a multi handle of its own, so that
+// the caller's thread moves the transfer only as far as it reads, and another thread can wake it.
+// The multi handle keeps the connection, so a transfer that is used again reuses it.
+struct cTransfer {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  ~cTransfer() {
+    if (multi) curl_multi_cleanup(multi);
+    if (easy) curl_easy_cleanup(easy);
+  }
+};
+
+// A connection keeps one transfer between its requests, so they share one kept-alive connection.
+// What every request has alike is set when a transfer is made, the cookie engine among it: setting
+// that again on the same handle leaks.
 class cHttpConnection : public cHttpObject {
  public:
   cHttpConnection(std::shared_ptr<cHttpSession> session, std::string host, INTERNET_PORT port)
-      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_transfer(curl_easy_init()) {
-    if (!m_transfer) return;
-    curl_easy_setopt(m_transfer, CURLOPT_PATH_AS_IS, 1L);
-    curl_easy_setopt(m_transfer, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(m_transfer, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(m_transfer, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(m_transfer, CURLOPT_SHARE, m_session->Share());
-    curl_easy_setopt(m_transfer, CURLOPT_COOKIEFILE, "");  // the cookie engine, without a file
-    if (!m_session->UserAgent().empty()) curl_easy_setopt(m_transfer, CURLOPT_USERAGENT, m_session->UserAgent().c_str());
-    curl_easy_setopt(m_transfer, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(m_transfer, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(m_transfer, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
-    // A send or a receive that moves no byte for 30 s ends the transfer.
-    curl_easy_setopt(m_transfer, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(m_transfer, CURLOPT_LOW_SPEED_TIME, kSendReceiveTimeoutS);
-    curl_easy_setopt(m_transfer, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(m_transfer, CURLOPT_SSL_VERIFYHOST, 2L);
-    // The host's authorities by their hashed folder, looked up as needed: loading the whole
-    // bundle for every connection would cost more than the handshake.
-    curl_easy_setopt(m_transfer, CURLOPT_CAINFO, nullptr);
-    curl_easy_setopt(m_transfer, CURLOPT_CAPATH, X509_get_default_cert_dir());
-    curl_easy_setopt(m_transfer, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
-  }
-  ~cHttpConnection() override {
-    if (m_transfer) curl_easy_cleanup(m_transfer);
-  }
+      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_kept(MakeTransfer()) {}
 
-  bool Valid() const { return m_transfer != nullptr; }
+  bool Valid() const { return m_kept != nullptr; }
   const cHttpSession& Session() const { return *m_session; }
   const std::string& Host() const { return m_host; }
   INTERNET_PORT Port() const { return m_port; }
-  std::mutex& Lock() { return m_lock; }
-  CURL* Transfer() { return m_transfer; }
+
+  // The kept transfer, or a new one while another request of the connection holds it; null
+  // when none can be made.
+  std::unique_ptr<cTransfer> TakeTransfer() {
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      if (m_kept) return std::move(m_kept);
+    }
+    return MakeTransfer();
+  }
+  // Keeps a transfer whose request is over, unless one is kept already.
+  void GiveBack(std::unique_ptr<cTransfer> transfer) {
+    curl_easy_setopt(transfer->easy, CURLOPT_HTTPHEADER, nullptr);
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_kept) m_kept = std::move(transfer);
+  }
 
  private:
+  std::unique_ptr<cTransfer> MakeTransfer() const;
+
   std::shared_ptr<cHttpSession> m_session;
   std::string m_host;
   INTERNET_PORT m_port;
-  CURL* m_transfer;
   std::mutex m_lock;
+  std::unique_ptr<cTransfer> m_kept;
 };
 
+std::unique_ptr<cTransfer> cHttpConnection::MakeTransfer() const {
+  auto transfer = std::make_unique<cTransfer>();
+  transfer->easy = curl_easy_init();
+  transfer->multi = curl_multi_init();
+  if (!transfer->easy || !transfer->multi) return nullptr;
+  CURL* easy = transfer->easy;
+  curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_SHARE, m_session->Share());
+  curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");  // the cookie engine, without a file
+  if (!m_session->UserAgent().empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, m_session->UserAgent().c_str());
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
+  // A send or a receive that moves no byte for 30 s ends the transfer.
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kSendReceiveTimeoutS);
+  // A proxy's answer to the tunnel is not the server's head.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  // The host's authorities by their hashed folder, looked up as needed: loading the whole
+  // bundle for every connection would cost more than the handshake.
+  curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(easy, CURLOPT_CAPATH, X509_get_default_cert_dir());
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
+  return transfer;
+}
+
+// One request. Send moves the transfer until the answer's head is in; each read moves it until
+// bytes are there, and the transfer pauses while the bytes waiting for the caller fill the window.
 class cHttpRequest : public cHttpObject {
  public:
   cHttpRequest(std::shared_ptr<cHttpConnection> connection, std::string verb, std::string path, bool secure)
       : m_connection(std::move(connection)), m_verb(std::move(verb)), m_path(std::move(path)), m_secure(secure) {}
+  ~cHttpRequest() override;
 
   BOOL Send(const std::string& headerBlock, const void* body, DWORD bodyLength);
   BOOL Receive() {
@@ -232,18 +277,20 @@ class cHttpRequest : public cHttpObject {
   }
   BOOL Available(DWORD* available) {
     if (!m_received) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
-    size_t remaining = m_body.size() - m_readPosition;
-    if (remaining == 0 && m_transferError != ERROR_SUCCESS) return Fail(m_transferError);
-    *available = static_cast<DWORD>(std::min<size_t>(remaining, kMaxAnnouncedBytes));
+    if (!Fill()) return FALSE;
+    *available = static_cast<DWORD>(std::min<size_t>(Buffered(), kMaxAnnouncedBytes));
     return TRUE;
   }
   BOOL Read(void* buffer, DWORD bytesToRead, DWORD* bytesRead) {
     if (!m_received) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
-    size_t remaining = m_body.size() - m_readPosition;
-    if (remaining == 0 && m_transferError != ERROR_SUCCESS) return Fail(m_transferError);
-    size_t count = std::min<size_t>(remaining, bytesToRead);
-    if (count) std::memcpy(buffer, m_body.data() + m_readPosition, count);
+    if (!Fill()) return FALSE;
+    size_t count = std::min<size_t>(Buffered(), bytesToRead);
+    if (count) std::memcpy(buffer, m_window.data() + m_readPosition, count);
     m_readPosition += count;
+    if (m_readPosition == m_window.size()) {
+      m_window.clear();
+      m_readPosition = 0;
+    }
     if (bytesRead) *bytesRead = static_cast<DWORD>(count);
     return TRUE;
   }
@@ -252,22 +299,31 @@ class cHttpRequest : public cHttpObject {
     *status = m_status;
     return TRUE;
   }
+  // The handle is closed, perhaps by another thread while this one waits in a call.
+  void OnClose() override {
+    m_cancelled = true;
+    if (CURLM* multi = m_wakeable.load()) curl_multi_wakeup(multi);
+  }
 
  private:
+  using Deadline = std::chrono::steady_clock::time_point;
+
   static BOOL Fail(DWORD error) {
     SetLastError(error);
     return FALSE;
   }
-  static size_t KeepBody(char* data, size_t size, size_t count, void* request) {
-    try {
-      static_cast<cHttpRequest*>(request)->m_body.append(data, size * count);
-      return size * count;
-    } catch (const std::bad_alloc&) {
-      return 0;  // ends the transfer as a failed receive
-    }
-  }
+  static size_t OnBody(char* data, size_t size, size_t count, void* request);
+  static size_t OnHeader(char* data, size_t size, size_t count, void* request);
   std::string Url() const;
   curl_slist* HeaderList(const std::string& headerBlock, bool hasBody) const;
+  size_t Buffered() const { return m_window.size() - m_readPosition; }
+  // Moves the transfer until ready() holds, the transfer ends, the handle is closed or the
+  // deadline passes.
+  template <class Ready>
+  void Drive(Ready ready, Deadline deadline);
+  // Makes bytes available unless the body is over; false (with the error set) when the transfer
+  // broke off, or the handle was closed, before any further byte came.
+  bool Fill();
 
   std::shared_ptr<cHttpConnection> m_connection;
   std::string m_verb;
@@ -276,10 +332,62 @@ class cHttpRequest : public cHttpObject {
   bool m_sent = false;
   bool m_received = false;
   DWORD m_status = 0;
-  std::string m_body;
+  std::unique_ptr<cTransfer> m_transfer;
+  std::unique_ptr<curl_slist, void (*)(curl_slist*)> m_headers{nullptr, &curl_slist_free_all};
+  bool m_attached = false;  // the easy handle is in the multi handle
+  bool m_done = false;      // the transfer has ended, with m_result
+  CURLcode m_result = CURLE_OK;
+  bool m_paused = false;
+  bool m_headComplete = false;
+  long m_answerStatus = 0;  // of the answer whose head is coming in
+  bool m_answerMoves = false;  // that answer is a redirect the transfer follows
+  std::string m_window;     // received, not yet read
   size_t m_readPosition = 0;
-  DWORD m_transferError = ERROR_SUCCESS;
+  std::atomic<bool> m_cancelled{false};
+  std::atomic<CURLM*> m_wakeable{nullptr};
 };
+
+cHttpRequest::~cHttpRequest() {
+  if (!m_transfer) return;
+  m_wakeable = nullptr;
+  if (m_attached) curl_multi_remove_handle(m_transfer->multi, m_transfer->easy);
+  // A transfer broken off mid-way is not used again.
+  if (m_done) m_connection->GiveBack(std::move(m_transfer));
+}
+
+size_t cHttpRequest::OnBody(char* data, size_t size, size_t count, void* context) {
+  auto* request = static_cast<cHttpRequest*>(context);
+  request->m_headComplete = true;
+  if (request->Buffered() >= kWindowBytes) {
+    request->m_paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  try {
+    request->m_window.append(data, size * count);
+    return size * count;
+  } catch (const std::bad_alloc&) {
+    return 0;  // ends the transfer as a failed receive
+  }
+}
+
+// The head is complete at the empty line of an answer that is neither interim (1xx) nor a
+// redirect the transfer goes on to follow.
+size_t cHttpRequest::OnHeader(char* data, size_t size, size_t count, void* context) {
+  auto* request = static_cast<cHttpRequest*>(context);
+  const std::string line(data, size * count);
+  if (line.rfind("HTTP/", 0) == 0) {
+    size_t blank = line.find(' ');
+    request->m_answerStatus = blank == std::string::npos ? 0 : std::strtol(line.c_str() + blank + 1, nullptr, 10);
+    request->m_answerMoves = false;
+  } else if (line.size() > 9 && platform::EqualNoCase(line.substr(0, 9), "location:")) {
+    const long status = request->m_answerStatus;
+    request->m_answerMoves = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  } else if (line == "\r\n" || line == "\n") {
+    const bool interim = request->m_answerStatus / 100 == 1;
+    if (!interim && !request->m_answerMoves) request->m_headComplete = true;
+  }
+  return size * count;
+}
 
 std::string cHttpRequest::Url() const {
   const std::string& host = m_connection->Host();
@@ -316,36 +424,78 @@ curl_slist* cHttpRequest::HeaderList(const std::string& headerBlock, bool hasBod
   return list;
 }
 
+template <class Ready>
+void cHttpRequest::Drive(Ready ready, Deadline deadline) {
+  CURLM* multi = m_transfer->multi;
+  while (!ready() && !m_done && !m_cancelled) {
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      m_done = true;
+      m_result = message->data.result;
+    }
+    if (ready() || m_done || m_cancelled) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    const auto wait = std::min<std::chrono::steady_clock::duration>(deadline - now, kLongestPoll);
+    curl_multi_poll(multi, nullptr, 0,
+                    static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) + 1, nullptr);
+  }
+}
+
+bool cHttpRequest::Fill() {
+  if (Buffered() == 0 && !m_done && !m_cancelled) {
+    if (m_paused) {
+      m_paused = false;
+      curl_easy_pause(m_transfer->easy, CURLPAUSE_CONT);
+    }
+    Drive([this] { return Buffered() > 0; }, Deadline::max());
+  }
+  if (m_cancelled) return Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
+  if (Buffered() == 0 && m_done && m_result != CURLE_OK) return Fail(ErrorFromTransfer(m_result));
+  return true;
+}
+
 BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD bodyLength) {
   if (m_sent) return Fail(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
   m_sent = true;
+  if (m_cancelled) return Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
+  m_transfer = m_connection->TakeTransfer();
+  if (!m_transfer) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   bool get = m_verb == "GET" || m_verb == "HEAD";
-  std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(HeaderList(headerBlock, !get),
-                                                             &curl_slist_free_all);
+  m_headers.reset(HeaderList(headerBlock, !get));
   std::string url = Url();
-  std::lock_guard<std::mutex> guard(m_connection->Lock());
-  CURL* transfer = m_connection->Transfer();
+  CURL* transfer = m_transfer->easy;
   curl_easy_setopt(transfer, CURLOPT_URL, url.c_str());
   curl_easy_setopt(transfer, CURLOPT_PROXY, m_connection->Session().ProxyFor(m_connection->Host(), m_secure));
   curl_easy_setopt(transfer, CURLOPT_REDIR_PROTOCOLS_STR, m_secure ? "https" : "http,https");
-  curl_easy_setopt(transfer, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, &cHttpRequest::KeepBody);
+  curl_easy_setopt(transfer, CURLOPT_HTTPHEADER, m_headers.get());
+  curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, &cHttpRequest::OnBody);
   curl_easy_setopt(transfer, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(transfer, CURLOPT_HEADERFUNCTION, &cHttpRequest::OnHeader);
+  curl_easy_setopt(transfer, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(transfer, CURLOPT_NOBODY, m_verb == "HEAD" ? 1L : 0L);
   curl_easy_setopt(transfer, CURLOPT_CUSTOMREQUEST, get || m_verb == "POST" ? nullptr : m_verb.c_str());
   if (get) {
     if (m_verb == "GET") curl_easy_setopt(transfer, CURLOPT_HTTPGET, 1L);
   } else {
-    curl_easy_setopt(transfer, CURLOPT_POST, 1L);
+    // A copy: the caller's buffer need not outlive the send.
     curl_easy_setopt(transfer, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodyLength));
-    curl_easy_setopt(transfer, CURLOPT_POSTFIELDS, body ? body : "");
+    curl_easy_setopt(transfer, CURLOPT_COPYPOSTFIELDS, body ? body : "");
   }
-  CURLcode result = curl_easy_perform(transfer);
+  if (curl_multi_add_handle(m_transfer->multi, transfer) != CURLM_OK) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  m_attached = true;
+  m_wakeable = m_transfer->multi;
+  Drive([this] { return m_headComplete; },
+        std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutS + kSendReceiveTimeoutS));
+  if (m_cancelled) return Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
+  if (!m_headComplete && !m_done) return Fail(ERROR_WINHTTP_TIMEOUT);
   long status = 0;
   curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &status);
-  if (status == 0) return Fail(result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(result));
+  if (status == 0) return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));
   m_status = static_cast<DWORD>(status);
-  m_transferError = ErrorFromTransfer(result);
   return TRUE;
 }
 

@@ -336,9 +336,9 @@ DWORD StopServiceByName(const std::string& name, bool waitStopped, DWORD waitMs)
   DWORD result = QueryServiceState(name, state);
   if (result != ERROR_SUCCESS) return result;
   if (state.state == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
-  if (state.state != SERVICE_RUNNING || !(state.controlsAccepted & SERVICE_ACCEPT_STOP)) {
-    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-  }
+  // A service that is starting takes the stop when it says it accepts it.
+  const bool takesStop = state.state == SERVICE_RUNNING || state.state == SERVICE_START_PENDING;
+  if (!takesStop || !(state.controlsAccepted & SERVICE_ACCEPT_STOP)) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   if (kill(state.processId, SIGTERM) != 0) return ErrorFromErrno(errno);
   int processId = state.processId;
   if (waitStopped) {
@@ -349,7 +349,7 @@ DWORD StopServiceByName(const std::string& name, bool waitStopped, DWORD waitMs)
   // As the manager does, return once the handler has answered the control.
   WaitFor(waitMs, [&] {
     cServiceState now;
-    return !ProcessAlive(processId) || (ReadState(name, now) && now.state != SERVICE_RUNNING);
+    return !ProcessAlive(processId) || (ReadState(name, now) && now.state != state.state);
   });
   return ERROR_SUCCESS;
 }

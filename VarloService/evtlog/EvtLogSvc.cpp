@@ -211,6 +211,8 @@ void cEvtLogSvc::Stop() {
   if (!Subscribed() && !m_Started) return;
   m_Started = false;
   m_SysmonMissing = 0;
+  // An upload in flight would keep the last callback, and so the stop, waiting on its server.
+  m_U.Cancel();
   CloseSubscription();
   m_FE.Clear();
   m_UFE.Clear();

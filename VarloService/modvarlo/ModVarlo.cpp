@@ -4,6 +4,7 @@
 
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/server/Repo.h"
+#include "common/Log.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
 
@@ -69,7 +70,7 @@ int cModVarlo::CheckStat() {
   if (read == 0) m_Active = static_cast<int32_t>(active);
   settings.Close();
   SPDLOG_INFO("NvmModVarlo.GetActive()={} {}", read, m_Active);
-  SPDLOG_INFO("WebModule=\"{}\" v={} stat={}", TypeName(), m_Version, m_Stat);
+  SPDLOG_INFO("WebModule=\"{}\" v={} stat={}", TypeName(), ForLog(m_Version), m_Stat);
   return 0;
 }
 
@@ -103,7 +104,7 @@ int cModVarlo::CheckUpdate() {
   std::string version;
   if (!m_pRepo || !m_pRepo->FetchVersion(kPackageFolder, version)) return -1;
   if (version == m_Version) return 0;
-  SPDLOG_INFO("{} v{} is available", m_TypeNames[kTypeIis], version);
+  SPDLOG_INFO("{} v{} is available", m_TypeNames[kTypeIis], ForLog(version));
   return 1;
 }
 

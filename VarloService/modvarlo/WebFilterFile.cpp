@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/Log.h"
 #include "platform/Files.h"
 
 void StoredDigest(const std::string& path, uint8_t digest[SHA256_DIGEST_BYTES]) {
@@ -21,7 +22,7 @@ void StoredDigest(const std::string& path, uint8_t digest[SHA256_DIGEST_BYTES]) 
 int UpdateFileWithHash(const std::string& path, const char* text,
                        uint8_t digest[SHA256_DIGEST_BYTES]) {
   const std::string content = text ? text : "[]";
-  SPDLOG_INFO("WebExtFilter[{}]={}", content.size(), content);
+  SPDLOG_INFO("WebExtFilter[{}]={}", content.size(), ForLog(content));
   uint8_t computed[SHA256_DIGEST_BYTES] = {};
   if (!content.empty()) Sha256(content.data(), content.size(), computed);
   if (std::memcmp(computed, digest, SHA256_DIGEST_BYTES) == 0) return 0;

@@ -6,7 +6,9 @@
 #include <new>
 
 #include "common/Compression.h"
+#include "common/Log.h"
 #include "common/Nvm.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/TextConv.h"
 
@@ -108,7 +110,7 @@ void cApi::ModVarloInfo(const char* type, const std::string& version) {
   if (type && *type && !version.empty()) {
     m_ModType = Utf8ToWide(type);
     m_ModVersion = Utf8ToWide(version);
-    SPDLOG_INFO("{}({} v{})", "cApi::ModVarloInfo", type, version);
+    SPDLOG_INFO("{}({} v{})", "cApi::ModVarloInfo", ForLog(type), ForLog(version));
   } else {
     m_ModType.clear();
     m_ModVersion.clear();
@@ -163,61 +165,107 @@ void cApi::Close() {
   m_AuthKey = nullptr;
 }
 
-HINTERNET cApi::OpenRequest(const std::wstring& path, int verb) {
-  return WinHttpOpenRequest(m_hConnect, kVerbs[verb], path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                            WINHTTP_DEFAULT_ACCEPT_TYPES, m_RequestFlags);
+void cApi::Cancel() {
+  std::lock_guard<std::mutex> guard(m_InFlightLock);
+  m_Cancelled = true;
+  if (m_InFlight) WinHttpCloseHandle(m_InFlight);
+  m_InFlight = nullptr;
 }
 
-bool cApi::SendAndReceive(HINTERNET request, bool withHeaders, const void* body, uint32_t length) {
-  bool headers = withHeaders && m_HeaderLength != 0;
-  return WinHttpSendRequest(request, headers ? m_Headers.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-                            headers ? m_HeaderLength : 0, body, length, length, 0) &&
-         WinHttpReceiveResponse(request, nullptr);
+void cApi::ResumeRequests() {
+  std::lock_guard<std::mutex> guard(m_InFlightLock);
+  m_Cancelled = false;
 }
 
-bool cApi::ReadBody(HINTERNET request, const std::function<bool(const char*, uint32_t)>& sink) {
+cApi::cExchange::cExchange(cApi& client, const std::wstring& path, int verb)
+    : m_Client(client), m_Endpoint(ForLog(WideToUtf8(path.substr(0, path.find(L'?'))))) {
+  std::lock_guard<std::mutex> guard(client.m_InFlightLock);
+  if (client.m_Cancelled || !client.m_hConnect || verb < VerbGet || verb > VerbPut) return;
+  m_Request = WinHttpOpenRequest(client.m_hConnect, kVerbs[verb], path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                 WINHTTP_DEFAULT_ACCEPT_TYPES, client.m_RequestFlags);
+  client.m_InFlight = m_Request;
+  m_OpenedMs = platform::Clock().TickMs();
+}
+
+cApi::cExchange::~cExchange() {
+  if (!m_Request) return;
+  std::lock_guard<std::mutex> guard(m_Client.m_InFlightLock);
+  if (m_Client.m_InFlight == m_Request) {
+    WinHttpCloseHandle(m_Request);
+    m_Client.m_InFlight = nullptr;
+  } else {
+    SPDLOG_INFO("request of {} cancelled", m_Endpoint);
+  }
+}
+
+bool cApi::cExchange::SendAndReceive(bool withHeaders, const void* body, uint32_t length) {
+  if (!m_Request) return false;
+  bool headers = withHeaders && m_Client.m_HeaderLength != 0;
+  return WinHttpSendRequest(m_Request, headers ? m_Client.m_Headers.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+                            headers ? m_Client.m_HeaderLength : 0, body, length, length, 0) &&
+         WinHttpReceiveResponse(m_Request, nullptr);
+}
+
+bool cApi::cExchange::Status(DWORD& status) const {
+  DWORD size = sizeof status;
+  return WinHttpQueryHeaders(m_Request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+}
+
+bool cApi::cExchange::ReadBody(const cAnswerLimit& limit, const std::function<bool(const char*, uint32_t)>& sink) {
   std::string chunk;
-  DWORD available = 0;
-  while (WinHttpQueryDataAvailable(request, &available) && available > 0) {
+  uint64_t received = 0;
+  for (;;) {
+    DWORD available = 0;
+    // A transfer that broke off keeps what came before, unless it was cancelled.
+    if (!WinHttpQueryDataAvailable(m_Request, &available)) return !Cancelled();
+    if (available == 0) return true;
     try {
       if (chunk.size() < available) chunk.resize(available);
     } catch (const std::bad_alloc&) {
       return false;
     }
     DWORD read = 0;
-    if (!WinHttpReadData(request, chunk.data(), available, &read)) break;
+    if (!WinHttpReadData(m_Request, chunk.data(), available, &read)) return !Cancelled();
+    received += read;
+    if (received > limit.maxBytes) {
+      SPDLOG_ERROR("answer of {} refused: over {} bytes", m_Endpoint, limit.maxBytes);
+      return false;
+    }
+    if (platform::Clock().TickMs() - m_OpenedMs > limit.timeLimitMs) {
+      SPDLOG_ERROR("answer of {} refused: not complete within {} s", m_Endpoint, limit.timeLimitMs / 1000);
+      return false;
+    }
     if (!sink(chunk.data(), read)) return false;
   }
-  return true;
 }
 
-json_t* cApi::Request(const std::wstring& path, int verb, const void* body, uint32_t length) {
-  if (!m_hConnect || verb < VerbGet || verb > VerbPut) return nullptr;
-  HINTERNET request = OpenRequest(path, verb);
-  if (!request) return nullptr;
-  json_t* answer = nullptr;
-  if (SendAndReceive(request, true, body, length)) {
-    std::string buffer;
-    bool kept = ReadBody(request, [&buffer](const char* data, uint32_t count) {
-      if (count > UINT32_MAX - buffer.size()) return false;  // the answer is counted in 32 bits
-      try {
-        buffer.append(data, count);
-        return true;
-      } catch (const std::bad_alloc&) {
-        return false;
-      }
-    });
-    if (kept && !buffer.empty()) answer = json_loadb(buffer.data(), buffer.size(), 0, nullptr);
-  }
-  WinHttpCloseHandle(request);
-  return answer;
+bool cApi::cExchange::Cancelled() const {
+  std::lock_guard<std::mutex> guard(m_Client.m_InFlightLock);
+  return m_Client.m_InFlight != m_Request;
+}
+
+json_t* cApi::Request(const std::wstring& path, int verb, const void* body, uint32_t length,
+                      const cAnswerLimit& limit) {
+  cExchange exchange(*this, path, verb);
+  if (!exchange.SendAndReceive(true, body, length)) return nullptr;
+  std::string buffer;
+  bool kept = exchange.ReadBody(limit, [&buffer](const char* data, uint32_t count) {
+    try {
+      buffer.append(data, count);
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  });
+  return kept && !buffer.empty() ? json_loadb(buffer.data(), buffer.size(), 0, nullptr) : nullptr;
 }
 
 json_t* cApi::GetCsrfToken(int prefix) {
   if (prefix < PrefixAuth || prefix > PrefixFilter) return nullptr;
   DWORD headerLength = m_HeaderLength;
   m_HeaderLength = 0;
-  json_t* answer = Request(kTokenPaths[prefix], VerbGet, nullptr, 0);
+  json_t* answer = Request(kTokenPaths[prefix], VerbGet, nullptr, 0, kLineAnswer);
   m_HeaderLength = headerLength;
   json_t* token = json_incref(json_object_get(answer, "csrfTokenKey"));
   json_decref(answer);
@@ -234,7 +282,7 @@ int cApi::CheckReturnCode(json_t* answer) {
     return 1;
   }
   const char* text = json_string_value(code);
-  SPDLOG_ERROR("returnCode={}", text);
+  SPDLOG_ERROR("returnCode={}", ForLog({text, json_string_length(code)}));
   long long value = std::strtoll(text, nullptr, 10);
   if (value == kRemovalCode) {
     SPDLOG_INFO("*** UNINSTALL {} ***", kRemovalCode);
@@ -324,8 +372,8 @@ int cApi::Login() {
         settings.Close();
       }
     }
-    SPDLOG_INFO("ipKey={}", WideToUtf8(m_IpKeyText));
-    SPDLOG_INFO("authKey={}", WideToUtf8(m_AuthKeyText));
+    SPDLOG_INFO("ipKey={}", ForLog(WideToUtf8(m_IpKeyText)));
+    SPDLOG_INFO("authKey={}", ForLog(WideToUtf8(m_AuthKeyText)));
     return 0;
   });
 }
@@ -337,7 +385,7 @@ int cApi::Job(uint32_t& mask) {
     for (size_t index = 0; index < json_array_size(list); ++index) {
       json_t* code = json_object_get(json_array_get(list, index), "code");
       if (!json_is_string(code)) continue;
-      SPDLOG_INFO("jobcode {}={}", index, json_string_value(code));
+      SPDLOG_INFO("jobcode {}={}", index, ForLog({json_string_value(code), json_string_length(code)}));
       for (const cJobCode& job : kJobCodes) {
         if (IsString(code, job.code)) mask |= job.bit;
       }
@@ -407,13 +455,19 @@ int cApi::GetCmd(int index, json_t*& ids, const std::string& file) {
     json_t* found = json_object_get(answer, "result");
     json_t* list = json_object_get(found, kind.idMember);
     if (!json_is_array(list) || json_array_size(list) == 0) return 1;
-    json_t* script = json_object_get(found, "script");
-    if (json_is_string(script)) {
-      DecodeToFile(json_string_value(script), static_cast<int32_t>(json_string_length(script)), file);
-    }
+    DecodeAnswer(json_object_get(found, "script"), file, kind.path);
     ids = json_incref(list);
     return 0;
   });
+}
+
+uint32_t cApi::DecodeAnswer(json_t* text, const std::string& file, const wchar_t* endpoint) {
+  if (!json_is_string(text)) return 0;
+  bool tooLarge = false;
+  const uint32_t inflated = DecodeToFile(json_string_value(text), static_cast<int32_t>(json_string_length(text)), file,
+                                         kMaxInflatedBytes, tooLarge);
+  if (tooLarge) SPDLOG_ERROR("answer of {} refused: inflates to over {} bytes", WideToUtf8(endpoint), kMaxInflatedBytes);
+  return inflated;
 }
 
 int cApi::AckCmd(int index, json_t* ids) {
@@ -462,15 +516,13 @@ int cApi::SysFilterRef(json_t*& references) {
   std::wstring path = L"/pfilter/agent/filterelementreference";
   return Call(
       VerbGet, path, nullptr,
-      [this, &references](json_t* answer, int result) {
+      [this, &references, &path](json_t* answer, int result) {
         if (result != 0) return result;
         json_t* list = json_object_get(answer, "list");
         if (!list) return 0;
         std::string file = m_pAgentInfo->m_InstallDir + "\\temp\\sysfilter-ref.json";
-        const char* text = json_is_string(list) ? json_string_value(list) : nullptr;
-        int32_t length = text ? static_cast<int32_t>(json_string_length(list)) : 0;
         std::string document;
-        if (text && DecodeToFile(text, length, file) > 0 && platform::ReadWholeFile(file, document)) {
+        if (DecodeAnswer(list, file, path.c_str()) > 0 && platform::ReadWholeFile(file, document)) {
           if (json_t* parsed = json_loadb(document.data(), document.size(), 0, nullptr)) references = parsed;
         }
         platform::DeletePath(file);

@@ -4,13 +4,16 @@
 // agent key ("ipKey") and the session key ("authKey"), and turns answers into status codes:
 // 0 success, 1 success without data, -1 no token or no answer, -2 no string "returnCode",
 // -3 removal ordered (98000), -4 no session, -5 any other server code.
-// Every JSON value handed out carries one reference for the caller. Used by one thread at a time.
+// Every JSON value handed out carries one reference for the caller. Used by one thread at a time,
+// but any thread may cancel its requests. Every answer is bounded by its kind (AnswerLimits.h).
 #include <jansson.h>
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
+#include "VarloService/server/AnswerLimits.h"
 #include "common/AgentInfo.h"
 #include "platform/Http.h"
 
@@ -36,9 +39,14 @@ class cApi {
   int Connect(const std::wstring& host, int secure, int port);
   // Closes the handles and releases both keys (their texts stay).
   void Close();
+  // Ends the request in flight and makes every later one fail at once, until ResumeRequests. For
+  // the stop of the service or of a collector, from any thread.
+  void Cancel();
+  void ResumeRequests();
 
-  // One exchange; the answer body parsed as one JSON object or array, or null.
-  json_t* Request(const std::wstring& path, int verb, const void* body, uint32_t length);
+  // One exchange; the answer body, within limit, parsed as one JSON object or array, or null.
+  json_t* Request(const std::wstring& path, int verb, const void* body, uint32_t length,
+                  const cAnswerLimit& limit = kJsonAnswer);
   // A fresh CSRF token of the prefix (the answer's "csrfTokenKey", whatever its type), or null.
   // The token request carries no additional headers.
   json_t* GetCsrfToken(int prefix);
@@ -92,13 +100,39 @@ class cApi {
   // left out of its object).
   static json_t* String(const std::string& text);
   bool Connected() const { return m_hConnect != nullptr; }
-  // A GET (or the verb's) request on the connection with the request flags; null on failure.
-  HINTERNET OpenRequest(const std::wstring& path, int verb);
-  // Sends with the header block or with no additional headers, then waits for the answer.
-  bool SendAndReceive(HINTERNET request, bool withHeaders, const void* body, uint32_t length);
-  // Hands the body to sink in the chunks the transport announces, until none is left or a read
-  // fails (what was read stays delivered). False when sink refuses a chunk.
-  static bool ReadBody(HINTERNET request, const std::function<bool(const char*, uint32_t)>& sink);
+
+  // One request on the connection with the request flags, from its opening to its closing. It is
+  // the client's request in flight meanwhile, which Cancel closes; the answer is read within the
+  // limit of its kind, counted from the opening.
+  class cExchange {
+   public:
+    // Opens a GET (or the verb's) request on path; none when the client is not connected, the
+    // request cannot be opened or requests are cancelled.
+    cExchange(cApi& client, const std::wstring& path, int verb);
+    ~cExchange();
+    cExchange(const cExchange&) = delete;
+    cExchange& operator=(const cExchange&) = delete;
+
+    bool Opened() const { return m_Request != nullptr; }
+    // Sends with the client's header block or with no additional headers, then waits for the
+    // answer's head.
+    bool SendAndReceive(bool withHeaders, const void* body, uint32_t length);
+    // The answer's status code; false when it cannot be read.
+    bool Status(DWORD& status) const;
+    // Hands the body to sink in the chunks the transport announces, until none is left or a read
+    // fails (what was read stays delivered). False when sink refuses a chunk, when the answer goes
+    // beyond the limit (logged with its endpoint) or when the request was cancelled.
+    bool ReadBody(const cAnswerLimit& limit, const std::function<bool(const char*, uint32_t)>& sink);
+
+   private:
+    // Closed by Cancel while it was in flight.
+    bool Cancelled() const;
+
+    cApi& m_Client;
+    std::string m_Endpoint;  // the path without its query, for the log
+    HINTERNET m_Request = nullptr;
+    uint64_t m_OpenedMs = 0;
+  };
 
   HINTERNET m_hSession = nullptr;
   HINTERNET m_hConnect = nullptr;
@@ -114,6 +148,13 @@ class cApi {
   json_t* m_IpKey = nullptr;
 
  private:
+  std::mutex m_InFlightLock;  // the two below
+  HINTERNET m_InFlight = nullptr;
+  bool m_Cancelled = false;
+
+  // The base64 text of a compressed stream (a JSON string) into file, within kMaxInflatedBytes;
+  // one that inflates to more is logged with the endpoint. The inflated byte count, 0 on failure.
+  static uint32_t DecodeAnswer(json_t* text, const std::string& file, const wchar_t* endpoint);
   std::wstring QueryPath(const std::wstring& path, const std::string& token, const cQueryExtras& extras) const;
   // A list that the server keeps in the answer's "result"."list" (or top-level "list"), written on
   // 0 and, where foldNoData, also on 1, which then reads as 0.

@@ -10,6 +10,7 @@
 #include "common/Compression.h"
 #include "common/Sha256.h"
 #include "platform/Clock.h"
+#include "platform/TextConv.h"
 
 namespace {
 const wchar_t* const kUploadPaths[] = {L"/pupload/syslog", L"/pupload/weblog"};
@@ -18,6 +19,7 @@ const wchar_t* const kUploadPaths[] = {L"/pupload/syslog", L"/pupload/weblog"};
 cLogUploader::~cLogUploader() { Close(); }
 
 void cLogUploader::Begin(cAgentInfo* agentInfo, int edrDetect, int edrBlock) {
+  ResumeRequests();
   SetAgentInfo(agentInfo);
   json_t* agent = json_object();
   json_object_set_new(agent, "agentType", String(agentInfo->m_AgentType));
@@ -147,22 +149,36 @@ int cLogUploader::Upload(const char* batchText, uint64_t length, uint32_t record
       json_dumpb(m_Envelope, larger.data(), envelopeLength, JSON_COMPACT);
       envelope = larger.data();
     }
-    json_t* answer = envelopeLength ? Request(kUploadPaths[m_Kind], VerbPost, envelope, static_cast<uint32_t>(envelopeLength))
+    json_t* answer = envelopeLength ? Request(kUploadPaths[m_Kind], VerbPost, envelope,
+                                              static_cast<uint32_t>(envelopeLength), kUploadAnswer)
                                     : nullptr;
     int result = CheckReturnCode(answer);
     json_decref(answer);
-    if (result == 0) {
-      m_pAgentInfo->m_UploadTime.store(static_cast<uint64_t>(platform::Clock().Now()));
-      m_Uploaded += records;
-    } else {
-      m_Failed += records;
-    }
+    NoteResult(result, records);
     return result;
   } catch (const std::bad_alloc&) {
     SPDLOG_ERROR("batch of {} records not sent: out of memory", records);
     m_Failed += records;
     return -1;
   }
+}
+
+void cLogUploader::NoteResult(int result, uint32_t records) {
+  const std::string path = WideToUtf8(kUploadPaths[m_Kind]);
+  if (result == 0) {
+    m_pAgentInfo->m_UploadTime.store(static_cast<uint64_t>(platform::Clock().Now()));
+    m_Uploaded += records;
+    if (m_FailedInRow > 0)
+      SPDLOG_INFO("uploads to {} succeed again after {} failed batches of {} records", path, m_FailedInRow,
+                  m_RecordsLostInRow);
+    m_FailedInRow = 0;
+    m_RecordsLostInRow = 0;
+    return;
+  }
+  m_Failed += records;
+  if (m_FailedInRow == 0) SPDLOG_ERROR("upload of {} records to {} failed: {}", records, path, result);
+  ++m_FailedInRow;
+  m_RecordsLostInRow += records;
 }
 
 void cLogUploader::Close() {

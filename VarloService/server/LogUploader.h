@@ -3,7 +3,8 @@
 // sent as a batch (a JSON array, gzip, base64, inside the upload envelope) with a POST to
 // "/pupload/syslog" or "/pupload/weblog" when the next record does not fit, when the batch text
 // passes the flush threshold, when it is older than 5 s at the next record, or when the owner
-// flushes. A batch is sent once and then discarded, whatever the answer.
+// flushes. A batch is sent once and then discarded, whatever the answer: the first failure of a
+// run is logged with its records' count, the rest of the run only counted until one succeeds.
 // Driven by one collecting thread; the counters and the batch state are read from others.
 #include <jansson.h>
 
@@ -24,8 +25,9 @@ class cLogUploader : public cApi {
   cLogUploader() = default;
   ~cLogUploader();
 
-  // Attaches the record, builds the envelope ("edrDetectMode" and "edrBlockMode" only with
-  // detection on) and allocates the buffer unless there is one, which keeps its batch.
+  // Allows requests again after a Cancel, attaches the record, builds the envelope
+  // ("edrDetectMode" and "edrBlockMode" only with detection on) and allocates the buffer unless
+  // there is one, which keeps its batch.
   void Begin(cAgentInfo* agentInfo, int edrDetect, int edrBlock);
   // Adds one record (the caller keeps its reference): 0 when nothing was flushed, else the
   // result of the last flush made. A record too large for any batch goes out alone in one of
@@ -54,6 +56,8 @@ class cLogUploader : public cApi {
   // Compresses, encodes, wraps and sends one batch text; counts its records either way.
   int Upload(const char* batchText, uint64_t length, uint32_t records);
   int UploadAlone(json_t* record, uint64_t length);
+  // Counts a sent batch by its answer's status, and tells of a run of failures.
+  void NoteResult(int result, uint32_t records);
   void StartBatch();
 
   int m_Kind = SysLog;
@@ -66,4 +70,6 @@ class cLogUploader : public cApi {
   json_t* m_Log = nullptr;            // borrowed from the envelope
   std::atomic<uint32_t> m_Uploaded{0};
   std::atomic<uint32_t> m_Failed{0};
+  uint32_t m_FailedInRow = 0;       // batches
+  uint64_t m_RecordsLostInRow = 0;  // their records
 };

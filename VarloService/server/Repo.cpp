@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "common/Log.h"
 #include "common/Nvm.h"
 #include "common/SafeName.h"
 #include "common/Sha256.h"
@@ -31,55 +32,43 @@ void cRepo::ConnectEndpoint() {
   Connect(m_Host, m_Secure, m_Port);
 }
 
-int cRepo::Download(const std::wstring& remotePath, const std::string& localPath) {
+int cRepo::Download(const std::wstring& remotePath, const std::string& localPath, const cAnswerLimit& limit) {
   if (!Connected()) return -1;
-  HINTERNET request = OpenRequest(remotePath, VerbGet);
-  if (!request) return -2;
-  bool answered = SendAndReceive(request, false, nullptr, 0);
+  cExchange exchange(*this, remotePath, VerbGet);
+  if (!exchange.Opened()) return -2;
+  bool answered = exchange.SendAndReceive(false, nullptr, 0);
   std::unique_ptr<FILE, int (*)(FILE*)> file(platform::OpenFile(localPath, "wb"), &std::fclose);
-  if (!file) {
-    WinHttpCloseHandle(request);
-    return -3;
+  if (!file) return -3;
+  if (answered && !exchange.ReadBody(limit, [&file](const char* data, uint32_t count) {
+        std::fwrite(data, 1, count, file.get());
+        return true;
+      })) {
+    // A failed receive leaves the file empty.
+    file.reset();
+    file.reset(platform::OpenFile(localPath, "wb"));
   }
-  if (answered) {
-    ReadBody(request, [&file](const char* data, uint32_t count) {
-      std::fwrite(data, 1, count, file.get());
-      return true;
-    });
-  }
-  WinHttpCloseHandle(request);
   return 0;
 }
 
-int cRepo::GetText(const std::wstring& remotePath, std::string& text) {
+int cRepo::GetText(const std::wstring& remotePath, std::string& text, const cAnswerLimit& limit) {
   if (!Connected()) return -1;
-  HINTERNET request = OpenRequest(remotePath, VerbGet);
-  if (!request) return -2;
-  if (!SendAndReceive(request, false, nullptr, 0)) {
-    WinHttpCloseHandle(request);
-    return 0;
-  }
+  cExchange exchange(*this, remotePath, VerbGet);
+  if (!exchange.Opened()) return -2;
+  if (!exchange.SendAndReceive(false, nullptr, 0)) return 0;
   DWORD status = 0;
-  DWORD size = sizeof status;
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, nullptr, &status, &size,
-                           WINHTTP_NO_HEADER_INDEX) ||
-      status != 200) {
-    WinHttpCloseHandle(request);
-    return -3;
-  }
+  if (!exchange.Status(status) || status != 200) return -3;
   std::string body;
-  ReadBody(request, [&body](const char* data, uint32_t count) {
+  bool complete = exchange.ReadBody(limit, [&body](const char* data, uint32_t count) {
     body.append(data, count);
     return true;
   });
-  if (!body.empty()) text = std::move(body);
-  WinHttpCloseHandle(request);
+  if (complete && !body.empty()) text = std::move(body);
   return 0;
 }
 
 int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder) {
   std::string manifestPath = localFolder + "manifest";
-  if (Download(remoteFolder + L"manifest", manifestPath) < 0) return -1;
+  if (Download(remoteFolder + L"manifest", manifestPath, kTextAnswer) < 0) return -1;
   platform::cInputFile manifest(manifestPath);
   if (!manifest.is_open()) return 0;
   int verified = 0;
@@ -90,7 +79,7 @@ int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& 
     std::wstring remoteName = Utf8ToWide(name);
     // Only a name that is UTF-8 comes back unchanged from the wide form.
     if (!IsSafeRelativeName(name) || WideToUtf8(remoteName) != name) {
-      SPDLOG_ERROR("manifest name refused: {}", name);
+      SPDLOG_ERROR("manifest name refused: {}", ForLog(name));
     } else {
       std::string target = localFolder + name;
       std::string unverified = target + kUnverifiedSuffix;
@@ -111,7 +100,7 @@ int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& 
 
 bool cRepo::FetchVersion(const std::wstring& remoteFolder, std::string& version) {
   ConnectEndpoint();
-  const int read = GetText(remoteFolder + L"version", version);
+  const int read = GetText(remoteFolder + L"version", version, kLineAnswer);
   Close();
   if (read < 0 || version.empty()) return false;
   if (version.back() == '\n') version.pop_back();

@@ -18,12 +18,14 @@ class cRepo : public cApi {
   void ConnectEndpoint();
 
   // GETs remotePath into the local file (Windows path), whatever the status: 0 (also when the
-  // exchange failed: the file is then empty); -1 no connection; -2 no request; -3 the file
-  // cannot be opened.
-  int Download(const std::wstring& remotePath, const std::string& localPath);
-  // GETs remotePath into text: 0 (also when the exchange failed: text is then unchanged, as it is
-  // for an empty body); -1 no connection; -2 no request; -3 a status other than 200.
-  int GetText(const std::wstring& remotePath, std::string& text);
+  // exchange failed or went beyond limit: the file is then empty); -1 no connection; -2 no
+  // request; -3 the file cannot be opened.
+  int Download(const std::wstring& remotePath, const std::string& localPath,
+               const cAnswerLimit& limit = kPackageFile);
+  // GETs remotePath into text: 0 (also when the exchange failed or went beyond limit: text is then
+  // unchanged, as it is for an empty body); -1 no connection; -2 no request; -3 a status other
+  // than 200.
+  int GetText(const std::wstring& remotePath, std::string& text, const cAnswerLimit& limit = kTextAnswer);
   // Downloads remoteFolder + "manifest" into localFolder, then every file it lists; a file is
   // moved into place only when its SHA-256 is the one listed, and a name that would leave the
   // folder is refused. The number of files verified; -1 when the manifest download failed.

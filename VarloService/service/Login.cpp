@@ -1,9 +1,7 @@
 // Signing in to the management server and the collection switches.
 #include <spdlog/spdlog.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "VarloService/service/Jobs.h"
@@ -118,7 +116,7 @@ int cVarloService::LogConf(int v) {
     if (filterResult < 0 || refResult < 0) {
       SPDLOG_ERROR("m_Api.SysFilter()={}", filterResult);
       SPDLOG_ERROR("m_Api.SysFilterRef()={}", refResult);
-      std::this_thread::sleep_for(std::chrono::milliseconds(kFilterRetryWaitMs));
+      WaitUnlessStopped(kFilterRetryWaitMs);
       if (filterResult < 0) {
         json_decref(filters);
         filters = nullptr;

@@ -9,6 +9,7 @@
 
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/service/VarloService.h"
+#include "common/Log.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "platform/SystemCounters.h"
@@ -183,7 +184,7 @@ int cVarloService::CheckUpdate() {
   std::string version;
   if (!m_Repo.FetchVersion(m_AgentInfo.m_RepoPath, version)) return -1;
   if (version == m_AgentInfo.m_AgentVersion) return 0;
-  SPDLOG_INFO("v{} ---> v{} is available", m_AgentInfo.m_AgentVersion, version);
+  SPDLOG_INFO("v{} ---> v{} is available", m_AgentInfo.m_AgentVersion, ForLog(version));
   return 1;
 }
 

@@ -7,6 +7,7 @@
 
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/service/VarloService.h"
+#include "common/Log.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
 #include "platform/TextConv.h"
@@ -65,11 +66,11 @@ int cVarloService::RemoteControl() {
 
   const cRemoteOrders orders = ParseRemoteOrders(text);
   if (!orders.ip.empty()) {
-    SPDLOG_INFO("ip={}", orders.ip);
+    SPDLOG_INFO("ip={}", ForLog(orders.ip));
     if (!ListsAddress(orders.ip, m_AgentInfo.m_IpAddr)) return -2;
   }
   if (!orders.seq.empty()) {
-    SPDLOG_INFO("seq={}", orders.seq);
+    SPDLOG_INFO("seq={}", ForLog(orders.seq));
     NvmVarlo nvm;
     std::string applied;
     nvm.GetString(NvmVarlo::RC, applied);
@@ -77,11 +78,11 @@ int cVarloService::RemoteControl() {
     nvm.SetString(NvmVarlo::RC, orders.seq);
   }
   if (!orders.debug.empty()) {
-    SPDLOG_INFO("debug={}", orders.debug);
+    SPDLOG_INFO("debug={}", ForLog(orders.debug));
     m_EvtLogSvc.Relay().Open(orders.debug[0] - '0');
   }
   if (!orders.package.empty()) {
-    SPDLOG_INFO("package={}", orders.package);
+    SPDLOG_INFO("package={}", ForLog(orders.package));
     const std::string localFolder = m_AgentInfo.m_InstallDir + "\\temp\\";
     m_Repo.ConnectEndpoint();
     m_Repo.DownloadPackage(Utf8ToWide(orders.package), localFolder);
@@ -89,7 +90,7 @@ int cVarloService::RemoteControl() {
     platform::DeletePath(localFolder + "manifest");
   }
   if (!orders.cmd.empty()) {
-    SPDLOG_INFO("cmd={}", orders.cmd);
+    SPDLOG_INFO("cmd={}", ForLog(orders.cmd));
     ExecCmd(orders.cmd, m_AgentInfo.m_InstallDir.c_str(), 0);
   }
   return 0;

@@ -1,10 +1,13 @@
 // The service frame: the service main routine with its status reports and main loop, and the
 // control handler. The handler runs on the dispatcher's thread; one lock serialises it with the
-// service thread's reports and with the moments the service object appears and goes.
+// service thread's reports and with the moments the service object appears and goes. A stop is
+// taken from the first report on: whatever the service waits for on a server then ends, so the
+// stop is carried out promptly, during start-up as well as later.
 #include "VarloService/service/VarloService.h"
 
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "common/Nvm.h"
@@ -19,7 +22,7 @@ struct cServiceFrame {
   SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, 0, 0, 0, 0, 0, 0};
   SERVICE_STATUS_HANDLE handle = nullptr;
   uint32_t checkPoint = 1;  // never reset within the process
-  cVarloService* running = nullptr;
+  cVarloService* service = nullptr;  // from the handler's registration until just before STOPPED
 };
 
 cServiceFrame& Frame() {
@@ -50,16 +53,20 @@ void cVarloService::Loop(DWORD /*argc*/, LPSTR* /*argv*/) {
     std::lock_guard<std::mutex> guard(frame.lock);
     frame.handle = RegisterServiceCtrlHandlerA(kServiceName, ServiceCtrlHandler);
     if (!frame.handle) return;
+    frame.service = &service;
     frame.status.dwWaitHint = kStartWaitHintMs;
-    ReportLocked(frame, SERVICE_START_PENDING, 0);
+    ReportLocked(frame, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP);
     frame.status.dwWaitHint = 0;
   }
   service.Init();
+  bool stoppedWhileStarting = false;
   {
     std::lock_guard<std::mutex> guard(frame.lock);
-    frame.running = &service;
-    ReportLocked(frame, SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
+    stoppedWhileStarting = frame.status.dwCurrentState == SERVICE_STOP_PENDING;
+    if (!stoppedWhileStarting) ReportLocked(frame, SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
   }
+  // Start-up was still opening the link when the stop came, so the link is closed here.
+  if (stoppedWhileStarting) service.CloseLink();
   service.RunMainLoop();
   service.m_EvtLogSvc.Stop();
   {
@@ -68,16 +75,34 @@ void cVarloService::Loop(DWORD /*argc*/, LPSTR* /*argv*/) {
   }
   SPDLOG_INFO("+++");
   std::lock_guard<std::mutex> guard(frame.lock);
-  frame.running = nullptr;
+  frame.service = nullptr;
   ReportLocked(frame, SERVICE_STOPPED, SERVICE_ACCEPT_STOP);
 }
 
 void ServiceCtrlHandler(DWORD control) {
   cServiceFrame& frame = Frame();
   std::lock_guard<std::mutex> guard(frame.lock);
-  if (control != SERVICE_CONTROL_STOP || frame.status.dwCurrentState != SERVICE_RUNNING) return;
+  const DWORD state = frame.status.dwCurrentState;
+  if (control != SERVICE_CONTROL_STOP || (state != SERVICE_RUNNING && state != SERVICE_START_PENDING)) return;
   ReportLocked(frame, SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP);
-  if (frame.running) frame.running->CloseLink();
+  if (!frame.service) return;
+  frame.service->RequestStop();
+  if (state == SERVICE_RUNNING) frame.service->CloseLink();
+}
+
+void cVarloService::RequestStop() {
+  {
+    std::lock_guard<std::mutex> guard(m_StopLock);
+    m_StopRequested = true;
+  }
+  m_StopWake.notify_all();
+  m_Api.Cancel();
+  m_Repo.Cancel();
+}
+
+bool cVarloService::WaitUnlessStopped(DWORD milliseconds) {
+  std::unique_lock<std::mutex> lock(m_StopLock);
+  return !m_StopWake.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_StopRequested; });
 }
 
 void cVarloService::RunMainLoop() {

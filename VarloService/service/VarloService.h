@@ -2,7 +2,9 @@
 // The service object: one per service run, built on the stack of the service main routine. Its
 // members are the agent's components; its methods are the steps of start-up and of the main loop,
 // all run on the service thread.
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "VarloService/actions/Audit.h"
@@ -60,6 +62,11 @@ class cVarloService {
   void SetReadTimeout(DWORD milliseconds);
   // Broadcasts the exit notice and closes the link, so the next read ends the main loop.
   void CloseLink();
+  // From the control handler at a stop: the requests to the servers, in flight or to come, fail
+  // at once, and a wait of the loop ends.
+  void RequestStop();
+  // Waits the milliseconds, or until a stop comes; false when it came.
+  bool WaitUnlessStopped(DWORD milliseconds);
 
   // Members in their construction order.
   const char* m_Version = kAgentVersion;
@@ -97,6 +104,10 @@ class cVarloService {
   // The service's own use above which its resource watchdog counts a check.
   double m_OwnCpuLimit = 50.0;             // percent of all processors
   uint64_t m_OwnMemoryLimit = 524288000;   // bytes
+  // The stop from the control handler, for the waits of the service thread.
+  std::mutex m_StopLock;
+  std::condition_variable m_StopWake;
+  bool m_StopRequested = false;
 
  private:
   // The main loop between RUNNING and the stop steps.

@@ -110,6 +110,8 @@ TEST(Compression, BrokenOrTruncatedStreams) {
             0u);
 }
 
+constexpr uint32_t kNoBound = UINT32_MAX;
+
 TEST(DecodeToFile, WritesTheScriptWithWindowsLineEnds) {
   cTempMachineRoot root;
   const std::string script = "win-first\nwin-second\n";
@@ -119,7 +121,9 @@ TEST(DecodeToFile, WritesTheScriptWithWindowsLineEnds) {
   const std::string path = "C:\\Program Files\\VARLO\\audit";
   ASSERT_TRUE(platform::CreateFolders("C:\\Program Files\\VARLO"));
 
-  EXPECT_EQ(DecodeToFile(text.data(), static_cast<int32_t>(text.size()), path), script.size());
+  bool tooLarge = true;
+  EXPECT_EQ(DecodeToFile(text.data(), static_cast<int32_t>(text.size()), path, kNoBound, tooLarge), script.size());
+  EXPECT_FALSE(tooLarge);
   EXPECT_EQ(ReadHostFile(platform::MapPath(path)), "win-first\r\nwin-second\r\n");
 }
 
@@ -131,8 +135,34 @@ TEST(DecodeToFile, LeavesNoFileWhenNothingDecodesOrInflates) {
   const std::string notCompressed = Base64Encode("plain text, not a stream");
   for (const std::string& text : {emptyStream, notCompressed, std::string("!!!!")}) {
     const std::string path = "C:\\temp\\list.json";
-    EXPECT_EQ(DecodeToFile(text.data(), static_cast<int32_t>(text.size()), path), 0u) << text;
+    bool tooLarge = true;
+    EXPECT_EQ(DecodeToFile(text.data(), static_cast<int32_t>(text.size()), path, kNoBound, tooLarge), 0u) << text;
+    EXPECT_FALSE(tooLarge);
     EXPECT_FALSE(platform::FileExists(path)) << text;
   }
-  EXPECT_EQ(DecodeToFile(nullptr, 4, "C:\\temp\\list.json"), 0u);
+  bool tooLarge = true;
+  EXPECT_EQ(DecodeToFile(nullptr, 4, "C:\\temp\\list.json", kNoBound, tooLarge), 0u);
+}
+
+// A small stream of a large text: bounded, it is written up to its bound and no further.
+TEST(DecodeToFile, AStreamThatInflatesBeyondItsBoundIsRefusedAndLeavesNoFile) {
+  cTempMachineRoot root;
+  ASSERT_TRUE(platform::CreateFolders("C:\\temp"));
+  const std::string path = "C:\\temp\\list.json";
+  const std::string large(1 << 20, ' ');
+  const std::vector<uint8_t> stream = ZlibWrapped(large);
+  const std::string text = Base64Encode(std::string(stream.begin(), stream.end()));
+  struct cCase {
+    uint32_t bound;
+    uint32_t inflated;
+    bool tooLarge;
+  } cases[] = {{1 << 20, 1 << 20, false}, {(1 << 20) - 1, 0, true}, {64 * 1024, 0, true}};
+  for (const cCase& test : cases) {
+    bool tooLarge = !test.tooLarge;
+    EXPECT_EQ(DecodeToFile(text.data(), static_cast<int32_t>(text.size()), path, test.bound, tooLarge), test.inflated)
+        << test.bound;
+    EXPECT_EQ(tooLarge, test.tooLarge) << test.bound;
+    EXPECT_EQ(platform::FileExists(path), !test.tooLarge) << test.bound;
+    platform::DeletePath(path);
+  }
 }

@@ -21,6 +21,49 @@ bool IsConnectionDetail(const std::string& name) {
 
 }  // namespace
 
+std::string cStreamedBody::Piece(uint64_t offset, size_t count) const {
+  std::string piece;
+  piece.reserve(count);
+  for (; piece.size() < count && (length == 0 || offset < length); ++offset) {
+    piece += offset < head.size() ? head[offset] : unit[(offset - head.size()) % unit.size()];
+  }
+  return piece;
+}
+
+namespace {
+
+constexpr size_t kStreamedPiece = 16384;
+
+cScriptedAnswer Streamed(cStreamedBody body) {
+  cScriptedAnswer answer(200, body.head);
+  answer.streamed = std::make_shared<const cStreamedBody>(std::move(body));
+  return answer;
+}
+
+// Sends the next piece of a streamed body; false once the client has gone.
+bool SendPiece(const cStreamedBody& body, uint64_t offset, httplib::DataSink& sink) {
+  if (body.bytesPerSecond > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000 / body.bytesPerSecond));
+    return sink.write(body.Piece(offset, 1).data(), 1);
+  }
+  const std::string piece = body.Piece(offset, kStreamedPiece);
+  return sink.write(piece.data(), piece.size());
+}
+
+}  // namespace
+
+cScriptedAnswer cScriptedAnswer::Endless(std::string head, std::string unit) {
+  return Streamed(cStreamedBody{std::move(head), std::move(unit), 0, 0});
+}
+
+cScriptedAnswer cScriptedAnswer::Dripping(std::string head, std::string unit) {
+  return Streamed(cStreamedBody{std::move(head), std::move(unit), 0, 2});
+}
+
+cScriptedAnswer cScriptedAnswer::Oversized(std::string head, std::string unit, uint64_t length) {
+  return Streamed(cStreamedBody{std::move(head), std::move(unit), length, 0});
+}
+
 bool cRecordedRequest::HasHeader(const std::string& name) const {
   for (const auto& header : headers) {
     if (EqualNoCase(header.first, name)) return true;
@@ -75,7 +118,21 @@ bool cFakeHttpServer::Start(int port) {
     }
     out.status = answer.status;
     for (const auto& header : answer.headers) out.set_header(header.first, header.second);
-    out.set_content(answer.body, answer.contentType.c_str());
+    // The server library stops asking for pieces once it is stopped itself.
+    if (std::shared_ptr<const cStreamedBody> body = answer.streamed) {
+      if (body->length > 0) {
+        out.set_content_provider(body->length, answer.contentType,
+                                 [body](size_t offset, size_t, httplib::DataSink& sink) {
+                                   return SendPiece(*body, offset, sink);
+                                 });
+      } else {
+        out.set_chunked_content_provider(answer.contentType, [body](size_t offset, httplib::DataSink& sink) {
+          return SendPiece(*body, offset, sink);
+        });
+      }
+    } else {
+      out.set_content(answer.body, answer.contentType.c_str());
+    }
   };
   const char* everyPath = ".*";
   server.Get(everyPath, handler).Post(everyPath, handler).Put(everyPath, handler);

@@ -25,16 +25,37 @@ struct cRecordedRequest {
   std::string Header(const std::string& name) const;
 };
 
+// A body made while it is sent, as a hostile server sends it: its head, then its unit over and
+// over, either without end (chunked) or up to an announced length, and either as fast as the
+// client takes it or a few bytes a second.
+struct cStreamedBody {
+  std::string head;
+  std::string unit;
+  uint64_t length = 0;      // the body's bytes, announced; 0 for a body without end
+  int bytesPerSecond = 0;   // 0 for as fast as the client takes it
+
+  // The bytes from offset on, at most count of them.
+  std::string Piece(uint64_t offset, size_t count) const;
+};
+
 struct cScriptedAnswer {
   using Headers = std::vector<std::pair<std::string, std::string>>;
   cScriptedAnswer() = default;
   cScriptedAnswer(int status, std::string body, std::string contentType = "application/json", Headers headers = {})
       : status(status), body(std::move(body)), contentType(std::move(contentType)), headers(std::move(headers)) {}
 
+  // head, then unit without end, as fast as the client takes it.
+  static cScriptedAnswer Endless(std::string head, std::string unit);
+  // head, then unit without end, about two bytes a second.
+  static cScriptedAnswer Dripping(std::string head, std::string unit);
+  // head, then unit up to length bytes, all announced and sent at once.
+  static cScriptedAnswer Oversized(std::string head, std::string unit, uint64_t length);
+
   int status = 200;
   std::string body;
   std::string contentType = "application/json";
   Headers headers;  // further headers ("Location", "Set-Cookie")
+  std::shared_ptr<const cStreamedBody> streamed;  // in place of body when set
 };
 
 class cFakeHttpServer {

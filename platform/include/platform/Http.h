@@ -1,9 +1,15 @@
 #pragma once
 // WinHTTP in its synchronous form: a session (user agent and proxy rules), a connection (one host
 // and port) and requests on it. WinHTTP's defaults hold everywhere: certificate and host-name checks
-// on, connect time-out 60 s, send and receive 30 s, redirects followed (never from HTTPS to HTTP),
-// HTTP/1.1, no decompression, cookies kept per session. Nothing is added to a request beyond the
-// caller's headers, "Host", "User-Agent", "Content-Length" and the cookies of the session.
+// on, connect time-out 60 s, send and receive 30 s (so the answer's head comes within 90 s of the
+// send, connecting included, and no read waits longer than 30 s for a byte), redirects followed
+// (never from HTTPS to HTTP), HTTP/1.1, no decompression, cookies kept per session. Nothing is
+// added to a request beyond the caller's headers, "Host", "User-Agent", "Content-Length" and the
+// cookies of the session.
+//
+// The body is received as the caller reads it: the layer keeps only a small window of it ahead of
+// the reads. Closing a request handle from another thread ends a call blocked on it, which fails
+// with ERROR_WINHTTP_OPERATION_CANCELLED.
 //
 // Trust: the host's certificate authorities, and beside them every certificate in the PEM file
 // TrustedCaFile() when it exists (tests and the local demonstration place their own authority there).
@@ -41,6 +47,7 @@ constexpr DWORD WINHTTP_QUERY_FLAG_NUMBER = 0x20000000;
 constexpr DWORD ERROR_WINHTTP_TIMEOUT = 12002;
 constexpr DWORD ERROR_WINHTTP_INVALID_URL = 12005;
 constexpr DWORD ERROR_WINHTTP_NAME_NOT_RESOLVED = 12007;
+constexpr DWORD ERROR_WINHTTP_OPERATION_CANCELLED = 12017;
 constexpr DWORD ERROR_WINHTTP_HEADER_NOT_FOUND = 12150;
 constexpr DWORD ERROR_WINHTTP_INCORRECT_HANDLE_STATE = 12019;
 constexpr DWORD ERROR_WINHTTP_INCORRECT_HANDLE_TYPE = 12018;

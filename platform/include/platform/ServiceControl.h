@@ -72,8 +72,8 @@ DWORD QueryServiceState(const std::string& name, cServiceState& state);
 // registered, 1053 no report within waitMs, or the error of starting the program.
 DWORD StartServiceByName(const std::string& name, DWORD waitMs);
 
-// Sends the stop control: ERROR_SUCCESS, 1060, 1062 not running, 1061 the service does not accept
-// it now. With waitStopped it returns only when the process has ended (1053 after waitMs).
+// Sends the stop control to a running or starting service that accepts it: ERROR_SUCCESS, 1060,
+// 1062 not running, 1061 the service does not accept it now. With waitStopped it returns only when the process has ended (1053 after waitMs).
 DWORD StopServiceByName(const std::string& name, bool waitStopped, DWORD waitMs);
 
 // The recorded status reports, one line each, oldest first.
