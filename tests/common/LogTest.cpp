@@ -76,3 +76,20 @@ TEST_F(LogTest, ConsoleLoggerIsTheDefaultNamedEvent) {
   EXPECT_EQ(spdlog::default_logger()->name(), "event");
   EXPECT_EQ(spdlog::default_logger()->flush_level(), spdlog::level::trace);
 }
+
+TEST(ForLog, EscapesControlCharactersAndCutsLongTextsAtACharacter) {
+  const std::string longText(1000, 'x');
+  const std::string beforeTwoByteLetter = std::string(kLoggedTextBytes - 1, 'y') + "\xc3\xa9z";
+  struct cCase {
+    std::string text;
+    std::string logged;
+  } cases[] = {
+      {"5.9.0.1", "5.9.0.1"},
+      {"a\nb\r\tc", "a\\nb\\r\\tc"},
+      {std::string("\x1b[31m\x7f\0z", 8), "\\x1b[31m\\x7f\\x00z"},
+      {"C:\\Program Files\\VARLO", "C:\\Program Files\\VARLO"},
+      {longText, std::string(kLoggedTextBytes, 'x') + "... (1000 bytes)"},
+      {beforeTwoByteLetter, std::string(kLoggedTextBytes - 1, 'y') + "... (302 bytes)"},
+  };
+  for (const cCase& test : cases) EXPECT_EQ(ForLog(test.text), test.logged) << test.text;
+}

@@ -1,5 +1,10 @@
 // The WinHTTP stand-in against the fake servers: trust, what goes on the wire, proxies, cookies,
 // redirects and broken transfers.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <thread>
 
@@ -7,7 +12,9 @@
 #include "tests/server/ServerFixture.h"
 #include "tests/support/FakeHttpServer.h"
 #include "tests/support/FakeProxy.h"
+#include "tests/support/LoopbackSocket.h"
 #include "tests/support/OneShotServer.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -247,6 +254,73 @@ TEST_F(HttpTest, BodyReceivedBeforeABreakStaysReadable) {
   EXPECT_TRUE(exchange.sent);
   EXPECT_EQ("hello", exchange.body);
   EXPECT_EQ(ERROR_WINHTTP_CONNECTION_ERROR, exchange.readError);
+}
+
+TEST_F(HttpTest, AnEndlessBodyIsReceivedOnlyAsFarAsItIsRead) {
+  m_Server.Script("GET", "/endless", cScriptedAnswer::Endless("{", "0,"));
+  cHandle session(DirectSession());
+  cHandle connection(WinHttpConnect(session.handle, L"127.0.0.1", static_cast<INTERNET_PORT>(m_Server.Port()), 0));
+  cHandle request(WinHttpOpenRequest(connection.handle, nullptr, L"/endless", nullptr, WINHTTP_NO_REFERER,
+                                     WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+  ASSERT_TRUE(WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0));
+  ASSERT_TRUE(WinHttpReceiveResponse(request.handle, nullptr));
+  std::string body;
+  DWORD available = 0;
+  while (body.size() < 1000000 && WinHttpQueryDataAvailable(request.handle, &available) && available > 0) {
+    EXPECT_LE(available, 64u * 1024u);
+    std::string chunk(available, '\0');
+    DWORD read = 0;
+    ASSERT_TRUE(WinHttpReadData(request.handle, chunk.data(), available, &read));
+    body.append(chunk.data(), read);
+  }
+  EXPECT_GE(body.size(), 1000000u);
+  EXPECT_EQ("{0,0,", body.substr(0, 5));
+}
+
+// The closing thread ends a call that waits for an answer's head, and one that waits for its body.
+TEST_F(HttpTest, ClosingARequestFromAnotherThreadEndsTheCallThatWaitsOnIt) {
+  int port = 0;
+  const int silent = BindLoopback(port);  // takes connections into its backlog and never answers
+  ASSERT_GE(silent, 0);
+  ASSERT_EQ(0, listen(silent, 4));
+  m_Server.Script("GET", "/drip", cScriptedAnswer::Dripping("", "."));
+  struct cCase {
+    int port;
+    bool secure;
+    const wchar_t* path;
+    bool waitsForBody;
+  } cases[] = {{port, false, L"/silent", false}, {m_Server.Port(), true, L"/drip", true}};
+  cHandle session(DirectSession());
+  for (const cCase& test : cases) {
+    cHandle connection(WinHttpConnect(session.handle, L"127.0.0.1", static_cast<INTERNET_PORT>(test.port), 0));
+    HINTERNET request = WinHttpOpenRequest(connection.handle, nullptr, test.path, nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, test.secure ? WINHTTP_FLAG_SECURE : 0);
+    std::atomic<bool> done{false};
+    bool succeeded = true;
+    DWORD error = 0;
+    std::thread caller([&] {
+      succeeded = WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0) &&
+                  WinHttpReceiveResponse(request, nullptr);
+      std::string chunk(16, '\0');
+      DWORD read = 0;
+      // The drip's bytes come one at a time; the call that waits for one after them is the one closed.
+      while (succeeded && test.waitsForBody) succeeded = WinHttpReadData(request, chunk.data(), 16, &read);
+      error = GetLastError();
+      done = true;
+    });
+    if (test.secure) {
+      EXPECT_TRUE(WaitUntil(20000, [&] { return m_Server.RequestCount() > 0; }));
+    } else {
+      pollfd waiting{silent, POLLIN, 0};
+      EXPECT_EQ(1, poll(&waiting, 1, 20000)) << "no connection came";
+    }
+    EXPECT_TRUE(WinHttpCloseHandle(request));
+    EXPECT_TRUE(WaitUntil(20000, [&] { return done.load(); })) << "the call still waits";
+    caller.join();
+    EXPECT_FALSE(succeeded);
+    EXPECT_TRUE(error == ERROR_WINHTTP_OPERATION_CANCELLED || error == ERROR_INVALID_HANDLE) << error;
+  }
+  close(silent);
 }
 
 TEST(HttpHandles, RefuseMisuse) {

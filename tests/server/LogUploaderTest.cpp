@@ -9,6 +9,7 @@
 #include "common/Sha256.h"
 #include "platform/Clock.h"
 #include "tests/server/ServerFixture.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/FakeUploadServer.h"
 
 namespace {
@@ -181,6 +182,34 @@ TEST_F(LogUploaderTest, CountersAndTheUploadTime) {
   EXPECT_EQ(0u, m_U.Error());
   EXPECT_EQ(0u, m_U.Lines());
   EXPECT_EQ(0, m_U.Time());
+}
+
+TEST_F(LogUploaderTest, AFailedRunOfUploadsIsLoggedOnceWithItsRecordsAndItsEnd) {
+  cCapturedLog log;
+  m_Server.Script("POST", "/pupload/weblog",
+                  std::vector<cScriptedAnswer>{cScriptedAnswer(200, R"({"returnCode":"500"})"),
+                                               cScriptedAnswer(200, R"({"returnCode":"500"})"),
+                                               cScriptedAnswer(200, R"({"returnCode":"0"})")});
+  for (int records : {3, 2, 1}) {
+    for (int each = 0; each < records; ++each) Append(100);
+    m_U.Flush();
+  }
+  EXPECT_EQ(log.Count("failed:"), 1u) << log.Text();
+  EXPECT_TRUE(log.Has("upload of 3 records to /pupload/weblog failed: -5")) << log.Text();
+  EXPECT_TRUE(log.Has("uploads to /pupload/weblog succeed again after 2 failed batches of 5 records")) << log.Text();
+
+  // A server that cannot be reached: each batch is lost, the first loss is told.
+  cRefusingPort refusing;
+  cLogUploader unreachable;
+  unreachable.Begin(&m_Info, 0, 0);
+  ASSERT_EQ(0, unreachable.Connect(L"127.0.0.1", 1, refusing.Port()));
+  for (int batch = 0; batch < 3; ++batch) {
+    unreachable.Append(cLogUploader::SysLog, Record(100).get());
+    EXPECT_EQ(-1, unreachable.Flush());
+  }
+  EXPECT_EQ(3u, unreachable.Error());
+  EXPECT_TRUE(log.Has("upload of 1 records to /pupload/syslog failed: -1")) << log.Text();
+  EXPECT_EQ(log.Count("failed:"), 2u) << log.Text();
 }
 
 TEST_F(LogUploaderTest, ARecordLargerThanAnyBatchGoesAlone) {

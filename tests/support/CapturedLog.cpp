@@ -30,3 +30,10 @@ cCapturedLog::cCapturedLog() : m_Sink(std::make_shared<cMemorySink>()), m_Previo
 cCapturedLog::~cCapturedLog() { spdlog::set_default_logger(m_Previous); }
 
 std::string cCapturedLog::Text() const { return m_Sink->Text(); }
+
+size_t cCapturedLog::Count(const std::string& part) const {
+  const std::string text = Text();
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}

@@ -15,6 +15,8 @@ class cCapturedLog {
 
   std::string Text() const;
   bool Has(const std::string& part) const { return Text().find(part) != std::string::npos; }
+  // How often part occurs in the text.
+  size_t Count(const std::string& part) const;
 
  private:
   class cMemorySink;
