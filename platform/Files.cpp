@@ -117,6 +117,41 @@ std::vector<std::string> SplitList(const std::string& list, char separator) {
   return items;
 }
 
+namespace {
+
+DWORD OpenError(int hostErrno, const std::string& hostPath) {
+  if (hostErrno == ENOENT) {
+    // Windows tells a missing folder on the way from a missing file.
+    size_t slash = hostPath.rfind('/');
+    struct stat info;
+    if (slash != std::string::npos && slash > 0 && stat(hostPath.substr(0, slash).c_str(), &info) != 0) {
+      return ERROR_PATH_NOT_FOUND;
+    }
+  }
+  if (hostErrno == EEXIST) return ERROR_FILE_EXISTS;
+  // A pipe or device that nobody holds open at its other end.
+  if (hostErrno == ENXIO) return ERROR_ACCESS_DENIED;
+  return ErrorFromErrno(hostErrno);
+}
+
+}  // namespace
+
+int OpenRegularFile(const std::string& hostPath, int flags) {
+  int fd = open(hostPath.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) {
+    SetLastError(OpenError(errno, hostPath));
+    return -1;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 std::string MatchEntry(const std::string& folder, const std::string& name) {
   std::string exact = JoinHost(folder, name);
   struct stat info;
@@ -307,8 +342,8 @@ bool WriteFileAtomically(const std::string& windowsPath, const std::string& byte
 }
 
 bool ReadWholeFile(const std::string& windowsPath, std::string& bytes) {
-  int fd = open(MapPath(windowsPath).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail(errno);
+  int fd = OpenRegularFile(MapPath(windowsPath), O_RDONLY);
+  if (fd < 0) return false;
   bytes.clear();
   char chunk[65536];
   for (;;) {

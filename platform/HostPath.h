@@ -11,6 +11,12 @@ std::string JoinHost(const std::string& folder, const std::string& name);
 // case; empty when there is none.
 std::string MatchEntry(const std::string& folder, const std::string& name);
 
+// Opens a host file with open(2) flags. Only a regular file is opened: a folder, a pipe, a device
+// or a socket is refused with ERROR_ACCESS_DENIED, and a pipe without its other end is refused at
+// once instead of being waited for. The descriptor is close-on-exec; -1 with last error when not
+// opened.
+int OpenRegularFile(const std::string& hostPath, int flags);
+
 // The non-empty items of a list separated by separator.
 std::vector<std::string> SplitList(const std::string& list, char separator);
 

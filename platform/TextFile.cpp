@@ -1,5 +1,6 @@
 // OpenFile: host files with Windows open modes and text-mode line ends.
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/HostPath.h"
 
 namespace platform {
 namespace {
@@ -65,17 +67,14 @@ int CloseText(void* cookie) {
   return result;
 }
 
-DWORD OpenError(int hostErrno, const std::string& hostPath) {
-  if (hostErrno == ENOENT) {
-    // Windows tells a missing folder on the way from a missing file.
-    size_t slash = hostPath.rfind('/');
-    struct stat info;
-    if (slash != std::string::npos && slash > 0 && stat(hostPath.substr(0, slash).c_str(), &info) != 0) {
-      return ERROR_PATH_NOT_FOUND;
-    }
-  }
-  if (hostErrno == EEXIST) return ERROR_FILE_EXISTS;
-  return ErrorFromErrno(hostErrno);
+// open(2) flags of an fopen mode ("r", "w+", "ax", ...).
+int HostOpenFlags(const std::string& mode) {
+  const bool update = mode.find('+') != std::string::npos;
+  int flags = update ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+  if (mode[0] == 'w') flags |= O_CREAT | O_TRUNC;
+  if (mode[0] == 'a') flags |= O_CREAT | O_APPEND;
+  if (mode[0] != 'r' && mode.find('x') != std::string::npos) flags |= O_EXCL;
+  return flags;
 }
 
 }  // namespace
@@ -97,18 +96,21 @@ FILE* OpenFile(const std::string& windowsPath, const char* mode) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  std::string hostPath = MapPath(windowsPath);
-  FILE* raw = std::fopen(hostPath.c_str(), (hostMode + "be").c_str());
+  int fd = OpenRegularFile(MapPath(windowsPath), HostOpenFlags(hostMode));
+  if (fd < 0) return nullptr;
+  std::string streamMode = hostMode;
+  streamMode.erase(std::remove(streamMode.begin(), streamMode.end(), 'x'), streamMode.end());
+  FILE* raw = fdopen(fd, (streamMode + "b").c_str());
   if (!raw) {
-    SetLastError(OpenError(errno, hostPath));
+    int error = errno;
+    close(fd);
+    SetLastError(ErrorFromErrno(error));
     return nullptr;
   }
   if (binary) return raw;
   cookie_io_functions_t functions{ReadText, WriteText, SeekText, CloseText};
-  std::string cookieMode = hostMode;
-  cookieMode.erase(std::remove(cookieMode.begin(), cookieMode.end(), 'x'), cookieMode.end());
   auto cookie = std::make_unique<cTextCookie>(cTextCookie{raw});
-  FILE* text = fopencookie(cookie.get(), cookieMode.c_str(), functions);
+  FILE* text = fopencookie(cookie.get(), streamMode.c_str(), functions);
   if (!text) {
     int error = errno;
     std::fclose(raw);

@@ -48,13 +48,19 @@ int RunCommandCapture(const std::string& commandLine, std::string& output) {
     return left > 0 ? static_cast<DWORD>(left) : 0;
   };
 
-  // Read while the command runs: a full pipe must never hold it up until the limit.
+  // Read while the command runs: a full pipe must never hold it up until the limit. What comes
+  // after the kept part is drained all the same, so the command can go on writing.
   char chunk[kCaptureChunk];
+  size_t kept = 0;
+  uint64_t dropped = 0;
   bool endOfOutput = false;
   for (DWORD left = remainingMs(); left > 0; left = remainingMs()) {
     const long read = process.ReadOutput(chunk, sizeof chunk, std::min(left, kCapturePollMs));
     if (read > 0) {
-      output.append(chunk, static_cast<size_t>(read));
+      const size_t taken = std::min(static_cast<size_t>(read), kCaptureKeptBytes - kept);
+      output.append(chunk, taken);
+      kept += taken;
+      dropped += static_cast<size_t>(read) - taken;
     } else if (read == 0) {
       endOfOutput = true;
       break;
@@ -66,6 +72,8 @@ int RunCommandCapture(const std::string& commandLine, std::string& output) {
   if (endOfOutput) process.Wait(remainingMs());
   process.Terminate(0);
   process.CloseOutput();
+  if (dropped > 0)
+    SPDLOG_INFO("RunCommandCapture() kept the first {} bytes of {}", kept, kept + dropped);
   return 0;
 }
 

@@ -1,13 +1,15 @@
 #pragma once
 // How the service starts other programs, reads a file whole and shuts the machine down. No
 // state; each call runs on its caller's thread.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "common/Buffer.h"
 
-// RunCommandCapture's limit for one command.
+// RunCommandCapture's limit for one command, and how much of its output is kept.
 constexpr uint32_t kCaptureLimitMs = 10000;
+constexpr size_t kCaptureKeptBytes = 65536;
 
 // Starts a command line hidden, in workingFolder (null: the current one). With a wait, waits at
 // most that long and then terminates the command (ended or not; its own children live on).
@@ -16,7 +18,8 @@ int ExecCmd(const std::string& commandLine, const char* workingFolder, uint32_t 
 
 // Runs a command line and appends its output and error text, interleaved, to output. Output is
 // read while the command runs, until the command closes it or kCaptureLimitMs pass; then the
-// command is terminated. 0 ran; -2 not started.
+// command is terminated. Only the first kCaptureKeptBytes are appended; the rest is read and
+// dropped, and the cut is logged. 0 ran; -2 not started.
 int RunCommandCapture(const std::string& commandLine, std::string& output);
 
 // Starts a program once in every active user session, as that user (elevated for an

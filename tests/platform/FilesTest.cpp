@@ -117,6 +117,23 @@ TEST(Files, StreamsFailAsStandardStreamsDo) {
   EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
 }
 
+TEST(Files, OnlyFilesAreOpenedAndAPipeIsRefusedWithoutWaitingForAWriter) {
+  cTempMachineRoot root;
+  ASSERT_TRUE(platform::CreateFolders("C:\\Windows"));
+  ASSERT_EQ(0, mkfifo((root.Path() + "/C/pipe").c_str(), 0600));
+  for (const char* path : {"C:\\Windows", "C:\\pipe", "/dev/null"}) {
+    for (const char* mode : {"rb", "r", "w", "a+"}) {
+      SetLastError(0);
+      EXPECT_EQ(nullptr, platform::OpenFile(path, mode)) << path << " " << mode;
+      EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError()) << path << " " << mode;
+    }
+    std::string bytes;
+    EXPECT_FALSE(platform::ReadWholeFile(path, bytes)) << path;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError()) << path;
+    EXPECT_FALSE(platform::cInputFile(path, std::ios::binary).is_open()) << path;
+  }
+}
+
 TEST(Files, FolderAndFileOperations) {
   cTempMachineRoot root;
   ASSERT_TRUE(platform::CreateFolders("C:\\Program Files\\VARLO\\logs"));

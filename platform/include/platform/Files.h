@@ -35,6 +35,7 @@ std::string ExpandEnvironment(const std::string& text);
 
 // Opens a file like fopen, with Windows modes: without "b" the stream is in text mode (LF written
 // as CR LF, CR LF read as LF); with "b" bytes pass untouched. "r", "w", "a", "+", "x" as in C.
+// Only files are opened: a folder, a pipe or a device is refused with 5 at once, never waited on.
 // Null with last error (2, 3, 5, 80) on failure.
 FILE* OpenFile(const std::string& windowsPath, const char* mode);
 
@@ -82,7 +83,7 @@ bool CreateFolders(const std::string& windowsPath); // every missing folder on t
 bool ListFolder(const std::string& windowsPath, std::vector<std::string>& names);
 // Writes the whole file through a temporary file and a rename, so readers see old or new only.
 bool WriteFileAtomically(const std::string& windowsPath, const std::string& bytes);
-// Reads a whole file in binary.
+// Reads a whole file in binary (a file only, as OpenFile).
 bool ReadWholeFile(const std::string& windowsPath, std::string& bytes);
 
 }  // namespace platform
