@@ -3,6 +3,9 @@
 bool IsSafeRelativeName(std::string_view name) {
   if (name.empty() || name.front() == '\\' || name.front() == '/') return false;
   if (name.find(':') != std::string_view::npos) return false;
+  for (unsigned char c : name) {
+    if (c < 0x20) return false;
+  }
   size_t start = 0;
   while (start <= name.size()) {
     size_t end = name.find_first_of("\\/", start);

@@ -4,5 +4,5 @@
 #include <string_view>
 
 // True for a non-empty relative name (sub-folders allowed) with no ".." component, no drive or
-// stream ":" and no leading "\" or "/".
+// stream ":", no leading "\" or "/" and no control character (a NUL would cut the name short).
 bool IsSafeRelativeName(std::string_view name);

@@ -42,7 +42,7 @@ bool FindVariable(const std::string& name, std::string& hostName, std::string& v
 bool IsWindowsFolder(const std::string& item) {
   bool drive = item.size() >= 2 && std::isalpha(static_cast<unsigned char>(item[0])) && item[1] == ':' &&
                (item.size() == 2 || item[2] == '\\' || item[2] == '/');
-  return drive || item.find('\\') != std::string::npos || item[0] == '%';
+  return drive || item.find('\\') != std::string::npos;
 }
 
 // A ";"-list of Windows folders (or host lists) as the host's ":"-list.

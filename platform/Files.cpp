@@ -199,8 +199,7 @@ std::string ExpandEnvironment(const std::string& text) {
   return result;
 }
 
-std::string MapPath(const std::string& windowsPath) {
-  std::string path = ExpandEnvironment(windowsPath);
+std::string MapPath(const std::string& path) {
   if (path.empty()) return path;
   if (path[0] == '/') return path;  // already a host path
   bool trailing = IsSeparator(path.back());

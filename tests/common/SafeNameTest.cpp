@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "common/SafeName.h"
 
 TEST(SafeName, AcceptsNamesThatStayInsideTheirFolder) {
@@ -11,4 +13,11 @@ TEST(SafeName, RefusesAbsoluteNamesAndClimbingOut) {
   for (const char* name : {"", "..", "..\\x", "../x", "a\\..\\..\\x", "a/..", "\\x", "/etc/hosts", "C:\\x", "C:x",
                            "\\\\server\\share\\x", "file.txt:stream"})
     EXPECT_FALSE(IsSafeRelativeName(name)) << name;
+}
+
+TEST(SafeName, RefusesControlCharacters) {
+  for (const std::string& name : {std::string("b.dll\0x", 7), std::string("\0", 1), std::string("a\nb"),
+                                 std::string("tab\tname"), std::string("\x1f"), std::string("x\r")})
+    EXPECT_FALSE(IsSafeRelativeName(name)) << name;
+  EXPECT_TRUE(IsSafeRelativeName("space name~\x7f\xc3\xa9"));
 }

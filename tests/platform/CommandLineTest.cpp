@@ -43,7 +43,7 @@ TEST(FindProgram, LooksOnThePathWithAndWithoutExeIgnoringCase) {
   ASSERT_TRUE(platform::WriteFileAtomically("C:\\Windows\\System32\\sc.exe", "#!/bin/sh\n"));
   ASSERT_TRUE(platform::WriteFileAtomically("C:\\Windows\\System32\\setup.cmd", "#!/bin/sh\n"));
   std::string original = std::getenv("PATH") ? std::getenv("PATH") : "";
-  ASSERT_TRUE(SetEnvironmentVariableA("PATH", ("%windir%\\system32;" + original).c_str()));
+  ASSERT_TRUE(SetEnvironmentVariableA("PATH", ("c:\\windows\\system32;" + original).c_str()));
   const std::string folder = root.Path() + "/C/Windows/System32/";
   EXPECT_EQ(folder + "sc.exe", platform::FindProgram("sc"));
   EXPECT_EQ(folder + "sc.exe", platform::FindProgram("SC.EXE"));

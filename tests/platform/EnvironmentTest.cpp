@@ -35,7 +35,7 @@ TEST(Environment, PathIsKeptInTheHostsForm) {
   std::string value = "C:\\Program Files\\VARLO;" + original;
   ASSERT_TRUE(SetEnvironmentVariableA("PATH", value.c_str()));
   EXPECT_EQ(root.Path() + "/C/Program Files/VARLO:" + original, std::getenv("PATH"));
-  ASSERT_TRUE(SetEnvironmentVariableA("Path", "%windir%\\System32;;/usr/bin:/bin"));
+  ASSERT_TRUE(SetEnvironmentVariableA("Path", "C:\\Windows\\System32;;/usr/bin:/bin"));
   EXPECT_EQ(root.Path() + "/C/Windows/System32:/usr/bin:/bin", std::getenv("PATH"));
   setenv("PATH", original.c_str(), 1);
 }

@@ -33,8 +33,8 @@ TEST(MapPath, WindowsPathsLandUnderTheRootMatchingExistingNamesWithoutCase) {
   } cases[] = {
       {"C:\\Windows\\System32", r + "/C/Windows/System32"},
       {"c:\\WINDOWS\\system32\\drivers\\etc\\hosts", r + "/C/Windows/System32/drivers/etc/hosts"},
-      {"%windir%\\system32", r + "/C/Windows/System32"},
-      {"%SystemRoot%\\System32\\", r + "/C/Windows/System32/"},
+      {"c:\\windows\\system32", r + "/C/Windows/System32"},
+      {"C:\\WINDOWS\\System32\\", r + "/C/Windows/System32/"},
       {"C:/program files/VARLO/logs/event.log", r + "/C/Program Files/VARLO/logs/event.log"},
       {"C:\\Program Files\\\\VARLO\\.\\temp", r + "/C/Program Files/VARLO/temp"},
       {"C:\\..\\..\\etc\\passwd", r + "/C/etc/passwd"},  // never above the drive
@@ -47,13 +47,20 @@ TEST(MapPath, WindowsPathsLandUnderTheRootMatchingExistingNamesWithoutCase) {
   for (const auto& entry : cases) EXPECT_EQ(entry.host, platform::MapPath(entry.windows)) << entry.windows;
 }
 
-TEST(MapPath, ExpandsTheProcessEnvironment) {
+// Only the command interpreter expands references; a file name that holds one is just a name.
+TEST(MapPath, ExpandsNoEnvironmentReferenceWhereExpandEnvironmentDoes) {
   cTempMachineRoot root;
   ASSERT_TRUE(SetEnvironmentVariableA("VARLO_TEMP", "C:\\Program Files\\VARLO\\temp"));
-  EXPECT_EQ(root.Path() + "/C/Program Files/VARLO/temp/a.ps1", platform::MapPath("%varlo_temp%\\a.ps1"));
+  ASSERT_TRUE(SetEnvironmentVariableA("VARLO_HOST", "/etc"));
+  EXPECT_EQ(root.Path() + "/C/x/%varlo_temp%/a.ps1", platform::MapPath("C:\\x\\%varlo_temp%\\a.ps1"));
+  EXPECT_EQ(root.Path() + "/C/%VARLO_HOST%/passwd", platform::MapPath("C:\\%VARLO_HOST%\\passwd"));
+  EXPECT_EQ("%windir%/system32", platform::MapPath("%windir%\\system32"));
+  EXPECT_EQ("C:\\Program Files\\VARLO\\temp\\a.ps1", platform::ExpandEnvironment("%varlo_temp%\\a.ps1"));
+  EXPECT_EQ("C:\\Windows\\system32", platform::ExpandEnvironment("%windir%\\system32"));
   EXPECT_EQ("100%", platform::ExpandEnvironment("100%"));
   EXPECT_EQ("a%%b", platform::ExpandEnvironment("a%%b"));
   SetEnvironmentVariableA("VARLO_TEMP", nullptr);
+  SetEnvironmentVariableA("VARLO_HOST", nullptr);
 }
 
 TEST(Files, TextModeTranslatesLineEndsBothWaysAndBinaryModeDoesNot) {

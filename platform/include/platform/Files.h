@@ -19,10 +19,9 @@ std::string MachineRoot();
 std::string StateFolder();
 
 // Windows path to host path.
-// - Environment references ("%windir%", "%ProgramFiles%", ...) are expanded first; windir,
-//   SystemRoot, SystemDrive, ProgramFiles, ProgramData and TEMP have Windows defaults when unset.
+// - "%NAME%" is a name like any other: Windows file calls expand no environment references.
 // - "C:\x\y" and "C:/x/y" become $VARLO_ROOT/C/x/y (drive letter upper case); "\x\y" is on drive C.
-// - Each component that already exists is matched without regard to case, so "%windir%\system32"
+// - Each component that already exists is matched without regard to case, so "c:\windows\system32"
 //   and "C:\Windows\System32" are one folder; components that do not exist keep the given case.
 // - ".." never climbs above the drive, so a mapped path stays under the machine root.
 // - Relative paths stay relative to the current folder (backslashes become "/", components are
@@ -30,7 +29,9 @@ std::string StateFolder();
 // - A trailing separator is kept.
 std::string MapPath(const std::string& windowsPath);
 
-// Expands "%NAME%" references from the environment (unknown references are left as they stand).
+// Expands "%NAME%" references from the environment (unknown references are left as they stand),
+// as the command interpreter does; windir, SystemRoot, SystemDrive, ProgramFiles, ProgramData and
+// TEMP have Windows defaults when unset.
 std::string ExpandEnvironment(const std::string& text);
 
 // Opens a file like fopen, with Windows modes: without "b" the stream is in text mode (LF written
@@ -81,7 +82,8 @@ bool MoveReplacing(const std::string& from, const std::string& to);
 bool CreateFolders(const std::string& windowsPath); // every missing folder on the way; true if present
 // Names of the entries of a folder ("." and ".." left out), sorted.
 bool ListFolder(const std::string& windowsPath, std::vector<std::string>& names);
-// Writes the whole file through a temporary file and a rename, so readers see old or new only.
+// Writes the whole file through a temporary file and a rename, so readers see old or new only;
+// the file and then its folder are flushed, so after a crash it is whole, old or new.
 bool WriteFileAtomically(const std::string& windowsPath, const std::string& bytes);
 // Reads a whole file in binary (a file only, as OpenFile).
 bool ReadWholeFile(const std::string& windowsPath, std::string& bytes);
