@@ -250,6 +250,17 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// The rename of a replaced file lives in its folder, which is flushed so the rename survives a
+// crash.
+void FlushFolderOf(const std::string& hostPath) {
+  const size_t slash = hostPath.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : hostPath.substr(0, slash + 1);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
 bool CopyFileBytes(const std::string& from, const std::string& to) {
   std::string bytes;
   return ReadWholeFile(from, bytes) && WriteFileAtomically(to, bytes);
@@ -334,7 +345,10 @@ bool WriteFileAtomically(const std::string& windowsPath, const std::string& byte
     written = false;
     error = errno;
   }
-  if (written && rename(temporary.c_str(), host.c_str()) == 0) return true;
+  if (written && rename(temporary.c_str(), host.c_str()) == 0) {
+    FlushFolderOf(host);
+    return true;
+  }
   if (written) error = errno;
   unlink(temporary.c_str());
   return Fail(error);

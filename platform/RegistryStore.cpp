@@ -17,7 +17,10 @@
 namespace platform {
 namespace {
 
-constexpr const char* header = "VARLO-REGISTRY 1";
+// A store file begins with its header line and ends with its end line; a file without the end
+// line was cut short and is never taken for a whole store.
+constexpr const char* header = "VARLO-REGISTRY 2";
+constexpr const char* endLine = "end";
 constexpr const char* hexDigits = "0123456789abcdef";
 
 std::string ParentPath(const std::string& path) {
@@ -145,17 +148,18 @@ std::string cRegistryHive::Serialise() const {
       text += "value " + std::to_string(value.type) + " " + Hex(value.data) + " " + Escape(value.name) + "\n";
     }
   }
-  return text;
+  return text + endLine + "\n";
 }
 
 bool cRegistryHive::Parse(const std::string& text) {
   cRegistryHive parsed;
   parsed.m_keys.clear();
-  std::istringstream lines(text);
+  const std::string ending = std::string("\n") + endLine + "\n";
+  if (text.size() < ending.size() || text.compare(text.size() - ending.size(), ending.size(), ending) != 0)
+    return false;
+  std::istringstream lines(text.substr(0, text.size() - ending.size() + 1));
   std::string line;
-  if (!std::getline(lines, line) || line != header) {
-    if (!text.empty()) return false;
-  }
+  if (!std::getline(lines, line) || line != header) return false;
   while (std::getline(lines, line)) {
     if (line.compare(0, 4, "key ") == 0) {
       std::string path;
@@ -189,7 +193,9 @@ DWORD cRegistryStore::Read(const std::string& hiveName, cRegistryHive& hive) {
   std::string text;
   if (!ReadWholeFile(HiveFile(hiveName), text)) {
     if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) return GetLastError();
-    text.clear();
+    // A machine whose hive has never been written.
+    hive = cRegistryHive();
+    return ERROR_SUCCESS;
   }
   return hive.Parse(text) ? ERROR_SUCCESS : ERROR_BADDB;
 }

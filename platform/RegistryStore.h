@@ -35,7 +35,7 @@ class cRegistryHive {
   std::vector<std::string> SubKeyNames(const std::string& path) const;
 
   std::string Serialise() const;
-  // False when the text is not a hive.
+  // False when the text is not a whole hive (an empty or cut text included).
   bool Parse(const std::string& text);
 
  private:
@@ -44,7 +44,8 @@ class cRegistryHive {
 
 class cRegistryStore {
  public:
-  // A snapshot of the hive: ERROR_SUCCESS, or ERROR_BADDB when the file is damaged.
+  // A snapshot of the hive (empty when its file does not exist): ERROR_SUCCESS, or ERROR_BADDB
+  // when the file is damaged.
   static DWORD Read(const std::string& hiveName, cRegistryHive& hive);
   // Applies change to the latest hive under the lock and stores the result when change returns
   // ERROR_SUCCESS and says it modified something; returns change's result or a storage error.

@@ -196,21 +196,25 @@ std::string ServiceKeyPath(const std::string& name) {
   return std::string(kServicesKey) + "\\" + name;
 }
 
-bool ReadImagePath(const std::string& name, std::string& imagePath) {
+// ERROR_SUCCESS, 1060 when the service is not registered, or the registry's error (a damaged
+// store is told as such, not as a missing service).
+DWORD ReadImagePath(const std::string& name, std::string& imagePath) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return false;
+  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, KEY_READ, &key);
+  if (result == ERROR_SUCCESS) {
+    char value[2048];
+    DWORD size = sizeof(value) - 1;
+    result =
+        RegQueryValueExA(key, "ImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    if (result == ERROR_SUCCESS) {
+      value[size] = '\0';
+      imagePath = value;
+    }
   }
-  char value[2048];
-  DWORD size = sizeof(value) - 1;
-  LONG result =
-      RegQueryValueExA(key, "ImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
-  RegCloseKey(key);
-  if (result != ERROR_SUCCESS) return false;
-  value[size] = '\0';
-  imagePath = value;
-  return !imagePath.empty();
+  if (result == ERROR_FILE_NOT_FOUND || (result == ERROR_SUCCESS && imagePath.empty()))
+    return ERROR_SERVICE_DOES_NOT_EXIST;
+  return static_cast<DWORD>(result);
 }
 
 // Runs the service program detached, as the service manager's child would be.
@@ -286,7 +290,8 @@ bool InstallService(const std::string& name, const std::string& imagePath) {
 
 DWORD QueryServiceState(const std::string& name, cServiceState& state) {
   std::string imagePath;
-  if (!ReadImagePath(name, imagePath)) return ERROR_SERVICE_DOES_NOT_EXIST;
+  const DWORD registered = ReadImagePath(name, imagePath);
+  if (registered != ERROR_SUCCESS) return registered;
   state = cServiceState();
   if (ReadState(name, state) && !ProcessAlive(state.processId)) {
     state = cServiceState();
@@ -296,7 +301,8 @@ DWORD QueryServiceState(const std::string& name, cServiceState& state) {
 
 DWORD StartServiceByName(const std::string& name, DWORD waitMs) {
   std::string imagePath;
-  if (!ReadImagePath(name, imagePath)) return ERROR_SERVICE_DOES_NOT_EXIST;
+  const DWORD registered = ReadImagePath(name, imagePath);
+  if (registered != ERROR_SUCCESS) return registered;
   cServiceState state;
   QueryServiceState(name, state);
   if (state.state == SERVICE_STOP_PENDING ||

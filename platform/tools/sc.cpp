@@ -26,6 +26,7 @@ int Failed(const char* verb, DWORD error) {
           ? "The service cannot accept control messages at this time."
       : error == ERROR_SERVICE_REQUEST_TIMEOUT
           ? "The service did not respond to the start or control request in a timely fashion."
+      : error == ERROR_BADDB ? "The configuration registry database is corrupt."
           : "The service program could not be started.";
   std::fprintf(stderr, "[SC] %s FAILED %u:\n\n%s\n", verb, error, text);
   return static_cast<int>(error);

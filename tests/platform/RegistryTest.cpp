@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/ServiceControl.h"
 #include "tests/support/TempMachineRoot.h"
 
 namespace {
@@ -144,18 +145,34 @@ TEST(Registry, DeletedKeysAndSubKeys) {
   RegCloseKey(parent);
 }
 
-TEST(Registry, DamagedStoreIsRefusedAndKeptAsItIs) {
+// A store that is damaged, empty or cut short anywhere (a value "Status" cut to "St" included) is
+// refused as a whole, by readers, writers and the service manager alike, and never rewritten.
+TEST(Registry, ADamagedEmptyOrCutStoreIsRefusedWith1009AndLeftAsItIs) {
   cTempMachineRoot root;
+  ASSERT_TRUE(platform::InstallService("VARLO", "VarloService.exe"));
   HKEY key = Create(agentKey);
+  ASSERT_EQ(ERROR_SUCCESS, SetDword(key, "Status", 2));
   RegCloseKey(key);
-  const std::string damaged = "VARLO-REGISTRY 1\nkey SOFTWARE\nvalue x zz Status\n";
-  ASSERT_TRUE(platform::WriteFileAtomically(HiveFile(), damaged));
-  EXPECT_EQ(static_cast<LONG>(ERROR_BADDB), RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key));
-  EXPECT_EQ(static_cast<LONG>(ERROR_BADDB), RegCreateKeyExA(HKEY_LOCAL_MACHINE, agentKey, 0, nullptr, 0,
-                                                            KEY_ALL_ACCESS, nullptr, &key, nullptr));
-  std::string after;
-  ASSERT_TRUE(platform::ReadWholeFile(HiveFile(), after));
-  EXPECT_EQ(damaged, after);
+  std::string whole;
+  ASSERT_TRUE(platform::ReadWholeFile(HiveFile(), whole));
+  std::vector<std::string> damaged = {"", "VARLO-REGISTRY 2\nkey SOFTWARE\nvalue x zz Status\nend\n",
+                                      whole + "key extra\n"};
+  for (size_t length = 0; length < whole.size(); ++length) damaged.push_back(whole.substr(0, length));
+
+  for (const std::string& text : damaged) {
+    ASSERT_TRUE(platform::WriteFileAtomically(HiveFile(), text));
+    EXPECT_EQ(static_cast<LONG>(ERROR_BADDB), RegOpenKeyExA(HKEY_LOCAL_MACHINE, agentKey, 0, KEY_READ, &key))
+        << text;
+    EXPECT_EQ(static_cast<LONG>(ERROR_BADDB),
+              RegCreateKeyExA(HKEY_LOCAL_MACHINE, agentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr))
+        << text;
+    EXPECT_EQ(static_cast<LONG>(ERROR_BADDB), SetDword(HKEY_LOCAL_MACHINE, "Status", 1)) << text;
+    platform::cServiceState state;
+    EXPECT_EQ(ERROR_BADDB, platform::QueryServiceState("VARLO", state)) << text;
+    std::string after;
+    ASSERT_TRUE(platform::ReadWholeFile(HiveFile(), after));
+    EXPECT_EQ(text, after);
+  }
 }
 
 // Writers in several processes at once: none loses another's values, readers never see a torn

@@ -63,7 +63,8 @@ struct cServiceState {
   int processId = 0;
 };
 
-// ERROR_SUCCESS, or 1060 when the service is not registered. A process that has ended counts as
+// ERROR_SUCCESS, 1060 when the service is not registered, or 1009 when the registry's store is
+// damaged (the start and stop below report the same). A process that has ended counts as
 // stopped, whatever it reported last.
 DWORD QueryServiceState(const std::string& name, cServiceState& state);
 
