@@ -72,18 +72,14 @@ int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& 
   platform::cInputFile manifest(manifestPath);
   if (!manifest.is_open()) return 0;
   int verified = 0;
-  while (true) {
-    std::string hash, name;
-    manifest >> hash >> name;
-    if (hash.empty() || name.empty()) break;
-    std::wstring remoteName = Utf8ToWide(name);
-    // Only a name that is UTF-8 comes back unchanged from the wide form.
-    if (!IsSafeRelativeName(name) || WideToUtf8(remoteName) != name) {
+  std::string hash, name;
+  while (NextManifestEntry(manifest, hash, name)) {
+    if (!IsPackageName(name)) {
       SPDLOG_ERROR("manifest name refused: {}", ForLog(name));
     } else {
       std::string target = localFolder + name;
       std::string unverified = target + kUnverifiedSuffix;
-      Download(remoteFolder + remoteName, unverified);
+      Download(remoteFolder + Utf8ToWide(name), unverified);
       std::string content;
       bool matches = platform::ReadWholeFile(unverified, content) && !content.empty() &&
                      hash.size() == SHA256_HEX_CHARS && hash == Sha256Hex(content);
@@ -93,9 +89,17 @@ int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& 
         platform::DeletePath(unverified);
       }
     }
-    if (!manifest) break;
   }
   return verified;
+}
+
+bool cRepo::NextManifestEntry(std::istream& manifest, std::string& hash, std::string& name) {
+  return static_cast<bool>(manifest >> hash >> name);
+}
+
+bool cRepo::IsPackageName(const std::string& name) {
+  // Only a name that is UTF-8 comes back unchanged from the wide form of the request path.
+  return IsSafeRelativeName(name) && WideToUtf8(Utf8ToWide(name)) == name;
 }
 
 bool cRepo::FetchVersion(const std::wstring& remoteFolder, std::string& version) {

@@ -2,6 +2,7 @@
 // The package repository's client: plain GETs of text files and of folders described by a
 // "manifest" of SHA-256 and file-name word pairs, on a connection to the repository endpoint. It
 // follows the agent's proxy settings but sends no headers, never signs in and holds no keys.
+#include <istream>
 #include <string>
 
 #include "VarloService/server/Api.h"
@@ -33,6 +34,12 @@ class cRepo : public cApi {
   // On a connection of its own, the text of remoteFolder + "version" without its line end; false
   // when it could not be fetched or is empty.
   bool FetchVersion(const std::wstring& remoteFolder, std::string& version);
+
+  // Reads the next pair of words of a manifest: the file's SHA-256 hex and its name. False at
+  // the end, also when a last hash has no name.
+  static bool NextManifestEntry(std::istream& manifest, std::string& hash, std::string& name);
+  // True for a name that may be requested from the repository and placed in the local folder.
+  static bool IsPackageName(const std::string& name);
 
   std::wstring m_Host;
   int m_Secure = 0;
