@@ -130,11 +130,15 @@ int cNvm::SetValue(const char* name, DWORD type, const void* data, uint32_t byte
 }
 
 int cNvm::GetUrl(const char* name, std::wstring& host, int& secure, int& port) {
+  std::string url;
+  GetString(name, url);  // an unreadable value leaves it empty
+  return ParseUrl(url, host, secure, port);
+}
+
+int cNvm::ParseUrl(const std::string& url, std::wstring& host, int& secure, int& port) {
   secure = 1;
   port = 443;
-  std::string url;
-  if (GetString(name, url) < 0 || url.empty()) return -1;
-
+  if (url.empty()) return -1;
   size_t start = 0;
   while (start < url.size() && IsBlank(url[start])) ++start;
   const size_t separator = url.find("://", start);

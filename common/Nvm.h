@@ -65,6 +65,8 @@ class cNvm {
   int GetUrl(int index, std::wstring& host, int& secure, int& port) {
     return GetUrl(Name(index), host, secure, port);
   }
+  // The same for the text of a value; an empty one gives -1.
+  static int ParseUrl(const std::string& url, std::wstring& host, int& secure, int& port);
 
  private:
   int GetNumber(const char* name, void* field, uint32_t fieldBytes, DWORD type);
