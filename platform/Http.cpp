@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "NoCase.h"
+#include "ProxyRules.h"
 #include "platform/Files.h"
 #include "platform/Handles.h"
 #include "platform/TextConv.h"
@@ -32,54 +33,6 @@ constexpr size_t kWindowBytes = 64 * 1024;
 constexpr auto kLongestPoll = std::chrono::seconds(1);
 
 std::string Utf8(const wchar_t* text) { return text ? WideToUtf8(text) : std::string(); }
-
-std::vector<std::string> SplitList(const std::string& list) {
-  std::vector<std::string> items;
-  std::string item;
-  for (char c : list) {
-    if (c == ';' || c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      if (!item.empty()) items.push_back(item);
-      item.clear();
-    } else {
-      item += c;
-    }
-  }
-  if (!item.empty()) items.push_back(item);
-  return items;
-}
-
-// "*" matches any run of characters; letters compare without regard to case.
-bool WildcardMatch(const char* pattern, const char* text) {
-  if (*pattern == '\0') return *text == '\0';
-  if (*pattern == '*') {
-    for (const char* rest = text;; ++rest) {
-      if (WildcardMatch(pattern + 1, rest)) return true;
-      if (*rest == '\0') return false;
-    }
-  }
-  return *text != '\0' && platform::LowerAscii(*pattern) == platform::LowerAscii(*text) &&
-         WildcardMatch(pattern + 1, text + 1);
-}
-
-struct cProxyEntry {
-  std::string scheme;  // "http", "https" or empty for both
-  std::string url;     // "http://host:port" as the transfer library takes it
-};
-
-cProxyEntry ParseProxyEntry(std::string entry) {
-  cProxyEntry parsed;
-  size_t equals = entry.find('=');
-  if (equals != std::string::npos) {
-    parsed.scheme = platform::LowerAscii(entry.substr(0, equals));
-    entry.erase(0, equals + 1);
-  }
-  size_t schemeEnd = entry.find("://");
-  if (schemeEnd != std::string::npos) entry.erase(0, schemeEnd + 3);
-  if (!entry.empty() && entry.back() == '/') entry.pop_back();
-  bool hasPort = entry.rfind(':') != std::string::npos && entry.back() != ']';
-  parsed.url = "http://" + entry + (hasPort ? "" : ":80");
-  return parsed;
-}
 
 DWORD ErrorFromTransfer(CURLcode code) {
   switch (code) {
@@ -125,8 +78,7 @@ class cHttpSession : public cHttpObject {
  public:
   cHttpSession(std::string userAgent, DWORD accessType, const std::string& proxyName,
                const std::string& proxyBypass)
-      : m_userAgent(std::move(userAgent)), m_accessType(accessType), m_bypass(SplitList(proxyBypass)) {
-    for (const std::string& entry : SplitList(proxyName)) m_proxies.push_back(ParseProxyEntry(entry));
+      : m_userAgent(std::move(userAgent)), m_proxyRules(accessType, proxyName, proxyBypass) {
     m_share = curl_share_init();
     curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, &cHttpSession::Lock);
     curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &cHttpSession::Unlock);
@@ -139,31 +91,9 @@ class cHttpSession : public cHttpObject {
   CURLSH* Share() const { return m_share; }
   const std::string& UserAgent() const { return m_userAgent; }
 
-  // What the transfer library takes as its proxy option: null leaves it the environment's
-  // proxies, "" goes direct.
-  const char* ProxyFor(const std::string& host, bool secure) const {
-    if (m_accessType == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY) return nullptr;
-    if (m_accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || Bypassed(host)) return "";
-    const char* scheme = secure ? "https" : "http";
-    const cProxyEntry* generic = nullptr;
-    for (const cProxyEntry& entry : m_proxies) {
-      if (entry.scheme == scheme) return entry.url.c_str();
-      if (entry.scheme.empty() && !generic) generic = &entry;
-    }
-    return generic ? generic->url.c_str() : "";
-  }
+  const platform::cProxyRules& ProxyRules() const { return m_proxyRules; }
 
  private:
-  bool Bypassed(const std::string& host) const {
-    for (const std::string& pattern : m_bypass) {
-      if (platform::EqualNoCase(pattern, "<local>") ? host.find('.') == std::string::npos
-                                                    : WildcardMatch(pattern.c_str(), host.c_str())) {
-        return true;
-      }
-    }
-    return false;
-  }
-
   static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* session) {
     static_cast<cHttpSession*>(session)->m_locks[data].lock();
   }
@@ -172,9 +102,7 @@ class cHttpSession : public cHttpObject {
   }
 
   std::string m_userAgent;
-  DWORD m_accessType;
-  std::vector<cProxyEntry> m_proxies;
-  std::vector<std::string> m_bypass;
+  platform::cProxyRules m_proxyRules;
   CURLSH* m_share = nullptr;
   std::mutex m_locks[CURL_LOCK_DATA_LAST];
 };
@@ -469,7 +397,7 @@ BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD 
   std::string url = Url();
   CURL* transfer = m_transfer->easy;
   curl_easy_setopt(transfer, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(transfer, CURLOPT_PROXY, m_connection->Session().ProxyFor(m_connection->Host(), m_secure));
+  curl_easy_setopt(transfer, CURLOPT_PROXY, m_connection->Session().ProxyRules().ProxyFor(m_connection->Host(), m_secure));
   curl_easy_setopt(transfer, CURLOPT_REDIR_PROTOCOLS_STR, m_secure ? "https" : "http,https");
   curl_easy_setopt(transfer, CURLOPT_HTTPHEADER, m_headers.get());
   curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, &cHttpRequest::OnBody);
