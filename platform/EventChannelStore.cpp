@@ -157,10 +157,7 @@ long long JournalEnd(const std::string& channel) {
   return static_cast<long long>(info.st_size);
 }
 
-bool AppendJournal(const std::string& channel, const std::vector<std::string>& events) {
-  cChannelConfig config;
-  if (!ReadChannelConfig(channel, config)) return false;
-  if (!config.enabled) return Fail(ERROR_NOT_SUPPORTED);
+std::string JournalFrames(const std::vector<std::string>& events) {
   std::string frames;
   for (const std::string& event : events) {
     frames += std::to_string(event.size());
@@ -168,6 +165,14 @@ bool AppendJournal(const std::string& channel, const std::vector<std::string>& e
     frames += event;
     frames += '\n';
   }
+  return frames;
+}
+
+bool AppendJournal(const std::string& channel, const std::vector<std::string>& events) {
+  cChannelConfig config;
+  if (!ReadChannelConfig(channel, config)) return false;
+  if (!config.enabled) return Fail(ERROR_NOT_SUPPORTED);
+  const std::string frames = JournalFrames(events);
   cJournalLock lock(channel, LOCK_EX, O_WRONLY | O_APPEND);
   if (lock.Fd() < 0) return false;
   size_t written = 0;

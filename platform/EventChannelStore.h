@@ -30,6 +30,9 @@ unsigned long InjectedSubscribeFailure();
 // Larger frames are taken for damage: no rendered event comes near this.
 constexpr size_t kMaxEventBytes = 16u << 20;
 
+// The frames of events, in order.
+std::string JournalFrames(const std::vector<std::string>& events);
+
 // Calls onEvent(text, length) for each complete frame of data and returns the bytes consumed;
 // an unreadable frame header is skipped to the next line.
 template <class F>
