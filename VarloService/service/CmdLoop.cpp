@@ -9,6 +9,7 @@
 
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/evtlog/EvtLogger.h"
+#include "VarloService/mailslot/ServiceMessage.h"
 #include "VarloService/service/VarloService.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
@@ -18,30 +19,6 @@ namespace {
 
 constexpr char kRestartCommand[] = "cmd /c sc stop varlo & sc start varlo";
 constexpr char kTestEventText[] = "Hello from the VARLO service";
-
-// The text from offset to its NUL, or to the end of the message when the NUL is missing.
-std::string TextAt(const uint8_t* message, uint32_t length, uint32_t offset) {
-  const char* text = reinterpret_cast<const char*>(message) + offset;
-  return std::string(text, strnlen(text, length - offset));
-}
-
-int8_t SignedByte(const uint8_t* message, uint32_t index) {
-  return static_cast<int8_t>(message[index]);
-}
-
-// The fewest bytes a message of the code needs for its sub-code.
-uint32_t MinimumLength(int code, int8_t subCode) {
-  switch (code) {
-    case MSG_UI_USER:
-      return subCode == 0 || subCode == 1 ? 3 : 2;
-    case MSG_UI_LOGIN:
-      return subCode != 0 ? 3 : 2;
-    case MSG_UI_PAGE:
-      return 3;
-    default:
-      return 2;
-  }
-}
 
 bool IsCommandCode(int code) { return code >= MSG_UI_TEST && code <= MSG_UI_ISOLATE; }
 
@@ -71,9 +48,9 @@ int cVarloService::CmdLoop() {
 }
 
 void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
-  const int code = SignedByte(message, 0);
-  if (code < MSG_UI_USER || code > MSG_UI_ISOLATE || code == MSG_SVC_EXIT) return;
-  if (length < MinimumLength(code, length > 1 ? SignedByte(message, 1) : 0)) return;
+  cServiceMessage parsed;
+  if (!cServiceMessage::Parse(message, length, parsed)) return;
+  const int code = parsed.code;
   if (IsCommandCode(code)) {
     platform::cMailslotSender sender;
     if (!m_UI.LastSender(sender) || !platform::IsAdministratorOrSelf(sender.userId)) {
@@ -81,13 +58,13 @@ void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
       return;
     }
   }
-  const int8_t value = SignedByte(message, 1);
+  const int8_t value = parsed.value;
   switch (code) {
     case MSG_UI_USER:
-      HandleTrayUser(message, length);
+      HandleTrayUser(parsed);
       break;
     case MSG_UI_LOGIN:
-      HandleLogin(message, length);
+      HandleLogin(parsed);
       break;
     case MSG_UI_SYSLOG:
       if (LogConf(value)) m_Api.SetServerFlag(0, value);
@@ -103,23 +80,21 @@ void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
       }
       break;
     case MSG_UI_PAGE:
-      HandlePage(message, length);
+      HandlePage(parsed);
       break;
     case MSG_UI_AUTOUPDATE:
       HandleAutoUpdate(value);
       break;
-    case MSG_UI_TEST: {
-      const std::string word = TextAt(message, length, 1);
-      SPDLOG_INFO("MSG_UI_TEST:{}>", word);
-      HandleTestWord(word);
+    case MSG_UI_TEST:
+      SPDLOG_INFO("MSG_UI_TEST:{}>", parsed.text);
+      HandleTestWord(parsed.text);
       break;
-    }
     case MSG_UI_STAT:
       if (value == 1) m_EvtLogSvc.Print();
       if (value == 2) m_WebLogSvc.Print();
       break;
     case MSG_UI_CMD:
-      HandleCommandFile(TextAt(message, length, 1));
+      HandleCommandFile(parsed.text);
       break;
     case MSG_UI_ISOLATE:
       Isolate(value);
@@ -127,14 +102,14 @@ void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
   }
 }
 
-void cVarloService::HandleTrayUser(const uint8_t* message, uint32_t length) {
-  const int8_t subCode = SignedByte(message, 1);
+void cVarloService::HandleTrayUser(const cServiceMessage& message) {
+  const int8_t subCode = message.value;
   if (subCode != 0 && subCode != 1) {
     LaunchUserApp();
     return;
   }
   // A digit outside the ten tray slots would name another slot, the service's own among them.
-  const int digit = length > 2 ? SignedByte(message, 2) : -1;
+  const int digit = message.digit;
   const bool trayDigit = IsTrayDigit(digit);
   if (subCode == 0) {
     SPDLOG_INFO("m_UI.DelUser({})={}", digit, trayDigit ? m_UI.DelUser(digit) : 0);
@@ -157,9 +132,9 @@ void cVarloService::HandleTrayUser(const uint8_t* message, uint32_t length) {
   BroadcastStatus();
 }
 
-void cVarloService::HandleLogin(const uint8_t* message, uint32_t length) {
-  if (SignedByte(message, 1) != 0) {
-    const std::string key = TextAt(message, length, 2);
+void cVarloService::HandleLogin(const cServiceMessage& message) {
+  if (message.value != 0) {
+    const std::string& key = message.text;
     if (key != m_AgentInfo.m_LicenseKey) {
       m_AgentInfo.m_LicenseKey = key;
       NvmVarlo settings(1);
@@ -188,10 +163,10 @@ void cVarloService::HandleLogin(const uint8_t* message, uint32_t length) {
   m_Api.Close();
 }
 
-void cVarloService::HandlePage(const uint8_t* message, uint32_t /*length*/) {
-  const int digit = SignedByte(message, 2);
+void cVarloService::HandlePage(const cServiceMessage& message) {
+  const int digit = message.digit;
   if (!IsTrayDigit(digit)) return;
-  const bool shown = SignedByte(message, 1) != 0;
+  const bool shown = message.value != 0;
   m_UI.SetPage(digit, shown);
   const uint64_t uploadTime = m_AgentInfo.m_UploadTime.load();
   if (!shown || uploadTime == 0) return;

@@ -10,6 +10,7 @@
 #include "VarloService/actions/Audit.h"
 #include "VarloService/evtlog/EvtLogSvc.h"
 #include "VarloService/mailslot/MsgQueue.h"
+#include "VarloService/mailslot/ServiceMessage.h"
 #include "VarloService/modvarlo/ModVarlo.h"
 #include "VarloService/server/Api.h"
 #include "VarloService/server/Repo.h"
@@ -115,9 +116,9 @@ class cVarloService {
   // Stores Status in the registry.
   void StoreStatus();
   void HandleMessage(const uint8_t* message, uint32_t length);
-  void HandleTrayUser(const uint8_t* message, uint32_t length);
-  void HandleLogin(const uint8_t* message, uint32_t length);
-  void HandlePage(const uint8_t* message, uint32_t length);
+  void HandleTrayUser(const cServiceMessage& message);
+  void HandleLogin(const cServiceMessage& message);
+  void HandlePage(const cServiceMessage& message);
   void HandleAutoUpdate(int8_t value);
   void HandleTestWord(const std::string& word);
   void HandleCommandFile(const std::string& path);
