@@ -1,36 +1,62 @@
 #pragma once
-// The fuzz targets of the web rule engine and the raw request form their inputs share with the
-// masking fixtures. Each target takes any bytes and traps when the code under test breaks one of
-// its promises; the sanitizers catch the rest.
-#include <jansson.h>
-
+// The fuzz targets: one per parser of outside input. Each takes any bytes, returns 0, and traps
+// when the code under test breaks one of its promises; the sanitizers catch the rest. Nothing is
+// run, sent or written: rules are tested with blocking off, and no target touches the machine
+// root. The seeds of a target lie in fuzz/corpus/<name>.
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <vector>
 
-// The names the fixtures and the targets mask.
-extern const char* const kFuzzMaskList;
-
-// A request as the fixtures write it: the request line, a LF, the content type (an empty line
-// for none), a LF, and the body, every byte of which is kept.
-struct RawRequest {
-  std::string_view request;
-  std::string_view contentType;
-  std::string_view body;
+struct cFuzzTarget {
+  const char* name;
+  int (*run)(const uint8_t* data, size_t size);
 };
 
-RawRequest SplitRawRequest(std::string_view bytes);
+// Every target, by subject.
+const std::vector<cFuzzTarget>& FuzzTargets();
 
-// A new access-log record of the request: "Request", "Req-Content-Type" (when given) and
-// "Post-body", byte for byte.
-json_t* RawRequestRecord(const RawRequest& request);
+// Log lines are still formatted, as the service formats them, but go nowhere.
+void DiscardLogLines();
 
-// The masked parts of a record back in the raw request form.
-std::string_view RecordText(const json_t* record, const char* member);
-
-// Raw request form: masking of multipart bodies, and the parser driven on its own.
+// Web rules. Raw request form (RawRequest.h): masking of multipart bodies, and the parser on its
+// own.
 int FuzzMultipart(const uint8_t* data, size_t size);
 // Raw request form: the percent-decoding of the four decoded fields and pair masking.
 int FuzzPercentDecode(const uint8_t* data, size_t size);
 // One access-log line: parsing, every field look-up, the exception lists, filters and masking.
 int FuzzRecordLine(const uint8_t* data, size_t size);
+// The server's web-filter list, the two web exception lists and the masking list, each loaded and
+// then tested on a few fixed records.
+int FuzzWebFilterList(const uint8_t* data, size_t size);
+int FuzzWebExceptList(const uint8_t* data, size_t size);
+int FuzzMaskList(const uint8_t* data, size_t size);
+
+// Event rules. The rendered XML of one event (UTF-8, or UTF-16 units when it is not UTF-8),
+// parsed and tested on fixed filters and exceptions.
+int FuzzEventRecord(const uint8_t* data, size_t size);
+// [filters, reference lists] as one JSON array, loaded and tested on fixed events.
+int FuzzEventFilterList(const uint8_t* data, size_t size);
+// The event upload exceptions, loaded and tested on fixed events.
+int FuzzEventExceptList(const uint8_t* data, size_t size);
+
+// Encodings: base64 text of a zlib or gzip stream, decoded and inflated, and both round trips.
+int FuzzBase64Inflate(const uint8_t* data, size_t size);
+
+// Repository: a folder's manifest, and the remote-control file.
+int FuzzManifest(const uint8_t* data, size_t size);
+int FuzzRemoteControl(const uint8_t* data, size_t size);
+
+// One message of the service slot, as any local process may write it.
+int FuzzServiceMessage(const uint8_t* data, size_t size);
+
+// Server links: a server URL of the settings, and "proxies\0bypass list\0host" for the proxy a
+// connection takes.
+int FuzzServerUrl(const uint8_t* data, size_t size);
+int FuzzProxyList(const uint8_t* data, size_t size);
+
+// The stand-in's stores: the registry's hive text, and the event journal's frames.
+int FuzzRegistryText(const uint8_t* data, size_t size);
+int FuzzJournalFrames(const uint8_t* data, size_t size);
+
+// A Windows command line, split into the arguments of the program it starts.
+int FuzzCommandLine(const uint8_t* data, size_t size);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "VarloService/webfilter/LogMask.h"
-#include "fuzz/targets/FuzzTargets.h"
+#include "fuzz/targets/RawRequest.h"
 #include "tests/webfilter/Json.h"
 
 namespace {

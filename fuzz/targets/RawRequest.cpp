@@ -1,0 +1,37 @@
+#include "fuzz/targets/RawRequest.h"
+
+#include "fuzz/targets/FuzzSupport.h"
+
+const char* const kFuzzMaskList = R"(["card", "phone", "password", "token", "k"])";
+
+RawRequest SplitRawRequest(std::string_view bytes) {
+  RawRequest request;
+  const size_t first = bytes.find('\n');
+  request.request = bytes.substr(0, first);
+  if (first == std::string_view::npos) return request;
+  const std::string_view rest = bytes.substr(first + 1);
+  const size_t second = rest.find('\n');
+  request.contentType = rest.substr(0, second);
+  if (second != std::string_view::npos) request.body = rest.substr(second + 1);
+  return request;
+}
+
+json_t* RawRequestRecord(const RawRequest& request) {
+  json_t* record = json_object();
+  json_object_set_new(record, "Request", JsonBytes(request.request));
+  if (!request.contentType.empty()) {
+    json_object_set_new(record, "Req-Content-Type", JsonBytes(request.contentType));
+  }
+  json_object_set_new(record, "Post-body", JsonBytes(request.body));
+  return record;
+}
+
+std::string_view RecordText(const json_t* record, const char* member) {
+  const json_t* value = json_object_get(record, member);
+  return std::string_view(json_string_value(value), json_string_length(value));
+}
+
+void RequireMaskedCopy(std::string_view before, std::string_view after) {
+  Require(before.size() == after.size());
+  for (size_t i = 0; i < before.size(); ++i) Require(before[i] == after[i] || after[i] == '*');
+}
