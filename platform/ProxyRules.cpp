@@ -21,17 +21,28 @@ std::vector<std::string> SplitEntries(const std::string& list) {
   return items;
 }
 
-// "*" matches any run of characters; letters compare without regard to case.
-bool WildcardMatch(const char* pattern, const char* text) {
-  if (*pattern == '\0') return *text == '\0';
-  if (*pattern == '*') {
-    for (const char* rest = text;; ++rest) {
-      if (WildcardMatch(pattern + 1, rest)) return true;
-      if (*rest == '\0') return false;
+// "*" matches any run of characters; letters compare without regard to case. Only the last "*"
+// met so far is ever tried further (whatever an earlier one would take, it can take as well), so
+// a pattern costs at most its length times the host's, however many "*" it holds.
+bool WildcardMatch(const std::string& pattern, const std::string& text) {
+  size_t p = 0, t = 0;
+  size_t star = std::string::npos, resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = t;
+    } else if (p < pattern.size() && LowerAscii(pattern[p]) == LowerAscii(text[t])) {
+      ++p;
+      ++t;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
     }
   }
-  return *text != '\0' && LowerAscii(*pattern) == LowerAscii(*text) &&
-         WildcardMatch(pattern + 1, text + 1);
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
 }
 
 }  // namespace
@@ -70,7 +81,7 @@ const char* cProxyRules::ProxyFor(const std::string& host, bool secure) const {
 bool cProxyRules::Bypassed(const std::string& host) const {
   for (const std::string& pattern : m_bypass) {
     if (EqualNoCase(pattern, "<local>") ? host.find('.') == std::string::npos
-                                        : WildcardMatch(pattern.c_str(), host.c_str())) {
+                                        : WildcardMatch(pattern, host)) {
       return true;
     }
   }
