@@ -14,10 +14,12 @@ bool IsWord(const std::string& word) {
   return !word.empty() && word.find_first_of(" \t\n\v\f\r") == std::string::npos;
 }
 
-// Placed in a folder, the name names something inside it: no drive, no stream, and no climbing
-// out once "." and ".." are resolved as the file system resolves them.
+// Placed in a folder, the name names something inside it: no drive, no stream, no control
+// character (a NUL would cut it short), and no climbing out once "." and ".." are resolved as
+// the file system resolves them.
 void RequireInsideFolder(std::string name) {
   Require(name.find(':') == std::string::npos);
+  for (const unsigned char c : name) Require(c >= 0x20);
   for (char& c : name) {
     if (c == '\\') c = '/';
   }
