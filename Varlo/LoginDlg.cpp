@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "Varlo/DragBand.h"
 #include "Varlo/TrayMessages.h"
 #include "Varlo/ui/UiGdi.h"
 #include "Varlo/ui/UiResources.h"
@@ -33,15 +34,9 @@ INT_PTR cLoginDlg::DlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
     case WM_PAINT:
       login->Paint();
       return 1;
-    case WM_LBUTTONDOWN: {
-      int x = GET_X_LPARAM(lParam);
-      int y = GET_Y_LPARAM(lParam);
-      if (y < kDragBand && !PtInRect(&login->m_CloseButton, POINT{x, y})) {
-        ReleaseCapture();
-        SendMessageA(dialog, WM_NCLBUTTONDOWN, HTCAPTION, 0);
-      }
+    case WM_LBUTTONDOWN:
+      DragInBand(dialog, lParam, kDragBand, {&login->m_CloseButton});
       return 1;
-    }
     case WM_LBUTTONUP:
       return login->OnLButtonUp(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)) ? 1 : 0;
     case WM_CLOSE:

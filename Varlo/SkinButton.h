@@ -12,7 +12,6 @@ class cSkinButton {
   // Stores the state and repaints the rectangle when it changed.
   void SetState(HWND window, int state);
   int State() const { return m_State; }
-  const RECT& Rect() const { return m_Rect; }
   bool Contains(int x, int y) const;
   void Draw(HDC target, HDC memory) const;
 

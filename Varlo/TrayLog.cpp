@@ -1,15 +1,13 @@
 #include "Varlo/TrayLog.h"
 
-#include <spdlog/spdlog.h>
-
 #include "common/Log.h"
 
 int InitLog(const char* title) {
   InitFileLog(kTrayLogPath);
-  SPDLOG_INFO("- {} 1 ----", title);
-  SPDLOG_INFO("info");
-  SPDLOG_WARN("warn");
-  SPDLOG_ERROR("error");
-  SPDLOG_CRITICAL("critical");
+  TRAY_LOG(kLogVarlo, info, "- {} 1 ----", title);
+  TRAY_LOG(kLogVarlo, info, "info");
+  TRAY_LOG(kLogVarlo, warn, "warn");
+  TRAY_LOG(kLogVarlo, err, "error");
+  TRAY_LOG(kLogVarlo, critical, "critical");
   return 0;
 }

@@ -1,11 +1,11 @@
 #include "Varlo/VarloWnd.h"
 
-#include <spdlog/spdlog.h>
-
 #include <cstring>
 #include <ctime>
 #include <vector>
 
+#include "Varlo/DragBand.h"
+#include "Varlo/TrayLog.h"
 #include "Varlo/TrayMessages.h"
 #include "Varlo/TraySettings.h"
 #include "Varlo/ui/UiGdi.h"
@@ -150,7 +150,7 @@ int cVarloWnd::OnVarloService(int code, int64_t value) {
       m_AutoUpdateBox.SetState(m_hWnd, static_cast<int>(value));
       break;
     case MSG_SVC_EXIT:
-      SPDLOG_INFO("!!! MSG_SVC_EXIT !!!");
+      TRAY_LOG(kLogVarloWnd, info, "!!! MSG_SVC_EXIT !!!");
       DestroyWindow(m_hWnd);
       break;
     default:
@@ -223,14 +223,9 @@ INT_PTR cVarloWnd::DlgProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         }
       }
       return 0;
-    case WM_LBUTTONDOWN: {
-      POINT point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-      if (point.y < kDragBand && !PtInRect(&object->m_SignOutButton, point) && !PtInRect(&object->m_CloseButton, point)) {
-        ReleaseCapture();
-        SendMessageA(window, WM_NCLBUTTONDOWN, HTCAPTION, 0);
-      }
+    case WM_LBUTTONDOWN:
+      DragInBand(window, lParam, kDragBand, {&object->m_SignOutButton, &object->m_CloseButton});
       return 1;
-    }
     case WM_LBUTTONUP:
       object->OnLButtonUp(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
       return 1;
@@ -274,12 +269,12 @@ void cVarloWnd::OnInitDialog(HWND window) {
     std::string proxy;
     if (settings.GetString(NvmVarloUi::Proxy, proxy) != 0) {
       settings.Close();
-      SPDLOG_INFO("LoadProxyConfig()={}", LoadProxyConfig());
+      TRAY_LOG(kLogVarloWnd, info, "LoadProxyConfig()={}", LoadProxyConfig());
     }
   }
   int added = m_trayicon.Add(window, m_hInstance, m_Status, m_SysLog);
   if (added != 0) {
-    SPDLOG_ERROR("m_trayicon.Add={}", added);
+    TRAY_LOG(kLogVarloWnd, err, "m_trayicon.Add={}", added);
     SetTimer(window, kTimerTrayIcon, kTrayIconRetryMs, nullptr);
   }
   LoadSkin();
@@ -342,7 +337,7 @@ void cVarloWnd::OnTimer(UINT_PTR id) {
     if (added == 0) {
       KillTimer(m_hWnd, kTimerTrayIcon);
     } else {
-      SPDLOG_ERROR("m_trayicon.Add={}", added);
+      TRAY_LOG(kLogVarloWnd, err, "m_trayicon.Add={}", added);
     }
   } else if (id == kTimerSysmon) {
     m_SysmonIndicator.SetState(m_hWnd, IsSysmonInstalled());

@@ -1,8 +1,6 @@
 // The tray program: one per user session, started by the service with "admin"; started with no
 // argument (or one that begins with 'u') it asks the service to start it everywhere, or brings
 // up the window of the instance that runs.
-#include <spdlog/spdlog.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -41,7 +39,8 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR commandLine, int) {
   std::string argument = commandLine ? commandLine : "";
   if (HWND running = FindWindowA("VarloWnd", "VARLO")) {
     if (!argument.empty()) {
-      SPDLOG_WARN("Duplicated!!! FindWindow(VarloWnd)={:}", static_cast<void*>(running));
+      TRAY_LOG(kLogVarlo, warn, "Duplicated!!! FindWindow(VarloWnd)={:}",
+               static_cast<void*>(running));
     } else {
       PostMessageA(running, WM_COMMAND, IDM_OPEN, 0);
     }

@@ -15,6 +15,8 @@
 namespace platform {
 namespace {
 
+constexpr DWORD kConsoleSession = 1;
+
 bool ParseState(const std::string& text, DWORD& state) {
   static const struct {
     const char* name;
@@ -123,6 +125,13 @@ bool ListSessions(std::vector<cSessionInfo>& sessions) {
   }
   ReadLoginRecords(sessions);
   return true;
+}
+
+DWORD CurrentSessionId() {
+  const char* given = std::getenv("VARLO_SESSION_ID");
+  size_t digits = given ? std::strspn(given, "0123456789") : 0;
+  if (digits == 0 || digits > 9 || given[digits] != '\0') return kConsoleSession;
+  return static_cast<DWORD>(std::strtoul(given, nullptr, 10));
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include "Varlo/ui/UiCore.h"
 #include "Varlo/ui/UiDisplay.h"
 #include "Varlo/ui/UiGdi.h"
+#include "Varlo/ui/UiResources.h"
 #include "Varlo/ui/UiTestHooks.h"
 #include "Varlo/ui/UiWindows.h"
 
@@ -15,6 +16,9 @@ namespace {
 
 constexpr int kBoxWidth = 360;
 constexpr int kBoxHeight = 150;
+constexpr int kBoxMargin = 16;
+constexpr int kBoxIconTop = 44;
+constexpr int kBoxIconSize = 32;
 constexpr int kButtonWidth = 90;
 constexpr int kButtonHeight = 28;
 constexpr int kMenuItemHeight = 24;
@@ -39,12 +43,8 @@ void EndWith(cUiWindow& window, INT_PTR result) {
   window.result = result;
 }
 
-LRESULT EditProc(cUiWindow& edit, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == EM_SETSEL) {
-    edit.selectionStart = static_cast<int>(wParam);
-    edit.selectionEnd = static_cast<int>(lParam);
-    return 0;
-  }
+// Typed text goes to the end; the field shows no selection, so EM_SETSEL changes nothing.
+LRESULT EditProc(cUiWindow& edit, UINT message, WPARAM wParam) {
   if (message != WM_CHAR) return 0;
   if (wParam == kKeyBack) {
     // Whole UTF-8 characters go, never a byte of one.
@@ -56,7 +56,6 @@ LRESULT EditProc(cUiWindow& edit, UINT message, WPARAM wParam, LPARAM lParam) {
   } else if (wParam >= 0x20 && wParam < 0x7F) {
     edit.text.push_back(static_cast<char>(wParam));
   }
-  edit.selectionStart = edit.selectionEnd = static_cast<int>(edit.text.size());
   cUiCore::Get().Invalidate(edit, nullptr);
   return 0;
 }
@@ -121,8 +120,9 @@ LRESULT DialogDefaults(cUiWindow& dialog, UINT message, WPARAM wParam) {
     PAINTSTRUCT paint;
     BeginPaint(dialog.handle, &paint);
     EndPaint(dialog.handle, &paint);
-  } else if (message == WM_NCLBUTTONDOWN && wParam == HTCAPTION) {
-    if (cUiDisplay* display = cUiCore::Get().Display()) display->StartDrag(dialog);
+  } else if (message == WM_NCLBUTTONDOWN && wParam == HTCAPTION && dialog.TopLevel()) {
+    // Without a display there is no pointer to follow.
+    if (cUiCore::Get().Display()) cUiCore::Get().RunMove(dialog);
   }
   return 0;
 }
@@ -138,10 +138,35 @@ LRESULT PresentWhole(cUiWindow& window) {
 
 int MessageBoxButtonCount(const cUiWindow& box) { return (box.boxType & 0x0F) == MB_OKCANCEL ? 2 : 1; }
 
+const char* MessageBoxButtonText(const cUiWindow& box, int button) {
+  // OK, then Cancel.
+  static const struct {
+    LANGID language;
+    const char* texts[2];
+  } kTexts[] = {{LANG_JAPANESE_JP, {"OK", "キャンセル"}}, {LANG_KOREAN_KR, {"확인", "취소"}}};
+  int index = button == 0 || MessageBoxButtonCount(box) == 1 ? 0 : 1;
+  LANGID language = GetUserDefaultUILanguage();
+  for (const auto& entry : kTexts) {
+    if (entry.language == language) return entry.texts[index];
+  }
+  return index == 0 ? "OK" : "Cancel";
+}
+
+RECT MessageBoxIcon(const cUiWindow& box) {
+  if ((box.boxType & MB_ICONMASK) != MB_ICONERROR) return RECT{0, 0, 0, 0};
+  return RECT{kBoxMargin, kBoxIconTop, kBoxMargin + kBoxIconSize, kBoxIconTop + kBoxIconSize};
+}
+
+int MessageBoxTextLeft(const cUiWindow& box) {
+  RECT icon = MessageBoxIcon(box);
+  return icon.right > icon.left ? icon.right + kBoxMargin : kBoxMargin;
+}
+
 RECT MessageBoxButton(const cUiWindow& box, int button) {
   int count = MessageBoxButtonCount(box);
   int gap = 12;
-  int left = box.Width() - count * kButtonWidth - (count - 1) * gap - 16 + button * (kButtonWidth + gap);
+  int left = box.Width() - count * kButtonWidth - (count - 1) * gap - kBoxMargin +
+             button * (kButtonWidth + gap);
   int top = box.Height() - kButtonHeight - 14;
   return RECT{left, top, left + kButtonWidth, top + kButtonHeight};
 }
@@ -170,7 +195,7 @@ LRESULT BuiltInProc(cUiWindow& window, UINT message, WPARAM wParam, LPARAM lPara
     case eWindowKind::Dialog:
       return DialogDefaults(window, message, wParam);
     case eWindowKind::Edit:
-      return EditProc(window, message, wParam, lParam);
+      return EditProc(window, message, wParam);
     case eWindowKind::Static:
       return 0;
     case eWindowKind::MessageBox:

@@ -190,6 +190,7 @@ bool cUiCore::Next(MSG& message, bool wait) {
       if (!m_Queue.empty()) {
         message = m_Queue.front();
         m_Queue.pop_front();
+        m_MessagePos = message.pt;
         return true;
       }
       if (m_QuitPosted) {
@@ -224,6 +225,31 @@ void cUiCore::RunModal(cUiWindow& modal) {
     Dispatch(message);
   }
   if (cUiWindow* ownerWindow = Find(owner)) ownerWindow->disabledCount--;
+}
+
+void cUiCore::RunMove(cUiWindow& window) {
+  HWND handle = window.handle;
+  const POINT pressed = m_MessagePos;
+  const POINT origin{window.rect.left, window.rect.top};
+  for (;;) {
+    MSG message;
+    Next(message, true);
+    if (message.message == WM_QUIT) {
+      PostQuit(static_cast<int>(message.wParam));
+      return;
+    }
+    if (message.message == WM_LBUTTONUP) return;  // the release ends the move and goes no further
+    cUiWindow* moving = Find(handle);
+    if (!moving) return;
+    if (message.message != WM_MOUSEMOVE) {
+      Dispatch(message);
+      continue;
+    }
+    int left = origin.x + message.pt.x - pressed.x;
+    int top = origin.y + message.pt.y - pressed.y;
+    moving->rect = RECT{left, top, left + moving->Width(), top + moving->Height()};
+    Moved(*moving);
+  }
 }
 
 void cUiCore::SetTimer(HWND window, UINT_PTR id, UINT periodMs) {

@@ -56,9 +56,6 @@ struct cUiWindow {
   // Dialogs, message boxes and menus that run modally.
   bool ended = false;
   INT_PTR result = 0;
-  // Edit fields.
-  int selectionStart = 0;
-  int selectionEnd = 0;
   // Message boxes and menus.
   std::string caption;
   UINT boxType = 0;
@@ -99,6 +96,9 @@ class cUiCore {
   LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   // Runs messages until the window's modal run ends (or WM_QUIT, which is posted again).
   void RunModal(cUiWindow& window);
+  // Moves the top-level window with the pointer, as its caption would, from where the button went
+  // down for the message being handled until the button comes up; other messages run meanwhile.
+  void RunMove(cUiWindow& window);
 
   void SetTimer(HWND window, UINT_PTR id, UINT periodMs);
   bool KillTimer(HWND window, UINT_PTR id);
@@ -136,6 +136,7 @@ class cUiCore {
   std::map<std::pair<HWND, UINT_PTR>, cTimer> m_Timers;
   std::mutex m_QueueLock;
   std::deque<MSG> m_Queue;
+  POINT m_MessagePos{};  // screen position of the pointer for the message last taken
   bool m_QuitPosted = false;
   int m_QuitCode = 0;
   int m_Wakeup = -1;  // eventfd
@@ -158,6 +159,12 @@ namespace ui {
 // Layout of the window system's own windows, shared by their procedures and the display.
 int MessageBoxButtonCount(const cUiWindow& box);
 RECT MessageBoxButton(const cUiWindow& box, int button);
+// The button's caption in the user-interface language.
+const char* MessageBoxButtonText(const cUiWindow& box, int button);
+// Where the icon the box asks for stands; empty when it asks for none.
+RECT MessageBoxIcon(const cUiWindow& box);
+// Where the text starts, after the icon.
+int MessageBoxTextLeft(const cUiWindow& box);
 int MenuItemAt(const cUiWindow& menu, int y);
 RECT MenuItemRect(const cUiWindow& menu, int item);
 }  // namespace ui

@@ -10,7 +10,9 @@
 #include <functional>
 #include <vector>
 
+#include "Varlo/ui/UiTestHooks.h"
 #include "platform/Files.h"
+#include "platform/Sessions.h"
 
 namespace ui {
 
@@ -61,7 +63,9 @@ HWND cUiDirectory::MakeHandle(uint32_t number) {
 
 bool cUiDirectory::IsOwn(HWND handle) { return ProcessOf(handle) == static_cast<uint32_t>(getpid()); }
 
-std::string cUiDirectory::Folder() const { return platform::StateFolder() + "/ui"; }
+std::string cUiDirectory::Folder(DWORD session) {
+  return platform::StateFolder() + "/ui/" + std::to_string(session);
+}
 
 void cUiDirectory::OpenSocket() {
   if (m_Socket >= 0) return;
@@ -76,28 +80,30 @@ void cUiDirectory::OpenSocket() {
 
 void cUiDirectory::Publish(HWND window, const std::string& className, const std::string& title) {
   OpenSocket();
-  std::string folder = Folder();
+  std::string folder = Folder(platform::CurrentSessionId());
   platform::CreateFolders(folder);
   platform::WriteFileAtomically(folder + "/" + std::to_string(reinterpret_cast<uintptr_t>(window)),
                                 className + "\n" + title + "\n");
 }
 
 void cUiDirectory::Withdraw(HWND window) {
-  platform::DeletePath(Folder() + "/" + std::to_string(reinterpret_cast<uintptr_t>(window)));
+  platform::DeletePath(Folder(platform::CurrentSessionId()) + "/" +
+                       std::to_string(reinterpret_cast<uintptr_t>(window)));
 }
 
-HWND cUiDirectory::Find(const char* className, const char* title) const {
+HWND cUiDirectory::Find(DWORD session, const char* className, const char* title) const {
+  std::string folder = Folder(session);
   std::vector<std::string> names;
-  if (!platform::ListFolder(Folder(), names)) return nullptr;
+  if (!platform::ListFolder(folder, names)) return nullptr;
   for (const std::string& name : names) {
     char* end = nullptr;
     uintptr_t value = std::strtoull(name.c_str(), &end, 10);
     if (!end || *end != '\0' || value == 0) continue;
     HWND handle = reinterpret_cast<HWND>(value);
     std::string content;
-    if (!platform::ReadWholeFile(Folder() + "/" + name, content)) continue;
+    if (!platform::ReadWholeFile(folder + "/" + name, content)) continue;
     if (!ProcessAlive(ProcessOf(handle))) {
-      platform::DeletePath(Folder() + "/" + name);  // left behind by a process that ended
+      platform::DeletePath(folder + "/" + name);  // left behind by a process that ended
       continue;
     }
     size_t split = content.find('\n');
@@ -131,6 +137,10 @@ void cUiDirectory::Receive(const std::function<void(HWND, UINT, WPARAM, LPARAM)>
     receiver(reinterpret_cast<HWND>(static_cast<uintptr_t>(post.window)), post.message,
              static_cast<WPARAM>(post.wParam), static_cast<LPARAM>(post.lParam));
   }
+}
+
+HWND FindWindowInSession(DWORD session, const char* className, const char* title) {
+  return cUiDirectory::Get().Find(session, className, title);
 }
 
 }  // namespace ui

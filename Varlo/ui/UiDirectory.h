@@ -1,7 +1,8 @@
 #pragma once
-// The machine's list of top-level windows, shared by every process: one small file per window in
-// the stand-in's state folder ("ui/<process>-<number>", holding class and title), and one
-// datagram socket per process through which other processes post messages to its windows.
+// The top-level windows of each user session, shared by the processes of the session: one small
+// file per window in the stand-in's state folder ("ui/<session>/<handle>", holding class and
+// title), and one datagram socket per process through which other processes post messages to its
+// windows (handles name their process on the whole machine).
 #include <functional>
 #include <string>
 
@@ -19,9 +20,9 @@ class cUiDirectory {
 
   void Publish(HWND window, const std::string& className, const std::string& title);
   void Withdraw(HWND window);
-  // A window of a live process whose class and title match (without regard to case; null
-  // matches any).
-  HWND Find(const char* className, const char* title) const;
+  // A window of a live process of the session whose class and title match (without regard to
+  // case; null matches any).
+  HWND Find(DWORD session, const char* className, const char* title) const;
 
   bool PostForeign(HWND window, UINT message, WPARAM wParam, LPARAM lParam) const;
   // The socket to wait on; -1 until the first window is published.
@@ -32,7 +33,8 @@ class cUiDirectory {
  private:
   cUiDirectory() = default;
   void OpenSocket();
-  std::string Folder() const;
+  // The windows of a session.
+  static std::string Folder(DWORD session);
   int m_Socket = -1;
 };
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,10 +20,12 @@ namespace {
 
 constexpr char kFontPattern[] = "Noto Sans CJK JP:pixelsize=13";
 constexpr long kDoubleClickMs = 400;
+constexpr int kDoubleClickDistance = 2;
 constexpr uint32_t kBoxBackground = 0xF0F0F0;
 constexpr uint32_t kBoxCaption = 0x3A5A80;
 constexpr uint32_t kFrame = 0x808080;
 constexpr uint32_t kMenuHot = 0xCCE8FF;
+constexpr uint32_t kErrorRed = 0xD83B30;
 
 uint32_t ToPixel(COLORREF colour) {
   return static_cast<uint32_t>(GetRValue(colour) << 16 | GetGValue(colour) << 8 | GetBValue(colour));
@@ -43,6 +46,21 @@ void Frame(cUiImage& image, const RECT& rect, uint32_t pixel) {
   Fill(image, RECT{rect.right - 1, rect.top, rect.right, rect.bottom}, pixel);
 }
 
+// A red disc with a white cross in the square; nothing for an empty one.
+void ErrorIcon(cUiImage& image, const RECT& square) {
+  int size = square.right - square.left;
+  for (int y = 0; y < size; y++) {
+    for (int x = 0; x < size; x++) {
+      int dx = 2 * x + 1 - size;
+      int dy = 2 * y + 1 - size;
+      if (dx * dx + dy * dy > size * size) continue;
+      bool cross = std::abs(dx) < size / 2 && (std::abs(dx - dy) <= 3 || std::abs(dx + dy) <= 3);
+      Fill(image, RECT{square.left + x, square.top + y, square.left + x + 1, square.top + y + 1},
+           cross ? 0xFFFFFF : kErrorRed);
+    }
+  }
+}
+
 }  // namespace
 
 struct cUiDisplay::cState {
@@ -55,9 +73,8 @@ struct cUiDisplay::cState {
   std::map<HWND, Window> natives;
   std::map<Window, HWND> handles;
   std::map<HWND, HWND> focus;  // top-level window to its focused edit field
-  HWND dragging = nullptr;
-  POINT dragOffset{};
   HWND lastPress = nullptr;
+  POINT lastPressAt{};
   std::chrono::steady_clock::time_point lastPressTime;
 
   ~cState() {
@@ -107,6 +124,7 @@ struct cUiDisplay::cState {
         Fill(image, rect, 0xFFFFFF);
         Frame(image, rect, kFrame);
       }
+      ErrorIcon(image, MessageBoxIcon(window));
       Frame(image, all, kFrame);
     } else if (window.kind == eWindowKind::Menu) {
       Fill(image, all, 0xF8F8F8);
@@ -137,10 +155,10 @@ struct cUiDisplay::cState {
     int ascent = font->ascent;
     if (window.kind == eWindowKind::MessageBox) {
       DrawText(draw, window.caption, all, 10, 6 + ascent, RGB(255, 255, 255));
-      DrawText(draw, window.text, all, 16, 50 + ascent, RGB(0, 0, 0));
+      DrawText(draw, window.text, all, MessageBoxTextLeft(window), 50 + ascent, RGB(0, 0, 0));
       for (int button = 0; button < MessageBoxButtonCount(window); button++) {
         RECT rect = MessageBoxButton(window, button);
-        std::string label = button == 0 ? "OK" : "Cancel";
+        std::string label = MessageBoxButtonText(window, button);
         int x = (rect.left + rect.right - TextWidth(label)) / 2;
         DrawText(draw, label, rect, x, (rect.top + rect.bottom + ascent) / 2 - 1, RGB(0, 0, 0));
       }
@@ -208,32 +226,38 @@ struct cUiDisplay::cState {
     return nullptr;
   }
 
+  // Input goes into the queue with the pointer's screen position, in the order it came, so that a
+  // window moved by the pointer (cUiCore::RunMove) sees every motion and release after the press.
+  static void PostInput(HWND window, UINT message, LPARAM position, int rootX, int rootY) {
+    cUiCore::Get().Post(MSG{window, message, 0, position, 0, POINT{rootX, rootY}});
+  }
+
+  // A second press on the same window, near the first and soon after it, is a double click.
+  bool DoubleClick(HWND window, const XButtonEvent& event) {
+    auto now = std::chrono::steady_clock::now();
+    bool twice =
+        lastPress == window && std::abs(event.x_root - lastPressAt.x) <= kDoubleClickDistance &&
+        std::abs(event.y_root - lastPressAt.y) <= kDoubleClickDistance &&
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPressTime).count() <
+            kDoubleClickMs;
+    lastPress = twice ? nullptr : window;
+    lastPressAt = POINT{event.x_root, event.y_root};
+    lastPressTime = now;
+    return twice;
+  }
+
   void Button(cUiCore& core, const XButtonEvent& event, bool press) {
     auto found = handles.find(event.window);
     if (found == handles.end()) return;
     cUiWindow* window = core.Find(found->second);
     if (!window) return;
-    if (!press && dragging) {
-      dragging = nullptr;
-      XUngrabPointer(display, CurrentTime);
-      return;
-    }
     // Menus take every click, also outside them; other windows none while a modal window runs.
     if (window->kind != eWindowKind::Menu && core.InputBlocked(*window)) return;
-    LPARAM position = MAKELPARAM(event.x, event.y);
     UINT message = 0;
     if (event.button == Button1) {
       message = press ? WM_LBUTTONDOWN : WM_LBUTTONUP;
       if (press) {
-        auto now = std::chrono::steady_clock::now();
-        if (lastPress == window->handle &&
-            std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPressTime).count() < kDoubleClickMs) {
-          message = WM_LBUTTONDBLCLK;
-          lastPress = nullptr;
-        } else {
-          lastPress = window->handle;
-          lastPressTime = now;
-        }
+        if (DoubleClick(window->handle, event)) message = WM_LBUTTONDBLCLK;
         if (HWND edit = ChildAt(core, *window, event.x, event.y, eWindowKind::Edit)) {
           focus[window->handle] = edit;
           core.Invalidate(*window, nullptr);
@@ -242,7 +266,8 @@ struct cUiDisplay::cState {
     } else if (event.button == Button3) {
       message = press ? WM_RBUTTONDOWN : WM_RBUTTONUP;
     }
-    if (message) PostMessageA(window->handle, message, 0, position);
+    if (message)
+      PostInput(window->handle, message, MAKELPARAM(event.x, event.y), event.x_root, event.y_root);
   }
 
   void Key(cUiCore& core, XKeyEvent& event) {
@@ -268,23 +293,12 @@ struct cUiDisplay::cState {
   }
 
   void Motion(cUiCore& core, const XMotionEvent& event) {
-    if (dragging) {
-      cUiWindow* window = core.Find(dragging);
-      if (!window) return;
-      int width = window->Width();
-      int height = window->Height();
-      window->rect = RECT{event.x_root - dragOffset.x, event.y_root - dragOffset.y, 0, 0};
-      window->rect.right = window->rect.left + width;
-      window->rect.bottom = window->rect.top + height;
-      XMoveWindow(display, NativeOf(*window), window->rect.left, window->rect.top);
-      return;
-    }
     auto found = handles.find(event.window);
     if (found == handles.end()) return;
     cUiWindow* window = core.Find(found->second);
-    if (window && window->kind == eWindowKind::Menu) {
-      PostMessageA(window->handle, WM_MOUSEMOVE, 0, MAKELPARAM(event.x, event.y));
-    }
+    if (!window || (window->kind != eWindowKind::Menu && core.InputBlocked(*window))) return;
+    PostInput(window->handle, WM_MOUSEMOVE, MAKELPARAM(event.x, event.y), event.x_root,
+              event.y_root);
   }
 };
 
@@ -368,7 +382,6 @@ void cUiDisplay::Forget(cUiWindow& window) {
     XFlush(state.display);
   }
   state.focus.erase(window.handle);
-  if (state.dragging == window.handle) state.dragging = nullptr;
 }
 
 void cUiDisplay::Move(cUiWindow& window) {
@@ -421,17 +434,6 @@ void cUiDisplay::Present(cUiWindow& window, const RECT& requested) {
   }
   XftDrawDestroy(draw);
   XFlush(state.display);
-}
-
-void cUiDisplay::StartDrag(cUiWindow& window) {
-  cState& state = *m_State;
-  Window native = state.NativeOf(window);
-  if (!native) return;
-  POINT pointer = Cursor();
-  state.dragging = window.handle;
-  state.dragOffset = POINT{pointer.x - window.rect.left, pointer.y - window.rect.top};
-  XGrabPointer(state.display, native, False, ButtonReleaseMask | PointerMotionMask, GrabModeAsync, GrabModeAsync,
-               None, None, CurrentTime);
 }
 
 void cUiDisplay::Pump() {

@@ -31,8 +31,6 @@ class cUiDisplay {
   void Raise(cUiWindow& window);
   // Puts the image of the rectangle and the texts of the children over it on the screen.
   void Present(cUiWindow& window, const RECT& area);
-  // Moves the window with the pointer until the button is released.
-  void StartDrag(cUiWindow& window);
   // Turns every waiting X event into posted messages (or into repaints).
   void Pump();
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <tuple>
 
 #include "Varlo/ui/UiCore.h"
 #include "Varlo/ui/UiDisplay.h"
@@ -22,7 +24,7 @@ struct cGdiObject {
   eObjectKind kind;
   cUiImage image;
   int resourceId = 0;
-  bool stock = false;
+  bool shared = false;  // a stock object or an icon of the resources: never deleted
   bool white = false;  // brushes and pens: white or null
 };
 
@@ -64,17 +66,17 @@ cGdiObject* NewObject(eObjectKind kind) {
 cGdiObject* StockObject(int index) {
   static cGdiObject* whiteBrush = [] {
     cGdiObject* object = NewObject(eObjectKind::Brush);
-    object->stock = object->white = true;
+    object->shared = object->white = true;
     return object;
   }();
   static cGdiObject* nullBrush = [] {
     cGdiObject* object = NewObject(eObjectKind::Brush);
-    object->stock = true;
+    object->shared = true;
     return object;
   }();
   static cGdiObject* whitePen = [] {
     cGdiObject* object = NewObject(eObjectKind::Pen);
-    object->stock = object->white = true;
+    object->shared = object->white = true;
     return object;
   }();
   switch (index) {
@@ -242,7 +244,7 @@ HGDIOBJ GetStockObject(int index) { return reinterpret_cast<HGDIOBJ>(StockObject
 
 BOOL DeleteObject(HGDIOBJ handle) {
   cGdiObject* object = ObjectOf(handle);
-  if (!object || object->stock) return FALSE;
+  if (!object || object->shared) return FALSE;
   {
     std::lock_guard<std::mutex> lock(ObjectLock());
     Objects().erase(object);
@@ -283,17 +285,28 @@ int SetBkMode(HDC dc, int mode) {
 
 HBITMAP LoadBitmapA(HINSTANCE instance, LPCSTR name) { return LoadResource(instance, name, eObjectKind::Bitmap); }
 
+// As on Windows, an icon of the resources is loaded once and shared by every later load.
 HICON LoadIconA(HINSTANCE instance, LPCSTR name) {
-  return reinterpret_cast<HICON>(LoadResource(instance, name, eObjectKind::Icon));
+  static std::mutex* lock = new std::mutex;
+  static auto* icons = new std::map<std::tuple<HINSTANCE, WORD, LANGID>, HGDIOBJ>;
+  if (!IS_INTRESOURCE(name)) return nullptr;
+  std::lock_guard<std::mutex> guard(*lock);
+  HGDIOBJ& icon = (*icons)[std::make_tuple(instance, LOWORD(name), GetUserDefaultUILanguage())];
+  if (!icon && (icon = LoadResource(instance, name, eObjectKind::Icon)))
+    ObjectOf(icon)->shared = true;
+  return reinterpret_cast<HICON>(icon);
 }
-
-BOOL DestroyIcon(HICON icon) { return DeleteObject(reinterpret_cast<HGDIOBJ>(icon)); }
 
 namespace ui {
 
 const cUiImage* IconImage(HICON icon) {
   cGdiObject* object = ObjectOf(reinterpret_cast<HGDIOBJ>(icon));
   return object && object->kind == eObjectKind::Icon ? &object->image : nullptr;
+}
+
+size_t GdiObjectCount() {
+  std::lock_guard<std::mutex> lock(ObjectLock());
+  return Objects().size();
 }
 
 int IconResourceId(HICON icon) {

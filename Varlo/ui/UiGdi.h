@@ -35,6 +35,7 @@ COLORREF SetBkColor(HDC dc, COLORREF colour);
 int SetBkMode(HDC dc, int mode);
 
 // Bitmaps and icons of the instance's resources, in the user-interface language where it has one.
+// Every LoadBitmapA makes a bitmap of its own, for DeleteObject; an icon is loaded once and shared,
+// never destroyed.
 HBITMAP LoadBitmapA(HINSTANCE instance, LPCSTR name);
 HICON LoadIconA(HINSTANCE instance, LPCSTR name);
-BOOL DestroyIcon(HICON icon);

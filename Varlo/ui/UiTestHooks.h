@@ -2,6 +2,7 @@
 // What a test without a display needs to stand in for the user and to look at the notification
 // area. Without a display and without a hook a message box answers with its first button and a
 // popup menu chooses nothing.
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <utility>
@@ -31,6 +32,11 @@ int NotifyIconResource(HWND window, UINT id);
 
 // The resource id an icon handle was loaded from, 0 for another handle.
 int IconResourceId(HICON icon);
+// Bitmaps, icons, brushes and pens that exist, to tell a leak.
+size_t GdiObjectCount();
+
+// FindWindowA as a process of another session would call it.
+HWND FindWindowInSession(DWORD session, const char* className, const char* title);
 
 // Pixels (0x00RRGGBB, rows from the top) of a top-level window's client image.
 bool WindowImage(HWND window, int& width, int& height, std::vector<uint32_t>& pixels);

@@ -106,6 +106,7 @@ constexpr int SM_CYSCREEN = 1;
 constexpr UINT MB_OK = 0x0000;
 constexpr UINT MB_OKCANCEL = 0x0001;
 constexpr UINT MB_ICONERROR = 0x0010;
+constexpr UINT MB_ICONMASK = 0x00F0;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 

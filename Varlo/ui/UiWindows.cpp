@@ -11,6 +11,7 @@
 #include "Varlo/ui/UiDirectory.h"
 #include "Varlo/ui/UiDisplay.h"
 #include "Varlo/ui/UiResources.h"
+#include "platform/Sessions.h"
 
 using ui::cUiCore;
 using ui::cUiWindow;
@@ -142,7 +143,7 @@ BOOL DestroyWindow(HWND window) {
 BOOL IsWindow(HWND window) { return WindowOf(window) != nullptr; }
 
 HWND FindWindowA(LPCSTR className, LPCSTR windowName) {
-  return ui::cUiDirectory::Get().Find(className, windowName);
+  return ui::cUiDirectory::Get().Find(platform::CurrentSessionId(), className, windowName);
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -1,8 +1,9 @@
 #pragma once
-// Windows, dialogs, messages and timers in the shape of the Win32 user interface. Everything runs on
-// the thread that created the windows; PostMessageA may be called from any thread and reaches
+// Windows, dialogs, messages and timers in the shape of the Win32 user interface. Everything runs
+// on the thread that created the windows; PostMessageA may be called from any thread and reaches
 // windows of other processes for the messages those processes let through. Top-level windows are
-// listed under the machine root, so FindWindowA sees the windows of every process of the machine.
+// listed per user session under the machine root, so FindWindowA sees the windows of every process
+// of the caller's session.
 // Without a display (UiConnectDisplay not called or failed) windows still exist, take messages and
 // run their procedures; nothing is drawn and no input arrives but what is posted.
 #include "Varlo/ui/UiTypes.h"
@@ -38,8 +39,8 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR text, DWORD style, 
 BOOL DestroyWindow(HWND window);
 BOOL IsWindow(HWND window);
 
-// A top-level window of this or another process by class and title (both compared without
-// regard to case; a null name matches any).
+// A top-level window of this or another process of the same session by class and title (both
+// compared without regard to case; a null name matches any).
 HWND FindWindowA(LPCSTR className, LPCSTR windowName);
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

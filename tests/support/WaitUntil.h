@@ -3,6 +3,9 @@
 #include <chrono>
 #include <thread>
 
+// A time-out that a sanitizer build of the programs meets on a machine whose every core is busy.
+constexpr int kLongWaitMs = 60000;
+
 // Waits until done() holds, polling; false when timeoutMs pass first.
 template <class Done>
 bool WaitUntil(int timeoutMs, Done done) {

@@ -85,6 +85,7 @@ TEST_F(MainWindowTest, TrayIconIsAddedOnceTheNotificationAreaExists) {
 
 TEST_F(MainWindowTest, SystemLogSwitchWorksOnEveryPage) {
   SignInAndOpen();
+  size_t objects = 0;
   for (int page : {0, 1, 2}) {
     if (page) ClickAt(kTab[page]);
     m_Service->Drain(30);
@@ -96,7 +97,9 @@ TEST_F(MainWindowTest, SystemLogSwitchWorksOnEveryPage) {
     EXPECT_EQ(TrayIcon(), 130);
     EXPECT_EQ(m_Service->Next(), cBytes({MSG_UI_SYSLOG, 1}));
     EXPECT_EQ(m_Wnd->m_Banner.State(), 1);
+    if (page == 0) objects = ui::GdiObjectCount();  // each icon has been shown once
   }
+  EXPECT_EQ(ui::GdiObjectCount(), objects);  // the icon changes loaded nothing new
 }
 
 TEST_F(MainWindowTest, TabsChangePagesAndReportPageZero) {

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "Varlo/MsgClient.h"
@@ -24,7 +23,7 @@ struct cReceived {
     received->messages.emplace_back(message, message + length);
   }
   bool WaitFor(size_t count) {
-    return WaitUntil(3000, [&] {
+    return WaitUntil(kLongWaitMs, [&] {
       std::lock_guard<std::mutex> guard(lock);
       return messages.size() >= count;
     });
@@ -86,11 +85,13 @@ TEST(MsgClientTest, CloseEndsAPendingReadAndRunsOnce) {
   cReceived received;
   cMsgClient client;
   client.Open(&received, &cReceived::Callback);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Once a message has come through, the reader is back in its read.
+  ASSERT_TRUE(SendToTray(0, {MSG_SVC_SYSLOG, 1}));
+  ASSERT_TRUE(received.WaitFor(1));
   auto started = std::chrono::steady_clock::now();
   client.Close();
   client.Close();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(kLongWaitMs));
 }
 
 TEST(MsgClientTest, AnEleventhProgramHasNoSlotAndRegistersAsTen) {

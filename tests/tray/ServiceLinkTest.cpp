@@ -14,7 +14,7 @@ class ServiceLinkTest : public TrayWindowTest {
   }
   // The next message the service reads.
   cBytes Received() {
-    m_Queue.SetReadTimeout(3000);
+    m_Queue.SetReadTimeout(kLongWaitMs);
     int read = m_Queue.Rx();
     return read > 0 ? cBytes(m_Queue.Buffer(), m_Queue.Buffer() + read) : cBytes();
   }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <ctime>
 #include <thread>
 
@@ -43,9 +42,11 @@ class ServiceMessagesTest : public TrayWindowTest {
     // A marker of an unknown code behind it: once it has run, everything before it has too.
     ASSERT_TRUE(SendToTray(0, {0x7F, 0}));
     bool seen = false;
-    ASSERT_TRUE(PumpUntil([&] { return seen; }, 3000, [&](const MSG& message) {
-      seen = seen || (message.message == WM_SERVICE_MSG && message.wParam == 0x7F);
-    }));
+    ASSERT_TRUE(PumpUntil([&] { return seen; }, kLongWaitMs,
+                          [&](const MSG& message) {
+                            seen = seen ||
+                                   (message.message == WM_SERVICE_MSG && message.wParam == 0x7F);
+                          }));
   }
 };
 
@@ -115,7 +116,8 @@ TEST_F(ServiceMessagesTest, ExitOfOneOrTwoBytesEndsTheProgram) {
     }
     ASSERT_TRUE(SendToTray(0, exit));
     bool quit = false;
-    PumpUntil([&] { return quit; }, 3000, [&](const MSG& message) { quit = quit || message.message == WM_QUIT; });
+    PumpUntil([&] { return quit; }, kLongWaitMs,
+              [&](const MSG& message) { quit = quit || message.message == WM_QUIT; });
     EXPECT_TRUE(quit);
     EXPECT_FALSE(IsWindow(Window()));
     m_Wnd->m_hWnd = nullptr;
@@ -139,11 +141,10 @@ TEST_F(ServiceMessagesTest, SignInThroughTheLoginDialog) {
     PostMessageA(dialog, WM_LBUTTONUP, 0, MAKELPARAM(200, 180));
     PostMessageA(dialog, WM_LBUTTONUP, 0, MAKELPARAM(200, 180));
     SendToTray(0, StatusMessage(1, ""));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     SendToTray(0, StatusMessage(2, "10.9.8.7"));
   });
   ASSERT_TRUE(SendToTray(0, StatusMessage(0, "")));
-  EXPECT_TRUE(PumpUntil([this] { return m_Wnd->m_Status == 2 && IsWindowVisible(Window()); }, 5000));
+  EXPECT_TRUE(PumpUntil([this] { return m_Wnd->m_Status == 2 && IsWindowVisible(Window()); }));
   user.join();
   EXPECT_EQ(m_Wnd->m_Login.m_hDlg, nullptr);
   std::vector<cBytes> sent = m_Service->Drain();

@@ -53,10 +53,8 @@ bool SendToTray(int digit, const cBytes& message) {
 
 HWND WaitForLoginDialog() {
   HWND dialog = nullptr;
-  for (int tries = 0; tries < 500 && !dialog; tries++) {
-    dialog = FindWindowA(nullptr, "VARLO Login");
-    if (!dialog) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitUntil(kLongWaitMs,
+            [&dialog] { return (dialog = FindWindowA(nullptr, "VARLO Login")) != nullptr; });
   return dialog;
 }
 
@@ -81,10 +79,11 @@ bool PumpUntil(const std::function<bool()>& condition, int timeoutMs,
   return true;
 }
 
-cTrayProgram::cTrayProgram(const std::string& argument) {
+cTrayProgram::cTrayProgram(const std::string& argument, const platform::cSessionInfo* session) {
   platform::cProcessOptions options;
   options.applicationName = VARLO_TRAY_PROGRAM;
   options.commandLine = "Varlo.exe" + (argument.empty() ? "" : " " + argument);
+  options.session = session;
   m_Started = m_Process.Start(options) == ERROR_SUCCESS;
 }
 

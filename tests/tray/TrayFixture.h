@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "Varlo/VarloWnd.h"
-#include "platform/Process.h"
 #include "Varlo/ui/UiTestHooks.h"
+#include "platform/Process.h"
+#include "platform/Sessions.h"
 #include "tests/support/TempMachineRoot.h"
+#include "tests/support/WaitUntil.h"
 
 using cBytes = std::vector<uint8_t>;
 
@@ -22,7 +24,7 @@ class cFakeServiceSlot {
   cFakeServiceSlot();
   ~cFakeServiceSlot();
   // The next message, empty when none arrives in time.
-  cBytes Next(DWORD timeoutMs = 2000);
+  cBytes Next(DWORD timeoutMs = kLongWaitMs);
   // Every message until the slot stays quiet for quietMs.
   std::vector<cBytes> Drain(DWORD quietMs = 100);
 
@@ -38,20 +40,22 @@ bool SendToTray(int digit, const cBytes& message);
 
 // Runs the window thread until the condition holds; false when it did not within timeoutMs. The
 // observer sees each message before it is dispatched.
-bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = 3000,
+bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = kLongWaitMs,
                const std::function<void(const MSG&)>& observer = {});
-// The login dialog once it runs on the window thread (any thread may wait); null after 5 s.
+// The login dialog once it runs on the window thread (any thread may wait); null when it does not.
 HWND WaitForLoginDialog();
 // Runs every message that is waiting now.
 void PumpPending();
 
-// The tray program itself, started with an argument text; ended at destruction if it still runs.
+// The tray program itself, started with an argument text, in the session given as the service
+// starts it (else in the test's own); ended at destruction if it still runs.
 class cTrayProgram {
  public:
-  explicit cTrayProgram(const std::string& argument);
+  explicit cTrayProgram(const std::string& argument,
+                        const platform::cSessionInfo* session = nullptr);
   ~cTrayProgram();
   // The exit code as a byte, as the host keeps it; -1 when it did not end in time.
-  int ExitCode(DWORD timeoutMs = 10000);
+  int ExitCode(DWORD timeoutMs = kLongWaitMs);
 
  private:
   platform::cProcess m_Process;

@@ -84,10 +84,11 @@ TEST(UiLayerTest, ModalDialogRunsItsTimersUntilItEnds) {
 
 TEST(UiLayerTest, AWindowLeftByAnEndedProcessDoesNotCount) {
   cTempMachineRoot root;
-  // A tray program that crashed left its entry; no process 0x3FFFFF runs.
+  // A tray program that crashed left its entry in the console session; no process 0x3FFFFF runs.
   uintptr_t handle = (static_cast<uintptr_t>(0x3FFFFF) << 20) | 1;
-  std::string entry = platform::StateFolder() + "/ui/" + std::to_string(handle);
-  ASSERT_TRUE(platform::CreateFolders(platform::StateFolder() + "/ui"));
+  std::string folder = platform::StateFolder() + "/ui/1";
+  std::string entry = folder + "/" + std::to_string(handle);
+  ASSERT_TRUE(platform::CreateFolders(folder));
   ASSERT_TRUE(platform::WriteFileAtomically(entry, "VarloWnd\nVARLO\n"));
   EXPECT_EQ(FindWindowA("VarloWnd", "VARLO"), nullptr);
   EXPECT_FALSE(platform::FileExists(entry));

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/WaitUntil.h"
+
 class cXvfb {
  public:
   static constexpr int kWidth = 1024;
@@ -20,8 +22,6 @@ class cXvfb {
   static constexpr uint32_t kHeaderBlue = 0x2B579A;
   static constexpr uint32_t kSignedInGreen = 0x3BA55C;
   static constexpr uint32_t kSignedOutGrey = 0x909090;
-  // Long enough for a sanitizer build of the programs on a machine whose every core is busy.
-  static constexpr int kWaitMs = 60000;
 
   // Starts Xvfb on a display number the server chooses itself; Running() tells whether it came up.
   cXvfb();
@@ -51,8 +51,9 @@ class cXvfb {
   // The shown window of the window-system class with that title (any title when empty).
   cWindow Shown(const std::string& className, const std::string& title = "") const;
   // Waits until such a window is shown.
-  bool WaitForWindow(const std::string& className, const std::string& title = "", int timeoutMs = kWaitMs) const;
-  // Sends a key (an xdotool key name) to the window.
+  bool WaitForWindow(const std::string& className, const std::string& title = "",
+                     int timeoutMs = kLongWaitMs) const;
+  // Sends a key press (an X key name such as "Return") to the window.
   bool Key(const cWindow& window, const std::string& key) const;
 
  private:

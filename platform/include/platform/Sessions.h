@@ -37,4 +37,8 @@ struct cSessionInfo {
 // False with the Windows error in last error when the sessions cannot be listed.
 bool ListSessions(std::vector<cSessionInfo>& sessions);
 
+// The session this process runs in: the one it was started in (Process.h), or the console
+// session, 1, for a program started otherwise (by hand or by a test).
+DWORD CurrentSessionId();
+
 }  // namespace platform
