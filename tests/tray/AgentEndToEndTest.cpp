@@ -65,6 +65,14 @@ class AgentEndToEndTest : public ::testing::Test {
     if (!m_PreviousPath.empty()) setenv("PATH", m_PreviousPath.c_str(), 1);
   }
   void Click(int x, int y) { ASSERT_TRUE(m_Display.Click(x, y)); }
+  // What both programs logged, for a failure to show.
+  static std::string Logs() {
+    std::string service;
+    std::string tray;
+    platform::ReadWholeFile("C:\\Program Files\\VARLO\\logs\\event.log", service);
+    platform::ReadWholeFile("C:\\Program Files\\VARLO\\logs\\event-ui.log", tray);
+    return "service:\n" + service + "tray:\n" + tray;
+  }
 
   cTempMachineRoot m_Root;
   cXvfb m_Display;
@@ -76,7 +84,7 @@ TEST_F(AgentEndToEndTest, TheServiceStartsTheTrayAndASignInFailureIsShown) {
   // The tray program runs in the session and shows the signed-out icon.
   ASSERT_TRUE(WaitUntil(kLongWaitMs, [this] {
     return m_Display.Pixel(kIconLeft + 8, kIconTop + 8) == kSignedOutGrey;
-  }));
+  })) << Logs();
   // Each of the two sessions has a tray of its own.
   ASSERT_TRUE(WaitUntil(kLongWaitMs, [] { return TrayWindow(1) && TrayWindow(2); }));
   EXPECT_NE(TrayWindow(1), TrayWindow(2));
@@ -91,12 +99,12 @@ TEST_F(AgentEndToEndTest, TheServiceStartsTheTrayAndASignInFailureIsShown) {
       login = m_Display.Shown("#32770", "VARLO Login");
       notReached = m_Display.Shown("#32770", "VARLO");
       return login.id || notReached.id;
-    }));
+    })) << Logs();
     if (!notReached.id) continue;
     ASSERT_TRUE(m_Display.Key(notReached, "Return"));
     ASSERT_TRUE(WaitUntil(kLongWaitMs, [&] { return !m_Display.Shown("#32770", "VARLO").id; }));
   }
-  ASSERT_TRUE(login.id);
+  ASSERT_TRUE(login.id) << Logs();
   // Typed keys reach the edit field once the dialog is drawn.
   ASSERT_TRUE(WaitUntil(kLongWaitMs, [this] {
     return m_Display.Pixel(kLoginLeft + 10, kLoginTop + 10) == kHeaderBlue;

@@ -54,8 +54,11 @@ cXvfb::cXvfb() {
   if (pipe2(numberPipe, O_CLOEXEC) != 0) return;
   std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
   std::string fd = std::to_string(kDisplayFd);
-  const char* arguments[] = {"Xvfb",         "-displayfd", fd.c_str(), "-screen", "0",
-                             screen.c_str(), "-nolisten",  "tcp",      nullptr};
+  // Without -noreset the server starts afresh whenever its last client goes, and a program that
+  // connects meanwhile is refused: the test's own short connections would make the programs'
+  // displays fail.
+  const char* arguments[] = {"Xvfb",         "-displayfd", fd.c_str(),  "-screen", "0",
+                             screen.c_str(), "-noreset",   "-nolisten", "tcp",     nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, numberPipe[1], kDisplayFd);
