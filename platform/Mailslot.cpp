@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -81,6 +82,23 @@ bool ConnectTo(int fd, const std::string& path) {
 int NewSocket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
 
 // True when a reader is bound at the path.
+// Holds an exclusive lock on a folder, across processes, for its life.
+class cFolderLock {
+ public:
+  explicit cFolderLock(const std::string& folder)
+      : m_Fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (m_Fd >= 0) flock(m_Fd, LOCK_EX);
+  }
+  ~cFolderLock() {
+    if (m_Fd >= 0) close(m_Fd);
+  }
+  cFolderLock(const cFolderLock&) = delete;
+  cFolderLock& operator=(const cFolderLock&) = delete;
+
+ private:
+  int m_Fd;
+};
+
 bool SlotAlive(const std::string& path) {
   int probe = NewSocket();
   if (probe < 0) return false;
@@ -245,6 +263,9 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
   // Tray programs of every user create their slots here.
   if (!platform::FolderExists(folder) && platform::CreateFolders(folder))
     chmod(folder.c_str(), 01777);
+  // One creation at a time in the folder: two programs looking for the same free slot at once
+  // would otherwise both take it, the second unlinking the first one's socket as left over.
+  cFolderLock creating(folder);
   if (SlotAlive(path)) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return INVALID_HANDLE_VALUE;

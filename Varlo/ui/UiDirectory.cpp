@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <vector>
 
@@ -43,7 +44,13 @@ sockaddr_un SocketAddress(uint32_t processId, socklen_t& length) {
 }
 
 bool ProcessAlive(uint32_t processId) {
-  return kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM;
+  if (kill(static_cast<pid_t>(processId), 0) != 0 && errno != EPERM) return false;
+  // An ended process that its parent has not reaped yet still answers; its state says "Z".
+  std::ifstream stat("/proc/" + std::to_string(processId) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  size_t name = line.rfind(')');
+  return name == std::string::npos || line.compare(name, 3, ") Z") != 0;
 }
 
 bool EqualNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }

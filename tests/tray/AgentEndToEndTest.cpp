@@ -121,8 +121,7 @@ TEST_F(AgentEndToEndTest, TheServiceStartsTheTrayAndASignInFailureIsShown) {
   EXPECT_TRUE(m_Display.WaitForWindow("#32770", "Notice [Config]"));
   // Stopping the service ends the tray programs, box and dialog included.
   ASSERT_EQ(RunCommand(Sc("stop VARLO")), 0);
-  EXPECT_TRUE(
-      WaitUntil(kLongWaitMs, [] { return TrayWindow(1) == nullptr && TrayWindow(2) == nullptr; }));
+  EXPECT_TRUE(WaitUntil(kLongWaitMs, [] { return !TrayWindow(1) && !TrayWindow(2); })) << Logs();
   std::string log;
   platform::ReadWholeFile("C:\\Program Files\\VARLO\\logs\\event-ui.log", log);
   EXPECT_NE(log.find("!!! MSG_SVC_EXIT !!!"), std::string::npos);

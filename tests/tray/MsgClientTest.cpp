@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "Varlo/MsgClient.h"
@@ -50,6 +53,30 @@ TEST(MsgClientTest, TakesTheFirstFreeSlotAndWritesToTheService) {
   cMsgClient third;
   third.Open(&received, &cReceived::Callback);
   EXPECT_EQ(third.SlotIndex(), 1);
+}
+
+TEST(MsgClientTest, ProgramsStartingAtOnceEachTakeASlotOfTheirOwn) {
+  cTempMachineRoot root;
+  cFakeServiceSlot service;
+  cReceived received;
+  for (int round = 0; round < 20; round++) {
+    std::vector<std::unique_ptr<cMsgClient>> clients;
+    for (int index = 0; index < kTraySlots; index++)
+      clients.push_back(std::make_unique<cMsgClient>());
+    std::atomic<int> waiting{kTraySlots};
+    std::vector<std::thread> starts;
+    for (auto& client : clients) {
+      starts.emplace_back([&waiting, &received, opening = client.get()] {
+        for (waiting--; waiting > 0;) {
+        }
+        opening->Open(&received, &cReceived::Callback);
+      });
+    }
+    for (std::thread& start : starts) start.join();
+    std::set<uint8_t> slots;
+    for (auto& client : clients) slots.insert(client->SlotIndex());
+    ASSERT_EQ(slots.size(), static_cast<size_t>(kTraySlots)) << "round " << round;
+  }
 }
 
 TEST(MsgClientTest, WithoutTheServiceTheOwnSlotStillReads) {

@@ -1,5 +1,7 @@
 // The window layer's own rules that the tray program relies on.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -84,12 +86,20 @@ TEST(UiLayerTest, ModalDialogRunsItsTimersUntilItEnds) {
 
 TEST(UiLayerTest, AWindowLeftByAnEndedProcessDoesNotCount) {
   cTempMachineRoot root;
-  // A tray program that crashed left its entry in the console session; no process 0x3FFFFF runs.
-  uintptr_t handle = (static_cast<uintptr_t>(0x3FFFFF) << 20) | 1;
   std::string folder = platform::StateFolder() + "/ui/1";
-  std::string entry = folder + "/" + std::to_string(handle);
   ASSERT_TRUE(platform::CreateFolders(folder));
-  ASSERT_TRUE(platform::WriteFileAtomically(entry, "VarloWnd\nVARLO\n"));
-  EXPECT_EQ(FindWindowA("VarloWnd", "VARLO"), nullptr);
-  EXPECT_FALSE(platform::FileExists(entry));
+  // Tray programs that crashed left their entries in the console session: one whose process is
+  // gone (no process 0x3FFFFF runs), and one whose parent has not reaped it yet.
+  pid_t unreaped = fork();
+  if (unreaped == 0) _exit(0);
+  siginfo_t ended{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(unreaped), &ended, WEXITED | WNOWAIT), 0);
+  for (uint32_t process : {0x3FFFFFu, static_cast<uint32_t>(unreaped)}) {
+    uintptr_t handle = (static_cast<uintptr_t>(process) << 20) | 1;
+    std::string entry = folder + "/" + std::to_string(handle);
+    ASSERT_TRUE(platform::WriteFileAtomically(entry, "VarloWnd\nVARLO\n"));
+    EXPECT_EQ(FindWindowA("VarloWnd", "VARLO"), nullptr) << process;
+    EXPECT_FALSE(platform::FileExists(entry));
+  }
+  waitpid(unreaped, nullptr, 0);
 }
