@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -22,13 +23,15 @@
 #include "platform/Files.h"
 #include "platform/Handles.h"
 #include "platform/NoCase.h"
+#include "platform/Registry.h"
+#include "platform/ServiceControl.h"
 
 namespace {
 
 constexpr char kPrefix[] = "\\\\.\\mailslot\\";
 
-// The socket file of a slot name, or empty for a name that is not a mailslot's.
-std::string SocketPath(LPCSTR name) {
+// The name after "\\.\mailslot\", or empty for a name that is not a mailslot's.
+std::string SlotName(LPCSTR name) {
   if (!name) return {};
   std::string text = name;
   const size_t prefixLength = sizeof(kPrefix) - 1;
@@ -36,7 +39,13 @@ std::string SocketPath(LPCSTR name) {
       !platform::EqualNoCase(text.substr(0, prefixLength), kPrefix)) {
     return {};
   }
-  std::string slot = platform::LowerAscii(text.substr(prefixLength));
+  return text.substr(prefixLength);
+}
+
+// The socket file of a slot name, or empty for a name that is not a mailslot's.
+std::string SocketPath(LPCSTR name) {
+  std::string slot = platform::LowerAscii(SlotName(name));
+  if (slot.empty()) return {};
   for (char& c : slot) {
     if (c == '\\' || c == '/') c = '#';
   }
@@ -80,6 +89,20 @@ bool ConnectTo(int fd, const std::string& path) {
 }
 
 int NewSocket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
+
+// A slot named after a registered service is that service's (a registry that cannot be read
+// counts as naming it); only the administrator and the owner of the machine root create it.
+bool MayCreate(const std::string& slotName) {
+  const uid_t user = geteuid();
+  struct stat root {};
+  if (user == 0 || (stat(platform::MachineRoot().c_str(), &root) == 0 && root.st_uid == user))
+    return true;
+  HKEY key = nullptr;
+  const std::string service = std::string(platform::kServicesKey) + "\\" + slotName;
+  const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, service.c_str(), 0, KEY_READ, &key);
+  if (opened == ERROR_SUCCESS) RegCloseKey(key);
+  return opened == ERROR_FILE_NOT_FOUND;
+}
 
 // True when a reader is bound at the path.
 // Holds an exclusive lock on a folder, across processes, for its life.
@@ -259,6 +282,10 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
     SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
   }
+  if (!MayCreate(SlotName(name))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   std::string folder = path.substr(0, path.rfind('/'));
   // Tray programs of every user create their slots here.
   if (!platform::FolderExists(folder) && platform::CreateFolders(folder))
@@ -365,6 +392,16 @@ bool GetMailslotSender(HANDLE slot, cMailslotSender& sender) {
 
 bool IsAdministratorOrSelf(DWORD userId) {
   return userId == 0 || userId == static_cast<DWORD>(geteuid());
+}
+
+std::string UserName(DWORD userId) {
+  if (userId == kNoUser) return "no user";
+  passwd account {};
+  passwd* found = nullptr;
+  char names[1024];
+  if (getpwuid_r(static_cast<uid_t>(userId), &account, names, sizeof names, &found) == 0 && found)
+    return found->pw_name;
+  return std::to_string(userId);
 }
 
 }  // namespace platform

@@ -59,7 +59,8 @@ int cMsgQueue::Rx(uint8_t* buffer, uint32_t size) {
   }
   // Read without the lock, so a close from the control handler can end the wait.
   DWORD read = 0;
-  if (ReadFile(own, buffer, size, &read, nullptr)) return static_cast<int>(read);
+  if (ReadFile(own, buffer, size, &read, nullptr))
+    return read > 0 ? static_cast<int>(read) : kEmptyMessage;
   DWORD error = GetLastError();
   switch (error) {
     case ERROR_SEM_TIMEOUT:

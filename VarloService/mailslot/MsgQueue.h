@@ -51,6 +51,8 @@ class cMsgQueue {
  public:
   static constexpr uint32_t kInitialBufferSize = 4096;
   static constexpr uint32_t kBufferGrowth = 512;
+  // Rx's result for a message of no bytes: it carries no code, and the reader reads on.
+  static constexpr int kEmptyMessage = -4;
 
   cMsgQueue() = default;
   ~cMsgQueue();
@@ -61,14 +63,15 @@ class cMsgQueue {
   // tray slot that exists, so tray programs of an earlier service run end.
   void Open();
   // One message into buffer: the bytes read (> 0); 0 time-out or an unexpected failure (logged);
-  // -1 buffer too small (the message stays queued); -2 end of file; -3 slot closed or never made.
+  // -1 buffer too small (the message stays queued); -2 end of file; -3 slot closed or never made;
+  // kEmptyMessage for a message of no bytes.
   int Rx(uint8_t* buffer, uint32_t size);
   // Reads into the receive buffer, growing it by kBufferGrowth while the message does not fit.
   int Rx();
   uint8_t* Buffer() { return m_Buffer.get(); }
   uint32_t BufferSize() const { return m_BufferSize; }
 
-  // Who wrote the last message read; false when unknown.
+  // Who wrote the last message read; false when unknown (the sender then stays "no user").
   bool LastSender(platform::cMailslotSender& sender);
 
   // Opens the tray slot of a digit 0 to 9: 0 opened, -1 not (no entry is left for it).

@@ -1,9 +1,11 @@
 // The service slot's reader: every message is read with its length, and a message too short for
 // its code is ignored. Codes 9 to 12 run commands, so only the administrator and the service's
-// own user may send them; tray programs of every user send 1 to 7.
+// own user may send them; tray programs of every user send 1 to 7, and who changed a setting with
+// them is logged. Values outside their documented range never reach the settings.
 #include <jansson.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -22,6 +24,37 @@ constexpr char kTestEventText[] = "Hello from the VARLO service";
 
 bool IsCommandCode(int code) { return code >= MSG_UI_TEST && code <= MSG_UI_ISOLATE; }
 
+// Tray codes that change what the agent does (sign-in and sign-out, the switches, the module).
+bool ChangesSetting(int code) {
+  return code == MSG_UI_LOGIN || code == MSG_UI_SYSLOG || code == MSG_UI_WEBLOG ||
+         code == MSG_UI_MODULE || code == MSG_UI_AUTOUPDATE;
+}
+
+// A key is printable text that the settings can hold and read back.
+bool IsStorableKey(const std::string& key) {
+  return key.size() < cNvm::kStringBufferBytes &&
+         std::all_of(key.begin(), key.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+}
+
+// A switch is 0 (off) or 1 (on); a sign-in carries a key.
+bool InDocumentedRange(const cServiceMessage& message) {
+  switch (message.code) {
+    case MSG_UI_SYSLOG:
+    case MSG_UI_WEBLOG:
+    case MSG_UI_AUTOUPDATE:
+      return message.value == 0 || message.value == 1;
+    case MSG_UI_LOGIN:
+      return message.value == 0 || IsStorableKey(message.text);
+    default:
+      return true;
+  }
+}
+
+std::string SenderText(const platform::cMailslotSender& sender) {
+  if (sender.userId == platform::kNoUser) return platform::UserName(sender.userId);
+  return "user " + std::to_string(sender.userId) + " (" + platform::UserName(sender.userId) + ")";
+}
+
 // A JSON file of the install folder's "temp", indented by 2.
 void WriteJsonFile(const std::string& path, json_t* value) {
   if (!value) return;
@@ -35,8 +68,25 @@ void WriteJsonFile(const std::string& path, json_t* value) {
 }  // namespace
 
 int cVarloService::CmdLoop() {
+  // One deadline for the whole pass: messages, served or refused, never put it off, so sign-in
+  // retries, job polls and periodic duties keep their pace whatever local users send. A new pace
+  // (a sign-in or sign-out from a tray program) starts the deadline again.
+  DWORD pace = m_ReadTimeoutMs;
+  uint64_t deadline = m_Clock.TickMs() + pace;
   for (;;) {
-    int read = m_UI.Rx();
+    if (pace != m_ReadTimeoutMs) {
+      pace = m_ReadTimeoutMs;
+      deadline = m_Clock.TickMs() + pace;
+    }
+    DWORD left = MAILSLOT_WAIT_FOREVER;
+    if (pace != MAILSLOT_WAIT_FOREVER) {
+      const uint64_t now = m_Clock.TickMs();
+      if (now >= deadline) return 0;
+      left = static_cast<DWORD>(deadline - now);
+    }
+    m_UI.SetReadTimeout(left);
+    const int read = m_UI.Rx();
+    if (read == cMsgQueue::kEmptyMessage) continue;
     if (read == 0) return 0;
     SPDLOG_INFO("m_UI.Rx()={}", read);
     if (read < 0) return -1;
@@ -51,13 +101,17 @@ void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
   cServiceMessage parsed;
   if (!cServiceMessage::Parse(message, length, parsed)) return;
   const int code = parsed.code;
-  if (IsCommandCode(code)) {
-    platform::cMailslotSender sender;
-    if (!m_UI.LastSender(sender) || !platform::IsAdministratorOrSelf(sender.userId)) {
-      SPDLOG_ERROR("MSG={:02x} from user {} refused", code, sender.userId);
-      return;
-    }
+  platform::cMailslotSender sender;
+  m_UI.LastSender(sender);
+  if (IsCommandCode(code) && !platform::IsAdministratorOrSelf(sender.userId)) {
+    SPDLOG_ERROR("MSG={:02x} from {} refused", code, SenderText(sender));
+    return;
   }
+  if (!InDocumentedRange(parsed)) {
+    SPDLOG_ERROR("MSG={:02x} from {} refused: a value out of its range", code, SenderText(sender));
+    return;
+  }
+  if (ChangesSetting(code)) SPDLOG_INFO("MSG={:02x} from {}", code, SenderText(sender));
   const int8_t value = parsed.value;
   switch (code) {
     case MSG_UI_USER:

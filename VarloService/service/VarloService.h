@@ -40,7 +40,11 @@ class cVarloService {
   // Starts the tray program in every active user session; the number of sessions served.
   int LaunchUserApp();
 
-  // Reads and handles mailslot messages until a read returns none (0) or the slot is gone (-1).
+  // The main loop between RUNNING and the stop steps; it ends when a step returns a negative
+  // result.
+  void RunMainLoop();
+  // Reads and handles mailslot messages until the pass's read time-out has run out (0) or the slot
+  // is gone (-1).
   int CmdLoop();
   // Fetches the server's jobs and handles each set bit: 0 none, 1 handled.
   int JobEvent();
@@ -111,8 +115,6 @@ class cVarloService {
   bool m_StopRequested = false;
 
  private:
-  // The main loop between RUNNING and the stop steps.
-  void RunMainLoop();
   // Stores Status in the registry.
   void StoreStatus();
   void HandleMessage(const uint8_t* message, uint32_t length);

@@ -1,7 +1,7 @@
 // The mailslot stand-in: whole messages, buffer and time-out errors, closing, inheritance and
 // sender credentials.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +10,8 @@
 #include <thread>
 
 #include "platform/Mailslot.h"
+#include "platform/ServiceControl.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/TempMachineRoot.h"
 
 namespace {
@@ -125,11 +127,16 @@ TEST_F(MailslotTest, ProgramsStartedLaterInheritNoSlot) {
 }
 
 TEST_F(MailslotTest, TheReaderLearnsWhoSentEachMessage) {
+  platform::cMailslotSender sender;
+  ASSERT_TRUE(platform::GetMailslotSender(m_Reader, sender));
+  EXPECT_EQ(sender.userId, platform::kNoUser) << "nothing read yet, so nobody sent it";
+  EXPECT_FALSE(platform::IsAdministratorOrSelf(sender.userId));
+  EXPECT_EQ(platform::UserName(sender.userId), "no user");
+
   Write("mine");
   char buffer[16];
   DWORD read = 0;
   ASSERT_TRUE(ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr));
-  platform::cMailslotSender sender;
   ASSERT_TRUE(platform::GetMailslotSender(m_Reader, sender));
   EXPECT_EQ(sender.userId, static_cast<DWORD>(geteuid()));
   EXPECT_EQ(sender.processId, static_cast<DWORD>(getpid()));
@@ -138,19 +145,37 @@ TEST_F(MailslotTest, TheReaderLearnsWhoSentEachMessage) {
   if (geteuid() != 0) GTEST_SKIP() << "sending as another user needs the administrator";
   HANDLE writer = CreateFileA(kSlot, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    DWORD written = 0;
-    _exit(setuid(65534) == 0 && WriteFile(writer, "other", 5, &written, nullptr) ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
+  const int written = RunAsOtherUser([writer] {
+    DWORD bytes = 0;
+    return WriteFile(writer, "other", 5, &bytes, nullptr) ? 0 : 1;
+  });
   CloseHandle(writer);
-  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_EQ(written, 0);
   ASSERT_TRUE(ReadFile(m_Reader, buffer, sizeof(buffer), &read, nullptr));
   ASSERT_TRUE(platform::GetMailslotSender(m_Reader, sender));
   EXPECT_EQ(sender.userId, 65534u);
   EXPECT_FALSE(platform::IsAdministratorOrSelf(sender.userId));
+  EXPECT_EQ(platform::UserName(sender.userId), "nobody");
+}
+
+TEST_F(MailslotTest, OnlyTheAdministratorCreatesTheSlotOfARegisteredService) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs the administrator";
+  // As a machine root stands, every user reaches its slots.
+  ASSERT_EQ(chmod(m_Root.Path().c_str(), 0755), 0);
+  ASSERT_TRUE(platform::InstallService("VARLO", "VarloService.exe"));
+  // The other user's result: 0 created, else the error.
+  const auto createAsOtherUser = [](const char* name) {
+    return RunAsOtherUser([name] {
+      HANDLE slot = CreateMailslotA(name, 0, 0, nullptr);
+      return slot != INVALID_HANDLE_VALUE ? 0 : static_cast<int>(GetLastError());
+    });
+  };
+  EXPECT_EQ(createAsOtherUser("\\\\.\\mailslot\\varlo"), static_cast<int>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(createAsOtherUser("\\\\.\\mailslot\\VARLO3"), 0)
+      << "a tray slot stays open to every user";
+  HANDLE service = CreateMailslotA("\\\\.\\mailslot\\VARLO", 0, 0, nullptr);
+  EXPECT_NE(service, INVALID_HANDLE_VALUE);
+  CloseHandle(service);
 }
 
 }  // namespace

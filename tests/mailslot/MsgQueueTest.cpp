@@ -42,6 +42,8 @@ TEST_F(MsgQueueTest, ReadResultsForTimeOutAndClose) {
   queue.Open();
   queue.SetReadTimeout(10);
   EXPECT_EQ(queue.Rx(), 0);
+  ASSERT_TRUE(SendToServiceSlot({}));
+  EXPECT_EQ(queue.Rx(), cMsgQueue::kEmptyMessage) << "an empty message is told from a time-out";
   queue.SetReadTimeout(MAILSLOT_WAIT_FOREVER);
   int result = 1;
   std::thread reader([&] { result = queue.Rx(); });

@@ -96,6 +96,44 @@ TEST_F(CmdLoopTest, MessagesTooShortForTheirCodeAndUnknownCodesAreIgnored) {
   EXPECT_FALSE(Logged("MSG_UI_TEST"));
 }
 
+TEST_F(CmdLoopTest, AnEmptyMessageIsPassedOverAndTheNextOneRead) {
+  auto tray = RegisteredTray(2);
+  Deliver({{}, {}, {MSG_UI_AUTOUPDATE, 0}});
+  EXPECT_EQ(tray->Drain(), std::vector<cMessage>({{MSG_SVC_AUTOUPDATE, 0}}));
+  EXPECT_FALSE(Logged("m_UI.Rx()=0")) << m_Log.str();
+}
+
+TEST_F(CmdLoopTest, ValuesOutsideTheirRangeAreRefusedAndNothingIsStored) {
+  auto tray = RegisteredTray(8);
+  m_Service->m_Status = 0;
+  const auto signIn = [](const std::string& key) {
+    const std::string bytes = std::string{static_cast<char>(MSG_UI_LOGIN), 1} + key + '\0';
+    return cMessage(bytes.begin(), bytes.end());
+  };
+  Deliver({{MSG_UI_AUTOUPDATE, 2},
+           {MSG_UI_AUTOUPDATE, 0xFF},
+           {MSG_UI_SYSLOG, 5},
+           {MSG_UI_WEBLOG, 0x80},
+           signIn("KEY\nforged"),
+           signIn("KEY\x7f"),
+           signIn("K\xc3\xa9Y"),
+           signIn(std::string(cNvm::kStringBufferBytes, 'K'))});
+  EXPECT_EQ(m_Service->m_AutoUpdate, 1);
+  EXPECT_EQ(m_Service->m_Sys, -1);
+  EXPECT_EQ(m_Service->m_Web, -1);
+  EXPECT_EQ(m_Service->m_Status, 0);
+  EXPECT_TRUE(m_Service->m_AgentInfo.m_LicenseKey.empty());
+  EXPECT_EQ(StoredValue("AutoUpdate"), 0xDEADu);
+  EXPECT_EQ(StoredValue("Status"), 0xDEADu);
+  EXPECT_TRUE(tray->Drain().empty());
+  EXPECT_FALSE(Logged("m_Api.Login()"));
+  size_t refusals = 0;
+  for (size_t at = m_Log.str().find("refused: a value out of its range"); at != std::string::npos;
+       at = m_Log.str().find("refused: a value out of its range", at + 1))
+    ++refusals;
+  EXPECT_EQ(refusals, 8u) << m_Log.str();
+}
+
 TEST_F(CmdLoopTest, ATextWithoutItsNulEndsWithTheMessage) {
   Deliver({{MSG_UI_TEST, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0},
            {MSG_UI_TEST, 'h', 'e', 'l', 'l', 'o'}});

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,11 +16,10 @@
 #include "platform/Files.h"
 #include "tests/service/ServiceSlotFixture.h"
 #include "tests/support/FakeTray.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/TempMachineRoot.h"
 
 namespace {
-
-constexpr uid_t kOtherUser = 65534;
 
 cMessage Text(uint8_t code, const std::string& text) {
   const std::string bytes = static_cast<char>(code) + text + '\0';
@@ -47,30 +45,28 @@ class CommandCodesByUserTest : public cServiceSlotFixture {
     HANDLE slot = CreateFileA(ServiceSlotPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(slot, INVALID_HANDLE_VALUE);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      if (setuid(user) != 0) _exit(2);
-      for (const cMessage& message : messages) {
-        DWORD written = 0;
-        if (!WriteFile(slot, message.data(), static_cast<DWORD>(message.size()), &written, nullptr))
-          _exit(1);
-      }
-      _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const int written = RunAsOtherUser(
+        [&] {
+          for (const cMessage& message : messages) {
+            DWORD bytes = 0;
+            const DWORD size = static_cast<DWORD>(message.size());
+            if (!WriteFile(slot, message.data(), size, &bytes, nullptr)) return 1;
+          }
+          return 0;
+        },
+        user);
     CloseHandle(slot);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not write";
+    ASSERT_EQ(written, 0) << "the child could not write";
     EXPECT_EQ(m_Service->CmdLoop(), 0);
   }
 
   std::vector<cCommandCase> Commands() const {
     return {
-        {Text(MSG_UI_TEST, "hi"), "MSG=09 from user 65534 refused", "MSG_UI_TEST:hi>"},
-        {{MSG_UI_STAT, 1}, "MSG=0a from user 65534 refused", "EvtLogSvc>"},
-        {Text(MSG_UI_CMD, m_CommandFile), "MSG=0b from user 65534 refused", "ReadFile("},
-        {{MSG_UI_ISOLATE, 3}, "MSG=0c from user 65534 refused", nullptr},  // the shutdown record
+        {Text(MSG_UI_TEST, "hi"), "MSG=09 from user 65534 (nobody) refused", "MSG_UI_TEST:hi>"},
+        {{MSG_UI_STAT, 1}, "MSG=0a from user 65534 (nobody) refused", "EvtLogSvc>"},
+        {Text(MSG_UI_CMD, m_CommandFile), "MSG=0b from user 65534 (nobody) refused", "ReadFile("},
+        // The shutdown record shows a served isolate code.
+        {{MSG_UI_ISOLATE, 3}, "MSG=0c from user 65534 (nobody) refused", nullptr},
     };
   }
 
@@ -114,6 +110,8 @@ TEST_F(CommandCodesByUserTest, TrayCodesFromAnotherUserAreServed) {
   EXPECT_EQ(received.front().front(), MSG_SVC_START);
   EXPECT_NE(std::find(received.begin(), received.end(), cMessage{MSG_SVC_AUTOUPDATE, 0}), received.end())
       << "the auto-update change was not served";
+  EXPECT_TRUE(Logged("MSG=07 from user 65534 (nobody)\n")) << "who changed the setting";
+  EXPECT_FALSE(Logged("MSG=01 from")) << "a registration changes no setting";
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The real VarloService in a temporary machine root: its roles, its status reports, its mailslot
 // link with tray programs, and its command line.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "platform/Registry.h"
 #include "tests/support/InstalledAgent.h"
 #include "tests/support/FakeTray.h"
+#include "tests/support/OtherUser.h"
 #include "tests/support/WaitUntil.h"
 
 namespace {
@@ -156,23 +156,19 @@ TEST_F(ServiceEndToEndTest, CommandMessagesFromAnotherUserAreRefusedAndLogged) {
   HANDLE slot = CreateFileA(ServiceSlotPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(slot, INVALID_HANDLE_VALUE);
-  pid_t child = fork();
-  if (child == 0) {
-    DWORD written = 0;
-    _exit(setuid(65534) == 0 && WriteFile(slot, statusRequest.data(), 2, &written, nullptr) ? 0
-                                                                                            : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
+  const int written = RunAsOtherUser([&] {
+    DWORD bytes = 0;
+    return WriteFile(slot, statusRequest.data(), 2, &bytes, nullptr) ? 0 : 1;
+  });
   CloseHandle(slot);
-  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_EQ(written, 0);
   ASSERT_TRUE(SendToServiceSlot({MSG_UI_TEST, 'h', 'i', 0}));
   // Messages still queued when the stop closes the slot are never read.
   EXPECT_TRUE(
       WaitUntil(10000, [&] { return m_Agent.Log().find("MSG_UI_TEST:hi>") != std::string::npos; }));
   StopService();
   const std::string log = m_Agent.Log();
-  EXPECT_NE(log.find("MSG=0a from user 65534 refused"), std::string::npos) << log;
+  EXPECT_NE(log.find("MSG=0a from user 65534 (nobody) refused"), std::string::npos) << log;
   EXPECT_EQ(log.find("WebLogSvc>"), std::string::npos) << log;
   EXPECT_NE(log.find("MSG_UI_TEST:hi>"), std::string::npos)
       << "the administrator is served: " << log;

@@ -3,6 +3,8 @@
 // "\\.\mailslot\<name>" (the name compared without regard to case). One write is one message and a
 // read returns one whole message. Handles are closed with CloseHandle and are never inherited by
 // programs the process starts.
+#include <string>
+
 #include "platform/Handles.h"
 
 constexpr DWORD MAILSLOT_WAIT_FOREVER = 0xFFFFFFFF;
@@ -24,7 +26,10 @@ struct SECURITY_ATTRIBUTES {
 };
 
 // Creates the read end of a slot. INVALID_HANDLE_VALUE with last error 183 when a live slot of
-// that name exists, 123 for a name outside "\\.\mailslot\", or another Windows error.
+// that name exists, 123 for a name outside "\\.\mailslot\", 5 for a slot named after a registered
+// service (HKLM "SYSTEM\CurrentControlSet\Services\<name>") when the caller is neither the
+// administrator nor the owner of the machine root, under whose account the services run: no other
+// user can hold a service's name while the service is down. Any user may create other slots.
 // maxMessageSize 0 means any size; readTimeout in milliseconds or MAILSLOT_WAIT_FOREVER.
 HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
                        const SECURITY_ATTRIBUTES* attributes);
@@ -54,14 +59,20 @@ BOOL GetMailslotInfo(HANDLE slot, LPDWORD maxMessageSize, LPDWORD nextSize, LPDW
 
 namespace platform {
 
+// The user of a message that came without credentials: nobody, not the administrator.
+constexpr DWORD kNoUser = 0xFFFFFFFF;
+
 // Who wrote the message that the last successful ReadFile on this read end returned.
 struct cMailslotSender {
   DWORD processId = 0;
-  DWORD userId = 0;
+  DWORD userId = kNoUser;
 };
 bool GetMailslotSender(HANDLE slot, cMailslotSender& sender);
 
 // True for the administrator and for the user the calling process runs as.
 bool IsAdministratorOrSelf(DWORD userId);
+
+// The account name of a user ("nobody"), the number of a user without one, "no user" for kNoUser.
+std::string UserName(DWORD userId);
 
 }  // namespace platform
