@@ -3,7 +3,6 @@
 // with detection off and on, beside the cost of compressing the same records alone. The rate is
 // per core: events over the CPU time of the collecting thread.
 #include <benchmark/benchmark.h>
-#include <httplib.h>
 #include <jansson.h>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
@@ -13,17 +12,18 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "VarloService/evtlog/EvtLogSvc.h"
 #include "bench/CompressionBatches.h"
+#include "bench/UploadServer.h"
+#include "common/Nvm.h"
 #include "common/Sha256.h"
 #include "platform/EventLog.h"
 #include "platform/Files.h"
-#include "platform/Registry.h"
 #include "platform/TextConv.h"
 #include "tests/support/TempMachineRoot.h"
-#include "tests/support/TestCertificateAuthority.h"
 
 namespace {
 
@@ -32,6 +32,10 @@ constexpr char kSecurityProvider[] = "Microsoft-Windows-Security-Auditing";
 constexpr char kSysmonProvider[] = "Microsoft-Windows-Sysmon";
 constexpr int kGeneratedEvents = 4000;
 constexpr int kFilters = 300;
+constexpr int kApplyingFilters = 48;  // of the 300
+// The filters that apply to the events beside those that cannot, for the series whose per-event
+// time shows what the filters that cannot apply cost.
+constexpr int kSeriesApplyingFilters = 40;
 constexpr int kListEntries = 400;
 
 std::string Event(const std::string& channel, const std::string& provider, int eventId, unsigned number,
@@ -136,26 +140,46 @@ std::string Filter(int id, int eventId, const char* provider, const std::string&
   return filter + "]}";
 }
 
-// A few hundred filters, a few dozen of them on the common event ids, with expressions over the
-// cut elements and reference lists of hundreds of entries.
-std::string Rules(std::string& references) {
+// Filters in the shape of a server's rule set: `applying` of them on the event ids and providers
+// the events carry, with expressions over the cut elements and reference lists of hundreds of
+// entries, then `nonApplying` on event ids that no event carries.
+std::string Rules(int applying, int nonApplying, std::string& references) {
   std::string filters = "[";
   int id = 0;
   auto add = [&](const std::string& filter) { filters += (id++ ? "," : "") + filter; };
-  for (int i = 0; i < 8; ++i) {
-    add(Filter(id, 4688, kSecurityProvider,
-               Item("CommandLine", "el", "regex", R"("(?i)-enc(odedcommand)?\\s+[A-Za-z0-9+/=]{)" + std::to_string(4 + i) + R"(,}")"),
-               i == 0));
-    add(Filter(id, 4625, kSecurityProvider, Item("TargetUserName", "eq", "input", "\"admin" + std::string(i ? std::to_string(i) : "") + "\""), false));
-    add(Filter(id, 1, kSysmonProvider, Item("Image", "el", "text", "1"), false));
-    add(Filter(id, 3, kSysmonProvider,
-               Item("DestinationIp", "el", "ip", "2") + "," + Item("DestinationPort", "eq", "input", "\"4444\""), false));
-    add(Filter(id, 4104, "Microsoft-Windows-PowerShell",
-               Item("ScriptBlockText", "el", "regex", R"("(?i)(iex|invoke-expression).*downloadstring")"), false));
-    add(Filter(id, 4624, kSecurityProvider, Item("TargetUserName", "nel", "text", "1"), false));
+  while (id < applying) {
+    const int i = id / 6;
+    switch (id % 6) {
+      case 0:
+        add(Filter(id, 4688, kSecurityProvider,
+                   Item("CommandLine", "el", "regex",
+                        R"("(?i)-enc(odedcommand)?\\s+[A-Za-z0-9+/=]{)" + std::to_string(4 + i) + R"(,}")"),
+                   i == 0));
+        break;
+      case 1:
+        add(Filter(id, 4625, kSecurityProvider,
+                   Item("TargetUserName", "eq", "input", "\"admin" + std::string(i ? std::to_string(i) : "") + "\""),
+                   false));
+        break;
+      case 2:
+        add(Filter(id, 1, kSysmonProvider, Item("Image", "el", "text", "1"), false));
+        break;
+      case 3:
+        add(Filter(id, 3, kSysmonProvider,
+                   Item("DestinationIp", "el", "ip", "2") + "," + Item("DestinationPort", "eq", "input", "\"4444\""),
+                   false));
+        break;
+      case 4:
+        add(Filter(id, 4104, "Microsoft-Windows-PowerShell",
+                   Item("ScriptBlockText", "el", "regex", R"("(?i)(iex|invoke-expression).*downloadstring")"), false));
+        break;
+      default:
+        add(Filter(id, 4624, kSecurityProvider, Item("TargetUserName", "nel", "text", "1"), false));
+    }
   }
-  while (id < kFilters) {
-    add(Filter(id, 5000 + id, kSecurityProvider, Item("ObjectName", "el", "regex", R"("(?i)\\\\secret\\\\.*\\.docx$")"), false));
+  while (id < applying + nonApplying) {
+    add(Filter(id, 5000 + id, kSecurityProvider, Item("ObjectName", "el", "regex", R"("(?i)\\\\secret\\\\.*\\.docx$")"),
+               false));
   }
   filters += "]";
 
@@ -176,8 +200,7 @@ std::string Rules(std::string& references) {
 struct cWorld {
   cTempMachineRoot root;
   cTestCertificateAuthority authority;
-  std::unique_ptr<httplib::SSLServer> server;
-  std::thread listener;
+  std::unique_ptr<cBenchUploadServer> server;
   std::unique_ptr<cAgentInfo> agentInfo;
   std::vector<std::u16string> rendered;
   std::vector<std::string> texts;
@@ -186,30 +209,13 @@ struct cWorld {
   cWorld() {
     spdlog::set_default_logger(std::make_shared<spdlog::logger>("event", std::make_shared<spdlog::sinks::null_sink_mt>()));
     authority.InstallAsTrusted();
-    server = std::make_unique<httplib::SSLServer>(authority.ServerCertificateFile().c_str(),
-                                                  authority.ServerKeyFile().c_str());
-    server->set_tcp_nodelay(true);  // an answer at once, not after the peer's delayed acknowledgement
-    server->Post("/pupload/syslog", [](const httplib::Request&, httplib::Response& answer) {
-      answer.set_content("{\"returnCode\":\"0\"}", "application/json");
-    });
-    int port = server->bind_to_any_port("127.0.0.1");
-    listener = std::thread([this] { server->listen_after_bind(); });
-    const std::string url = "https://127.0.0.1:" + std::to_string(port);
-    HKEY key = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BreltSecurity\\VARLO\\Domain", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                    &key, nullptr);
-    RegSetValueExA(key, "UploadSys", 0, REG_SZ, reinterpret_cast<const BYTE*>(url.c_str()),
-                   static_cast<DWORD>(url.size() + 1));
-    RegCloseKey(key);
+    server = std::make_unique<cBenchUploadServer>(authority);
+    NvmDomain(1).SetString(NvmDomain::UploadSys, server->Url());
     agentInfo = std::make_unique<cAgentInfo>();
     texts = RealEvents();
     for (std::string& event : GeneratedEvents()) texts.push_back(std::move(event));
     for (const std::string& text : texts) rendered.push_back(Utf8ToUtf16(text));
-    filters = Rules(references);
-  }
-  ~cWorld() {
-    server->stop();
-    listener.join();
+    filters = Rules(kApplyingFilters, kFilters - kApplyingFilters, references);
   }
 };
 
@@ -218,13 +224,14 @@ cWorld& World() {
   return world;
 }
 
-void RunEventPath(benchmark::State& state, uint32_t detect, uint32_t level) {
+void RunEventPath(benchmark::State& state, uint32_t detect, uint32_t level, const std::string& filters = {},
+                  const std::string& references = {}) {
   cWorld& world = World();
   cEvtLogSvc collector;
   collector.SetChannelMask(0);  // events are handed in directly
   collector.SyslogConf(detect, 0, level);
   if (detect) {
-    collector.SetSysFilter(json_loads(world.filters.c_str(), 0, nullptr), json_loads(world.references.c_str(), 0, nullptr));
+    collector.SetSysFilter(json_loads(filters.c_str(), 0, nullptr), json_loads(references.c_str(), 0, nullptr));
   }
   if (collector.Start(world.agentInfo.get()) != 0) {
     state.SkipWithError("the collector did not start");
@@ -244,8 +251,19 @@ void RunEventPath(benchmark::State& state, uint32_t detect, uint32_t level) {
 }
 
 void BM_DetectionOff(benchmark::State& state) { RunEventPath(state, 0, 0); }
-void BM_DetectionOnFullUpload(benchmark::State& state) { RunEventPath(state, 1, 1); }
-void BM_DetectionOnDetectedOnly(benchmark::State& state) { RunEventPath(state, 1, 0); }
+void BM_DetectionOnFullUpload(benchmark::State& state) {
+  RunEventPath(state, 1, 1, World().filters, World().references);
+}
+void BM_DetectionOnDetectedOnly(benchmark::State& state) {
+  RunEventPath(state, 1, 0, World().filters, World().references);
+}
+
+// Detected events only, so that the filters weigh the most in the time of an event.
+void BM_FiltersThatCannotApply(benchmark::State& state) {
+  std::string references;
+  const std::string filters = Rules(kSeriesApplyingFilters, static_cast<int>(state.range(0)), references);
+  RunEventPath(state, 1, 0, filters, references);
+}
 
 // The same records as the collector makes them, in batches of the uploader's size, gzip alone.
 void BM_CompressionAlone(benchmark::State& state) {
@@ -267,15 +285,22 @@ BENCHMARK(BM_DetectionOff)->MinTime(3.0);
 BENCHMARK(BM_DetectionOnFullUpload)->MinTime(3.0);
 BENCHMARK(BM_DetectionOnDetectedOnly)->MinTime(3.0);
 BENCHMARK(BM_CompressionAlone)->MinTime(2.0);
+BENCHMARK(BM_FiltersThatCannotApply)->Arg(30)->Arg(300)->Arg(3000)->Arg(30000)->MinTime(2.0);
 
-// The console table, then each event-path figure as a ratio to compression alone.
+// The console table, then each event-path figure as a ratio to compression alone, and the time of
+// an event beside filters that cannot apply to it as a ratio to the time beside the fewest.
 class cRatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       auto rate = run.counters.find("items_per_second");
-      if (rate != run.counters.end()) m_Rates[run.benchmark_name()] = rate->second.value;
+      if (rate == run.counters.end()) continue;
+      if (run.run_name.function_name == "BM_FiltersThatCannotApply") {
+        m_Series.emplace_back(run.run_name.args, rate->second.value);
+      } else {
+        m_Rates[run.benchmark_name()] = rate->second.value;
+      }
     }
   }
   void Finalize() override {
@@ -290,10 +315,19 @@ class cRatioReporter : public benchmark::ConsoleReporter {
       if (compression > 0) std::printf("   %6.3f of compression alone", entry.second / compression);
       std::printf("\n");
     }
+    if (m_Series.empty()) return;
+    std::printf("\ndetected events only, %d filters that apply beside filters that cannot (CPU time per event)\n",
+                kSeriesApplyingFilters);
+    const double first = m_Series.front().second;
+    for (const auto& [count, rate] : m_Series) {
+      std::printf("  %6s that cannot apply %10.2f us   %6.3f of the time beside %s\n", count.c_str(), 1e6 / rate,
+                  first / rate, m_Series.front().first.c_str());
+    }
   }
 
  private:
   std::map<std::string, double> m_Rates;
+  std::vector<std::pair<std::string, double>> m_Series;  // filters that cannot apply, events per second
 };
 
 }  // namespace

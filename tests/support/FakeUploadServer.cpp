@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <memory>
+#include <utility>
 
 #include "common/Sha256.h"
 
@@ -94,9 +95,9 @@ std::vector<cUploadedBatch> cFakeUploadServer::Batches() const {
   return m_batches;
 }
 
-void cFakeUploadServer::ClearBatches() {
+std::vector<cUploadedBatch> cFakeUploadServer::TakeBatches() {
   std::lock_guard<std::mutex> guard(m_batchLock);
-  m_batches.clear();
+  return std::exchange(m_batches, {});
 }
 
 cScriptedAnswer cFakeUploadServer::Answer(const cRecordedRequest& request) {

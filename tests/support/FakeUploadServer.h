@@ -25,8 +25,9 @@ class cFakeUploadServer : public cFakeHttpServer {
   ~cFakeUploadServer() override { Stop(); }
 
   std::vector<cUploadedBatch> Batches() const;
-  // Forgets the batches kept so far (a long-running server calls it with ClearRequests).
-  void ClearBatches();
+  // The batches kept so far, which the server then forgets (a long stream drains them so, with
+  // ClearRequests).
+  std::vector<cUploadedBatch> TakeBatches();
 
  protected:
   cScriptedAnswer Answer(const cRecordedRequest& request) override;
