@@ -30,6 +30,10 @@ class cFilter {
   // response runs in order. 0 otherwise.
   int Action(EvtRecord& record, bool block);
 
+  // The EventID and provider the filter applies to (empty when the server gave none).
+  const std::string& EventKey() const { return m_filterEventKey; }
+  const std::string& ProviderKey() const { return m_filterEventProviderKey; }
+
  private:
   json_t* m_filterId = nullptr;
   std::string m_filterEventKey;

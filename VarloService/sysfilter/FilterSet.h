@@ -1,8 +1,13 @@
 #pragma once
 // The detection filters of the event collector, in the server's order, with the reference lists
-// their items share.
+// their items share. A filter applies only to events of its EventID and provider, so each event
+// runs only the filters of its own pair, found through an index made at load.
 #include <jansson.h>
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "VarloService/sysfilter/Filter.h"
@@ -18,19 +23,25 @@ class cFilterSet {
   // returns. Returns the number of filters taken; none is dropped.
   int Load(json_t* filters, json_t* references);
 
-  // Runs every filter in order, without stopping at a match; returns how many matched.
+  // Runs, in server order and without stopping at a match, every filter of the record's EventID
+  // and provider (the others cannot match it); returns how many matched. One thread at a time.
   int Action(EvtRecord& record, bool block);
 
   // Destroys the filters; the lists stay until the next Load.
-  void Clear() { m_filters.clear(); }
+  void Clear();
 
-  std::vector<cFilter>& Filters() { return m_filters; }
   size_t Size() const { return m_filters.size(); }
 
  private:
   // Declared first so that it outlives the filters whose items point into it.
   cRefLists m_refLists;
   std::vector<cFilter> m_filters;
+  // One text for an EventID and a provider, told apart by the EventID's length.
+  static void MakeKey(std::string& key, std::string_view eventId, std::string_view provider);
+
+  // The positions in m_filters of the filters of each EventID and provider, in server order.
+  std::unordered_map<std::string, std::vector<uint32_t>> m_byEvent;
+  std::string m_key;  // of the event being tested, kept for its room
 };
 
 }  // namespace sysfilter
