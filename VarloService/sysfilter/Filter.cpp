@@ -2,7 +2,6 @@
 
 #include <spdlog/spdlog.h>
 
-#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -41,17 +40,7 @@ int cFilter::Load(const json_t* filter, cRefLists& owner) {
   return static_cast<int>(m_responses.size());
 }
 
-int cFilter::Action(EvtRecord& record, bool block) {
-  if (record.EventId() != m_filterEventKey || record.Provider() != m_filterEventProviderKey) {
-    return 0;
-  }
-  if (m_elements.empty()) return 0;
-  const std::string_view body = record.Body();
-  const bool allMatch =
-      std::all_of(m_elements.begin(), m_elements.end(),
-                  [body](const cElement& e) { return e.Test(body, nullptr) == 1; });
-  if (!allMatch) return 0;
-
+int cFilter::Detect(EvtRecord& record, bool block) {
   record.AddDetectFilterId(m_filterId ? m_filterId : json_null());
   spdlog::info("** Detect={}", JsonValueText(m_filterId));
   for (cResponse& response : m_responses) response.Action(record, block);

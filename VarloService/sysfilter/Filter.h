@@ -1,6 +1,7 @@
 #pragma once
 // One detection filter: an EventID and a provider, element tests on the event's own data, and
-// the responses that run when it matches.
+// the responses that run when it matches. Its set finds the filters of an event and tests their
+// elements (cFilterSet).
 #include <jansson.h>
 
 #include <string>
@@ -26,13 +27,15 @@ class cFilter {
   // Returns the number of responses kept (those with an id that is not null and with elements).
   int Load(const json_t* filter, cRefLists& owner);
 
-  // 1 when the filter matched: its id is added to the record's "detectFilterIds" and every
-  // response runs in order. 0 otherwise.
-  int Action(EvtRecord& record, bool block);
-
   // The EventID and provider the filter applies to (empty when the server gave none).
   const std::string& EventKey() const { return m_filterEventKey; }
   const std::string& ProviderKey() const { return m_filterEventProviderKey; }
+  // All of them must match the event's own data; a filter without elements never matches.
+  const std::vector<cElement>& Elements() const { return m_elements; }
+
+  // The filter matched the record: its id is added to the record's "detectFilterIds" and every
+  // response runs in order. Returns 1.
+  int Detect(EvtRecord& record, bool block);
 
  private:
   json_t* m_filterId = nullptr;

@@ -1,7 +1,8 @@
-// A filter set runs for each event only the filters of its EventID and provider. What an event
-// gets (the count, "detectFilterIds" in server order, the response objects) is the same whether
-// or not thousands of filters that cannot apply stand around the ones that do, and filters whose
-// keys are missing, empty or not texts apply exactly where an equal comparison lets them.
+// A filter set runs for each event only the filters of its EventID and provider, and judges equal
+// elements of those filters once. What an event gets (the count, "detectFilterIds" in server
+// order, the response objects) is the same whether or not thousands of filters that cannot apply
+// stand around the ones that do; filters whose keys are missing, empty or not texts apply exactly
+// where an equal comparison lets them; filters that share an element still differ by the others.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,14 +18,30 @@ namespace {
 
 constexpr char kSecurityProvider[] = "Microsoft-Windows-Security-Auditing";
 
-// A filter whose one element always matches: an "el" item with the empty text.
-json_t* Filter(json_t* id, json_t* filterEvent) {
-  json_t* filter = json_pack(
-      "{s:o, s:[{s:s, s:[{s:s, s:s, s:s, s:s, s:s, s:s}]}], s:[]}", "filterId", id,
-      "filterElementJson", "filterElementName", "EventData", "childArray", "filterElementName",
-      "Data", "filterElementAttributeName", "Name", "filterElementAttributeValue", "Any",
-      "filterElementSearchFlag", "el", "filterElementSearchType", "input",
-      "filterElementSearchText", "", "edrFilterElementList");
+// Element trees on the EventData entry "Any": one that every event meets, and two that test its
+// value, the first written twice with its members in another order.
+constexpr char kAlways[] =
+    R"({"filterElementName":"EventData","childArray":[{"filterElementName":"Data",
+        "filterElementAttributeName":"Name","filterElementAttributeValue":"Any",
+        "filterElementSearchFlag":"el","filterElementSearchType":"input","filterElementSearchText":""}]})";
+constexpr char kAnyIsX[] =
+    R"({"filterElementName":"EventData","childArray":[{"filterElementName":"Data",
+        "filterElementAttributeName":"Name","filterElementAttributeValue":"Any",
+        "filterElementSearchFlag":"eq","filterElementSearchType":"input","filterElementSearchText":"x"}]})";
+constexpr char kAnyIsXReordered[] =
+    R"({"childArray":[{"filterElementSearchText":"x","filterElementSearchType":"input",
+        "filterElementSearchFlag":"eq","filterElementAttributeValue":"Any",
+        "filterElementAttributeName":"Name","filterElementName":"Data"}],"filterElementName":"EventData"})";
+constexpr char kAnyIsY[] =
+    R"({"filterElementName":"EventData","childArray":[{"filterElementName":"Data",
+        "filterElementAttributeName":"Name","filterElementAttributeValue":"Any",
+        "filterElementSearchFlag":"eq","filterElementSearchType":"input","filterElementSearchText":"y"}]})";
+
+json_t* Filter(json_t* id, json_t* filterEvent, std::vector<const char*> trees = {kAlways}) {
+  json_t* elements = json_array();
+  for (const char* tree : trees) json_array_append_new(elements, Json(tree));
+  json_t* filter = json_pack("{s:o, s:o, s:[]}", "filterId", id, "filterElementJson", elements,
+                             "edrFilterElementList");
   if (filterEvent) json_object_set_new(filter, "filterEvent", filterEvent);
   return filter;
 }
@@ -39,7 +56,8 @@ void AddFiltersThatCannotApply(json_t* filters, int count) {
   for (int i = 0; i < count; ++i) {
     const std::string eventId = std::to_string(i % 3 ? 20000 + i : 4625);
     const char* provider = i % 3 == 1 ? kSecurityProvider : "Another-Provider";
-    json_array_append_new(filters, Filter(json_integer(100000 + i), Keys(eventId.c_str(), provider)));
+    json_array_append_new(filters,
+                          Filter(json_integer(100000 + i), Keys(eventId.c_str(), provider)));
   }
 }
 
@@ -66,35 +84,43 @@ std::string Detected(cFilterSet& filters, const std::string& xml) {
          Compact(record.EdrAgentDefenseList());
 }
 
-std::string Event(const std::string& system) {
+std::string Event(const std::string& system, const char* any = "x") {
   return "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System>" + system +
-         "<Channel>System</Channel></System><EventData><Data Name='Any'>x</Data></EventData></Event>";
+         "<Channel>System</Channel></System><EventData><Data Name='Any'>" + any +
+         "</Data></EventData></Event>";
 }
 
 TEST(FilterIndex, KeysMatchAsAnEqualComparisonDoes) {
   json_t* applying = json_array();
-  json_array_append_new(applying, Filter(json_string("first"), Keys("4625", kSecurityProvider)));
+  json_array_append_new(applying,
+                        Filter(json_string("first"), Keys("4625", kSecurityProvider), {kAnyIsX}));
   json_array_append_new(applying, Filter(json_string("no filterEvent"), nullptr));
-  json_array_append_new(applying, Filter(json_integer(2), Keys("4625", kSecurityProvider)));
-  json_array_append_new(applying, Filter(json_string("provider only"),
-                                         json_pack("{s:s}", "filterEventProviderKey", kSecurityProvider)));
+  json_array_append_new(
+      applying, Filter(json_integer(2), Keys("4625", kSecurityProvider), {kAlways, kAnyIsY}));
+  json_array_append_new(applying,
+                        Filter(json_string("provider only"),
+                               json_pack("{s:s}", "filterEventProviderKey", kSecurityProvider)));
   json_array_append_new(applying, Filter(json_string("numeric key"),
                                          json_pack("{s:i, s:s}", "filterEventKey", 4625,
                                                    "filterEventProviderKey", kSecurityProvider)));
-  json_array_append_new(applying, Filter(json_string("qualified"), Keys("7036", "Service Control Manager")));
+  json_array_append_new(applying,
+                        Filter(json_string("qualified"), Keys("7036", "Service Control Manager")));
   json_array_append_new(applying, Filter(json_string("blank"), Keys("4625 ", kSecurityProvider)));
-  json_array_append_new(applying, Filter(json_string("last"), Keys("4625", kSecurityProvider)));
+  json_array_append_new(applying, Filter(json_string("last"), Keys("4625", kSecurityProvider),
+                                         {kAnyIsXReordered, kAlways}));
 
   const std::string provider = std::string("<Provider Name='") + kSecurityProvider + "'/>";
   const struct {
     std::string xml, detected;
   } cases[] = {
-      {Event(provider + "<EventID>4625</EventID>"), R"(3 ["first",2,"last"] none)"},
+      {Event(provider + "<EventID>4625</EventID>"), R"(2 ["first","last"] none)"},
+      {Event(provider + "<EventID>4625</EventID>", "y"), R"(1 [2] none)"},
       {Event(provider + "<EventID>4625 </EventID>"), R"(1 ["blank"] none)"},
       {Event(provider + "<EventID></EventID>"), R"(2 ["provider only","numeric key"] none)"},
       {Event("<Provider Name=''/><EventID></EventID>"), R"(1 ["no filterEvent"] none)"},
       {"<Event><System><Channel>System</Channel></System></Event>", R"(1 ["no filterEvent"] none)"},
-      {Event("<Provider Name='Service Control Manager'/><EventID Qualifiers='16384'>7036</EventID>"),
+      {Event(
+           "<Provider Name='Service Control Manager'/><EventID Qualifiers='16384'>7036</EventID>"),
        R"(1 ["qualified"] none)"},
       {Event(provider + "<EventID>4624</EventID>"), "0 none none"},
   };
@@ -114,7 +140,8 @@ TEST(FilterIndex, KeysMatchAsAnEqualComparisonDoes) {
 TEST(FilterIndex, FiltersThatCannotApplyChangeNothingAnEventGets) {
   std::vector<std::string> events;
   for (const cWinEvent& event : LoadWinEvents()) events.push_back(event.xml);
-  events.push_back(SecurityEvent("4624", {{"TargetUserName", "SYSTEM"}, {"IpAddress", "10.1.2.3"}}));
+  events.push_back(
+      SecurityEvent("4624", {{"TargetUserName", "SYSTEM"}, {"IpAddress", "10.1.2.3"}}));
   events.push_back(SecurityEvent("4688", {{"NewProcessId", "0x1f4"},
                                           {"NewProcessName", "C:\\Tools\\mimikatz.exe"},
                                           {"CommandLine", "mimikatz.exe"}}));
