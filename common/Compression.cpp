@@ -1,7 +1,5 @@
 #include "common/Compression.h"
 
-#include <zlib.h>
-
 #include <climits>
 #include <cstdio>
 
@@ -18,19 +16,32 @@ constexpr size_t kInflateChunk = 16384;
 }  // namespace
 
 int GzipCompress(const void* data, uint64_t length, std::vector<uint8_t>& compressed) {
+  cGzipCompressor compressor;
+  return compressor.Compress(data, length, compressed);
+}
+
+cGzipCompressor::~cGzipCompressor() {
+  if (m_Started) deflateEnd(&m_Stream);
+}
+
+int cGzipCompressor::Compress(const void* data, uint64_t length, std::vector<uint8_t>& compressed) {
+  compressed.clear();
   if (length > UINT_MAX) return -1;
-  z_stream stream{};
-  if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, kMemoryLevel,
-                   Z_DEFAULT_STRATEGY) != Z_OK)
+  if (m_Started) {
+    if (deflateReset(&m_Stream) != Z_OK) return -2;
+  } else if (deflateInit2(&m_Stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, kMemoryLevel,
+                          Z_DEFAULT_STRATEGY) == Z_OK) {
+    m_Started = true;
+  } else {
     return -2;
-  compressed.resize(deflateBound(&stream, static_cast<uLong>(length)));
-  stream.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(data));
-  stream.avail_in = static_cast<uInt>(length);
-  stream.next_out = compressed.data();
-  stream.avail_out = static_cast<uInt>(compressed.size());
-  const int result = deflate(&stream, Z_FINISH);
-  compressed.resize(stream.total_out);
-  deflateEnd(&stream);
+  }
+  compressed.resize(deflateBound(&m_Stream, static_cast<uLong>(length)));
+  m_Stream.next_in = const_cast<Bytef*>(static_cast<const Bytef*>(data));
+  m_Stream.avail_in = static_cast<uInt>(length);
+  m_Stream.next_out = compressed.data();
+  m_Stream.avail_out = static_cast<uInt>(compressed.size());
+  const int result = deflate(&m_Stream, Z_FINISH);
+  compressed.resize(m_Stream.total_out);
   if (result != Z_STREAM_END) {
     compressed.clear();
     return -3;

@@ -1,5 +1,7 @@
 #pragma once
 // gzip of upload batches, and zlib-or-gzip inflation of what the server sends.
+#include <zlib.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -10,6 +12,23 @@
 // strategy, one Z_FINISH). The output is sized with deflateBound, so it always completes.
 // 0; -1 input too large for one call; -2 zlib could not start; -3 the stream did not finish.
 int GzipCompress(const void* data, uint64_t length, std::vector<uint8_t>& compressed);
+
+// The same streams from a compressor that keeps its state from one to the next, for a batcher
+// that compresses batch after batch: its memory is made once, not for every batch.
+class cGzipCompressor {
+ public:
+  cGzipCompressor() = default;
+  ~cGzipCompressor();
+  cGzipCompressor(const cGzipCompressor&) = delete;
+  cGzipCompressor& operator=(const cGzipCompressor&) = delete;
+
+  // As GzipCompress; compressed keeps its room.
+  int Compress(const void* data, uint64_t length, std::vector<uint8_t>& compressed);
+
+ private:
+  z_stream m_Stream{};
+  bool m_Started = false;
+};
 
 // Receives each inflated chunk; false stops with a failure (for example a short write).
 using InflateSink = std::function<bool(const uint8_t* chunk, size_t length)>;

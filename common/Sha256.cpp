@@ -3,11 +3,29 @@
 #include <openssl/evp.h>
 
 #include <cstdlib>
+#include <memory>
+
+namespace {
+
+// Fetched once: a digest named by EVP_sha256() is looked up again at every use.
+const EVP_MD* Sha256Algorithm() {
+  static const EVP_MD* const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return algorithm;
+}
+
+}  // namespace
 
 void Sha256(const void* data, uint64_t length, uint8_t digest[SHA256_DIGEST_BYTES]) {
-  // EVP_Digest only fails on allocation failure; a wrong digest must never reach a peer.
-  static const char empty = 0;
-  if (EVP_Digest(length ? data : &empty, length, digest, nullptr, EVP_sha256(), nullptr) != 1) std::abort();
+  // One context per thread, kept for the next digest. The calls only fail when memory runs out; a
+  // wrong digest must never reach a peer.
+  thread_local const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                                     &EVP_MD_CTX_free);
+  const EVP_MD* algorithm = Sha256Algorithm();
+  if (!context || !algorithm || EVP_DigestInit_ex2(context.get(), algorithm, nullptr) != 1 ||
+      EVP_DigestUpdate(context.get(), data, length) != 1 ||
+      EVP_DigestFinal_ex(context.get(), digest, nullptr) != 1) {
+    std::abort();
+  }
 }
 
 void Sha256Hex(const void* data, uint64_t length, char hex[SHA256_HEX_CHARS]) {

@@ -1,6 +1,7 @@
 #include "platform/TextConv.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -33,22 +34,29 @@ char32_t NextUtf8(std::string_view text, size_t& i) {
   return c;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
+// Writes the UTF-8 bytes of c at out and returns the end of what it wrote.
+char* PutUtf8(char* out, char32_t c) {
   if (c < 0x80) {
-    out += static_cast<char>(c);
+    *out++ = static_cast<char>(c);
   } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   }
+  return out;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  char bytes[4];
+  out.append(bytes, PutUtf8(bytes, c));
 }
 
 template <class Unit>
@@ -82,18 +90,45 @@ std::basic_string<Unit> Utf8ToUtf16As(std::string_view text) {
 }
 
 template <class Unit>
-std::string Utf16ToUtf8As(std::basic_string_view<Unit> text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) AppendUtf8(out, NextUtf16(text, i));
-  return out;
+void Utf16ToUtf8As(std::basic_string_view<Unit> text, std::string& out) {
+  static_assert(sizeof(Unit) == 2, "UTF-16 units");
+  // Three bytes at the most for each unit: the four of a code point come from a pair of units.
+  out.resize(text.size() * 3);
+  char* const begin = out.data();
+  char* end = begin;
+  for (size_t i = 0; i < text.size();) {
+    // ASCII passes four units at a time.
+    if (text.size() - i >= 4) {
+      uint64_t units;
+      std::memcpy(&units, text.data() + i, sizeof units);
+      if ((units & 0xFF80FF80FF80FF80) == 0) {
+        for (int k = 0; k < 4; ++k) *end++ = static_cast<char>(static_cast<char16_t>(text[i + k]));
+        i += 4;
+        continue;
+      }
+    }
+    const char16_t unit = static_cast<char16_t>(text[i]);
+    if (unit < 0x80) {
+      *end++ = static_cast<char>(unit);
+      ++i;
+    } else {
+      end = PutUtf8(end, NextUtf16(text, i));
+    }
+  }
+  out.resize(static_cast<size_t>(end - begin));
 }
 
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view text) { return Utf8ToUtf16As<char16_t>(text); }
 
-std::string Utf16ToUtf8(std::u16string_view text) { return Utf16ToUtf8As<char16_t>(text); }
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  Utf16ToUtf8As(text, out);
+  return out;
+}
+
+void Utf16ToUtf8(std::u16string_view text, std::string& out) { Utf16ToUtf8As(text, out); }
 
 std::wstring Utf8ToWide(std::string_view text) {
   if constexpr (sizeof(wchar_t) == 2) {
@@ -108,7 +143,9 @@ std::wstring Utf8ToWide(std::string_view text) {
 
 std::string WideToUtf8(std::wstring_view text) {
   if constexpr (sizeof(wchar_t) == 2) {
-    return Utf16ToUtf8As<wchar_t>(text);
+    std::string out;
+    Utf16ToUtf8As(text, out);
+    return out;
   } else {
     std::string out;
     out.reserve(text.size());

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "VarloService/actions/Uilt.h"
-#include "VarloService/sysfilter/EvtRecord.h"
 #include "common/Nvm.h"
 #include "platform/Clock.h"
 #include "platform/Registry.h"
@@ -346,7 +345,7 @@ int cEvtLogSvc::OnRx(const char16_t* xml) {
   m_RxCount.fetch_add(1, std::memory_order_relaxed);
   m_Relay.Tick(m_U);
 
-  EvtRecord record;
+  EvtRecord& record = m_Record;
   record.Parse(xml);
   TakePendingRules();
   ApplyConfChange();

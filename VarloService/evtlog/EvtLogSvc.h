@@ -14,6 +14,7 @@
 #include "VarloService/evtlog/EvtFileRelay.h"
 #include "VarloService/server/LogUploader.h"
 #include "VarloService/sysfilter/EvtExceptList.h"
+#include "VarloService/sysfilter/EvtRecord.h"
 #include "VarloService/sysfilter/FilterSet.h"
 #include "common/AgentInfo.h"
 #include "platform/EventLog.h"
@@ -93,6 +94,7 @@ class cEvtLogSvc {
   std::atomic<EVT_HANDLE> m_hSubscription{nullptr};
   std::unique_ptr<char16_t[]> m_RenderBuf;
   DWORD m_RenderBytes = 0;
+  EvtRecord m_Record;  // the event in OnRx, its text's room kept for the next
   uint32_t m_ChannelMask = 0xFFFFFFFF;
   uint32_t m_EnabledByUs = 0;
   uint32_t m_SysmonMissing = 0;

@@ -2,12 +2,13 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "VarloService/server/RecordWriter.h"
 #include "common/Base64.h"
-#include "common/Compression.h"
 #include "common/Sha256.h"
 #include "platform/Clock.h"
 #include "platform/TextConv.h"
@@ -38,12 +39,10 @@ void cLogUploader::Begin(cAgentInfo* agentInfo, int edrDetect, int edrBlock) {
   json_object_set_new(upload, "logServerIp", String(agentInfo->m_IpAddr));
   json_object_set_new(upload, "compressType", json_string("zip"));
   json_object_set_new(upload, "uploadLogLine", m_UploadLogLine);
-  m_Log = json_string("");
   json_decref(m_Envelope);
   m_Envelope = json_object();
   json_object_set_new(m_Envelope, "agentInfo", agent);
   json_object_set_new(m_Envelope, "uploadInfo", upload);
-  json_object_set_new(m_Envelope, "log", m_Log);
   if (!m_Buffer) {
     m_Buffer.reset(new char[kCapacity]);
     StartBatch();
@@ -57,18 +56,19 @@ void cLogUploader::StartBatch() {
   m_BatchStart = 0;
 }
 
-int cLogUploader::Append(int kind, json_t* record) {
+template <class Writer>
+int cLogUploader::AppendRecord(int kind, const Writer& write) {
   if (!m_Buffer || (kind != SysLog && kind != WebLog)) return -1;
   m_Kind = kind;
   int result = 0;
   uint64_t room = kCapacity - m_Used - 1;  // one byte stays for the ","
-  size_t length = json_dumpb(record, m_Buffer.get() + m_Used, room, JSON_COMPACT);
+  const size_t length = write(m_Buffer.get() + m_Used, room);
   if (length == 0) return -1;  // not serialisable
   if (length > room) {
     result = Flush();
     room = kCapacity - m_Used - 1;
-    if (length > room) return UploadAlone(record, length);
-    json_dumpb(record, m_Buffer.get() + m_Used, room, JSON_COMPACT);
+    if (length > room) return UploadAlone(write, length);
+    write(m_Buffer.get() + m_Used, room);
   }
   m_Used += length;
   ++m_Records;
@@ -82,19 +82,66 @@ int cLogUploader::Append(int kind, json_t* record) {
   return result;
 }
 
+// The batch of one record that is larger than the buffer.
+template <class Writer>
+int cLogUploader::UploadAlone(const Writer& write, uint64_t length) {
+  int result = -1;
+  try {
+    std::string batch(length + 2, '[');
+    write(batch.data() + 1, length);
+    batch.back() = ']';
+    result = Upload(batch.data(), batch.size(), 1);
+  } catch (const std::bad_alloc&) {
+    ++m_Failed;
+  }
+  if (result != 0) SPDLOG_ERROR("record of {} bytes not uploaded: {}", length, result);
+  StartBatch();  // the buffer served for the upload
+  return result;
+}
+
+int cLogUploader::Append(int kind, json_t* record) {
+  return AppendRecord(kind,
+                      [record](char* out, size_t room) { return json_dumpb(record, out, room, JSON_COMPACT); });
+}
+
 int cLogUploader::AppendSysLog(std::string_view eventText, json_t* detectFilterIds, json_t* edrAgentDefenseList) {
-  json_t* record = json_object();
-  json_object_set_new(record, "ceelog", json_stringn(eventText.data(), eventText.size()));
   char hash[SHA256_HEX_CHARS];
   Sha256Hex(eventText.data(), eventText.size(), hash);
-  json_object_set_new(record, "hash", json_stringn_nocheck(hash, SHA256_HEX_CHARS));
-  if (json_array_size(detectFilterIds) > 0) {
-    json_object_set(record, "detectFilterIds", detectFilterIds);
-    if (json_array_size(edrAgentDefenseList) > 0) json_object_set(record, "edrAgentDefenseList", edrAgentDefenseList);
-  }
-  int result = Append(SysLog, record);
-  json_decref(record);
-  return result;
+  const bool detected = json_array_size(detectFilterIds) > 0;
+  const bool responded = detected && json_array_size(edrAgentDefenseList) > 0;
+  return AppendRecord(SysLog, [&](char* out, size_t room) -> size_t {
+    cRecordWriter record(out, room);
+    record.Put("{\"ceelog\":");
+    if (record.PutString(eventText)) {
+      record.Put(',');
+    } else {
+      record = cRecordWriter(out, room);  // refused as a JSON string: the record goes without it
+      record.Put('{');
+    }
+    record.Put("\"hash\":\"");
+    record.Put(std::string_view(hash, SHA256_HEX_CHARS));
+    record.Put('"');
+    if (detected) {
+      record.Put(",\"detectFilterIds\":");
+      if (!record.PutJson(detectFilterIds)) return 0;
+    }
+    if (responded) {
+      record.Put(",\"edrAgentDefenseList\":");
+      if (!record.PutJson(edrAgentDefenseList)) return 0;
+    }
+    record.Put('}');
+    return record.Length();
+  });
+}
+
+int cLogUploader::AppendWebLog(json_t* record) {
+  return AppendRecord(WebLog, [record](char* out, size_t room) -> size_t {
+    cRecordWriter upload(out, room);
+    upload.Put("{\"ceelog\":");
+    if (!upload.PutJson(record)) return 0;
+    upload.Put(",\"hash\":\"...\"}");
+    return upload.Length();
+  });
 }
 
 int cLogUploader::Flush() {
@@ -106,52 +153,45 @@ int cLogUploader::Flush() {
   return result;
 }
 
-// The batch of one record that is larger than the buffer.
-int cLogUploader::UploadAlone(json_t* record, uint64_t length) {
-  int result = -1;
-  try {
-    std::string batch(length + 2, '[');
-    json_dumpb(record, batch.data() + 1, length, JSON_COMPACT);
-    batch.back() = ']';
-    result = Upload(batch.data(), batch.size(), 1);
-  } catch (const std::bad_alloc&) {
-    ++m_Failed;
+bool cLogUploader::WriteEnvelope(const std::vector<uint8_t>& compressed, std::string& larger, const char*& text,
+                                 size_t& length) {
+  // The members but "log" as the JSON library writes them, the closing brace left for "log", the
+  // last member, whose base64 text needs no escape. The batch text is no longer needed: the buffer
+  // takes the envelope, or a larger one does.
+  constexpr std::string_view kLogOpen = ",\"log\":\"";
+  constexpr std::string_view kLogClose = "\"}";
+  char* out = m_Buffer.get();
+  const size_t members = json_dumpb(m_Envelope, out, kCapacity, JSON_COMPACT);
+  if (members == 0) return false;
+  uint64_t encoded = Base64EncodedLength(compressed.size());
+  length = members - 1 + kLogOpen.size() + encoded + kLogClose.size();
+  if (length > kCapacity) {
+    larger.resize(length);
+    out = larger.data();
+    json_dumpb(m_Envelope, out, members, JSON_COMPACT);
   }
-  if (result != 0) SPDLOG_ERROR("record of {} bytes not uploaded: {}", length, result);
-  StartBatch();  // the buffer served for the upload
-  return result;
+  char* at = std::copy(kLogOpen.begin(), kLogOpen.end(), out + members - 1);
+  Base64Encode(compressed.data(), compressed.size(), at, encoded);
+  std::copy(kLogClose.begin(), kLogClose.end(), at + encoded);
+  text = out;
+  return true;
 }
 
 int cLogUploader::Upload(const char* batchText, uint64_t length, uint32_t records) {
   try {
-    std::vector<uint8_t> compressed;
-    if (GzipCompress(batchText, length, compressed) != 0 || compressed.empty()) {
+    if (m_Compressor.Compress(batchText, length, m_Compressed) != 0 || m_Compressed.empty()) {
       SPDLOG_ERROR("batch of {} records not compressed, not sent", records);
       m_Failed += records;
       return -1;
     }
-    // The batch text is no longer needed: the buffer takes the base64 text, or a larger one does.
-    uint64_t encodedLength = Base64EncodedLength(compressed.size());
-    std::string larger;
-    char* encoded = m_Buffer.get();
-    if (encodedLength > kCapacity) {
-      larger.resize(encodedLength);
-      encoded = larger.data();
-    }
-    Base64Encode(compressed.data(), compressed.size(), encoded, encodedLength);
-    json_string_setn_nocheck(m_Log, encoded, encodedLength);
     json_integer_set(m_UploadLogLine, records);
-    larger.clear();
-    size_t envelopeLength = json_dumpb(m_Envelope, m_Buffer.get(), kCapacity, JSON_COMPACT);
-    const char* envelope = m_Buffer.get();
-    if (envelopeLength > kCapacity) {
-      larger.resize(envelopeLength);
-      json_dumpb(m_Envelope, larger.data(), envelopeLength, JSON_COMPACT);
-      envelope = larger.data();
-    }
-    json_t* answer = envelopeLength ? Request(kUploadPaths[m_Kind], VerbPost, envelope,
-                                              static_cast<uint32_t>(envelopeLength), kUploadAnswer)
-                                    : nullptr;
+    std::string larger;
+    const char* envelope = nullptr;
+    size_t envelopeLength = 0;
+    json_t* answer = WriteEnvelope(m_Compressed, larger, envelope, envelopeLength)
+                         ? Request(kUploadPaths[m_Kind], VerbPost, envelope,
+                                   static_cast<uint32_t>(envelopeLength), kUploadAnswer)
+                         : nullptr;
     int result = CheckReturnCode(answer);
     json_decref(answer);
     NoteResult(result, records);
@@ -186,7 +226,6 @@ void cLogUploader::Close() {
   json_decref(m_Envelope);
   m_Envelope = nullptr;
   m_UploadLogLine = nullptr;
-  m_Log = nullptr;
   m_Buffer.reset();
   m_Used = 0;
   m_Records = 0;

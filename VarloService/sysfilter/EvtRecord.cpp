@@ -50,25 +50,20 @@ void AppendTo(json_t*& array, json_t* value) {
 
 }  // namespace
 
-EvtRecord::~EvtRecord() {
-  if (m_detectFilterIds) json_decref(m_detectFilterIds);
-  if (m_edrAgentDefenseList) json_decref(m_edrAgentDefenseList);
-}
+EvtRecord::~EvtRecord() { Reset(); }
 
-void EvtRecord::ClearSpans() {
+void EvtRecord::Reset() {
   m_eventId = {};
   m_provider = {};
   m_channel = {};
   m_body = {};
-}
-
-void EvtRecord::SetText(std::string text) {
-  ClearSpans();
-  m_text = std::move(text);
+  if (m_detectFilterIds) json_decref(std::exchange(m_detectFilterIds, nullptr));
+  if (m_edrAgentDefenseList) json_decref(std::exchange(m_edrAgentDefenseList, nullptr));
 }
 
 int32_t EvtRecord::Parse(const char16_t* xml) {
-  SetText(Utf16ToUtf8(xml ? std::u16string_view(xml) : std::u16string_view()));
+  Reset();
+  Utf16ToUtf8(xml ? std::u16string_view(xml) : std::u16string_view(), m_text);
   const std::string_view text = m_text;
 
   if (int32_t missing = FindTagText(text, "<EventID", "</EventID>", {-1, -2, -3}, m_eventId)) {

@@ -1,7 +1,7 @@
 #pragma once
 // One Windows event while it is filtered: its rendered XML as UTF-8, the spans of the three
 // system fields that filters compare, where the event's own data begins, and what detection
-// adds for the upload.
+// adds for the upload. A record may serve one event after the other; its text keeps its room.
 #include <jansson.h>
 
 #include <cstdint>
@@ -16,14 +16,12 @@ class EvtRecord {
   EvtRecord(const EvtRecord&) = delete;
   EvtRecord& operator=(const EvtRecord&) = delete;
 
-  // Takes the rendered XML (UTF-16, NUL-terminated). 0 when every piece was found, otherwise the
-  // code of the first missing one: -1 "<EventID", -2 its ">", -3 "</EventID>", -4 "<Provider ",
-  // -5 "Name='", -6 the closing quote, -7 "<Channel", -8 its ">", -9 "</Channel>",
-  // -10 "</System>". The pieces after a missing one are empty.
+  // Takes the rendered XML (UTF-16, NUL-terminated) of a new event; what detection added for an
+  // earlier one is released. 0 when every piece was found, otherwise the code of the first missing
+  // one: -1 "<EventID", -2 its ">", -3 "</EventID>", -4 "<Provider ", -5 "Name='", -6 the closing
+  // quote, -7 "<Channel", -8 its ">", -9 "</Channel>", -10 "</System>". The pieces after a
+  // missing one are empty. The text is always valid UTF-8: what cannot be converted is U+FFFD.
   int32_t Parse(const char16_t* xml);
-
-  // Replaces the text alone, for records that are not parsed; every span becomes empty.
-  void SetText(std::string text);
 
   const std::string& Text() const { return m_text; }
   std::string_view EventId() const { return m_eventId; }
@@ -41,7 +39,7 @@ class EvtRecord {
   void AddEdrAgentDefense(json_t* response);
 
  private:
-  void ClearSpans();
+  void Reset();
 
   std::string m_text;
   std::string_view m_eventId;

@@ -175,20 +175,12 @@ void cWebLogSvc::HandleRecord(json_t* json, WebDecodeBuffers& decoding) {
     // The module's detections are cancelled by the exception.
     json_object_del(json, "webExtendsDetects");
     m_LogMask.Mask(json);
-    Upload(json);
+    m_U.AppendWebLog(json);
     return;
   }
   const int detected = m_FE.Detect(record);
   if (detected >= 1) SPDLOG_INFO("* m_FE.Check(Web)={} !!!", detected);
   // Records with detections, the filters' or the module's own, go out unmasked.
   if (detected < 1 && !json_object_get(json, "webExtendsDetects")) m_LogMask.Mask(json);
-  Upload(json);
-}
-
-void cWebLogSvc::Upload(json_t* record) {
-  json_t* upload = json_object();
-  json_object_set(upload, "ceelog", record);
-  json_object_set_new(upload, "hash", json_string("..."));
-  m_U.Append(cLogUploader::WebLog, upload);
-  json_decref(upload);
+  m_U.AppendWebLog(json);
 }

@@ -82,7 +82,6 @@ class cWebLogSvc {
   // Reads and handles the whole lines added to the current file since the cursor.
   void ReadNewLines(cLineBuffers& buffers);
   void HandleRecord(json_t* record, WebDecodeBuffers& decoding);
-  void Upload(json_t* record);
 
   cLogUploader m_U;
   std::thread m_Thread;

@@ -8,6 +8,11 @@ TEST(TextConv, ConvertsBetweenUtf8AndUtf16) {
   EXPECT_EQ(Utf8ToUtf16(utf8), utf16);
   EXPECT_EQ(Utf16ToUtf8(utf16), utf8);
   EXPECT_EQ(WideToUtf8(Utf8ToWide(utf8)), utf8);
+  std::string reused(100, 'x');
+  Utf16ToUtf8(utf16, reused);
+  EXPECT_EQ(reused, utf8);
+  Utf16ToUtf8(u"a\xD800", reused);
+  EXPECT_EQ(reused, "a\xEF\xBF\xBD");
 }
 
 TEST(TextConv, MalformedInputBecomesReplacementCharacters) {

@@ -7,6 +7,8 @@
 
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
+// The same into out, whose room is kept from one call to the next.
+void Utf16ToUtf8(std::u16string_view text, std::string& out);
 std::wstring Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::wstring_view text);
 
