@@ -92,8 +92,11 @@ class cEventSourceObject : public cKernelObject {
   std::string m_Source;
 };
 
-// Follows one channel's journal from an offset.
+// Follows one channel's journal from an offset, a step at a time, so that a backlog is never held
+// whole: what it keeps is a step and the frame begun in it.
 struct cJournalReader {
+  static constexpr size_t kStep = 1 << 20;
+
   std::string channel;
   std::string path;
   long long offset = 0;
@@ -104,21 +107,27 @@ struct cJournalReader {
     if (fd >= 0) close(fd);
   }
 
-  // Reads what was appended since the last call; false when nothing was.
-  bool ReadMore() {
+  // Reads up to a step of what was appended since the last call; false when nothing was.
+  bool ReadStep() {
     if (fd < 0) fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char chunk[65536];
-    bool any = false;
-    for (;;) {
+    size_t read = 0;
+    while (read < kStep) {
       ssize_t count = pread(fd, chunk, sizeof chunk, offset);
       if (count < 0 && errno == EINTR) continue;
       if (count <= 0) break;
       pending.append(chunk, static_cast<size_t>(count));
       offset += count;
-      any = true;
+      read += static_cast<size_t>(count);
     }
-    return any;
+    return read > 0;
+  }
+
+  // Drops the frames taken; room beyond a step, left by a large frame, is given back.
+  void Consume(size_t bytes) {
+    pending.erase(0, bytes);
+    if (pending.capacity() > 2 * kStep && pending.size() < kStep) pending.shrink_to_fit();
   }
 };
 
@@ -143,21 +152,21 @@ struct cSubscriptionState {
     CloseHandle(event);
   }
 
-  // Delivers every complete frame that is there; false when there was none.
+  // Reads a step of each journal and delivers the complete frames; false when nothing new was
+  // there.
   bool DeliverAvailable() {
-    bool delivered = false;
+    bool read = false;
     for (auto& reader : readers) {
-      reader->ReadMore();
+      if (!reader->ReadStep()) continue;
+      read = true;
       size_t consumed = platform::ParseJournalFrames(
           reader->pending.data(), reader->pending.size(), [&](const char* text, size_t length) {
-            if (closing.load()) return;
-            Deliver(text, length);
-            delivered = true;
+            if (!closing.load()) Deliver(text, length);
           });
-      if (closing.load()) return delivered;
-      reader->pending.erase(0, consumed);
+      if (closing.load()) return true;
+      reader->Consume(consumed);
     }
-    return delivered;
+    return read;
   }
 
   void Wait() {
@@ -491,10 +500,11 @@ bool ReadEvents(const std::string& channel, std::vector<std::string>& events) {
   if (!ReadChannelConfig(channel, config)) return false;
   cJournalReader reader;
   reader.path = ChannelJournal(channel);
-  reader.ReadMore();
   events.clear();
-  ParseJournalFrames(reader.pending.data(), reader.pending.size(),
-                     [&](const char* text, size_t length) { events.emplace_back(text, length); });
+  while (reader.ReadStep()) {
+    reader.Consume(ParseJournalFrames(reader.pending.data(), reader.pending.size(),
+                                      [&](const char* text, size_t length) { events.emplace_back(text, length); }));
+  }
   return true;
 }
 

@@ -172,6 +172,22 @@ TEST_F(EventLogTest, DeliversOnlyFutureEventsInOrderOneAtATime) {
   EXPECT_EQ(collector.events.size(), expected.size() + 1);
 }
 
+TEST_F(EventLogTest, ABacklogLargerThanAReadArrivesWholeAndInOrder) {
+  // Megabytes of events, one of them larger than what the reader takes at a time.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 3000; ++i) expected.push_back(Event("Application", i, std::string(1000, 'a' + i % 26)));
+  expected[1700] = Event("Application", 1700, std::string(3 << 19, 'L'));
+  ASSERT_TRUE(platform::AppendEvents("Application", expected));
+  cCollector collector;
+  std::u16string query = Query({"Application"});
+  EVT_HANDLE subscription = EvtSubscribe(nullptr, nullptr, nullptr, query.c_str(), nullptr, &collector,
+                                         cCollector::Callback, EvtSubscribeStartAtOldestRecord);
+  ASSERT_NE(subscription, nullptr);
+  ASSERT_TRUE(collector.WaitFor(expected.size()));
+  EXPECT_TRUE(EvtClose(subscription));
+  EXPECT_TRUE(collector.events == expected);
+}
+
 TEST_F(EventLogTest, CloseWaitsForTheRunningCallbackAndStopsDelivery) {
   cCollector collector;
   collector.delayMs = 200;
