@@ -21,15 +21,17 @@ constexpr std::array<uint8_t, 256> MakeByteKinds() {
 }
 constexpr std::array<uint8_t, 256> kByteKinds = MakeByteKinds();
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "bytes are read eight at a time");
 constexpr uint64_t kEachByte = 0x0101010101010101;
 constexpr uint64_t kHighBits = 0x8080808080808080;
 
-// Whether one of eight bytes is not plain: below 0x20, '"', '\\', or 0x80 and above.
-bool AnyNotPlain(uint64_t bytes) {
-  const auto anyZero = [](uint64_t value) { return (value - kEachByte) & ~value & kHighBits; };
+// Of eight bytes, those that are not plain (below 0x20, '"', '\\', or 0x80 and above) have their
+// high bit set; above the first of them a plain byte may be marked too.
+uint64_t NotPlain(uint64_t bytes) {
+  const auto zero = [](uint64_t value) { return (value - kEachByte) & ~value & kHighBits; };
   const uint64_t below20 = (bytes - kEachByte * 0x20) & ~bytes & kHighBits;
-  return (below20 | anyZero(bytes ^ (kEachByte * '"')) | anyZero(bytes ^ (kEachByte * '\\')) |
-          (bytes & kHighBits)) != 0;
+  return below20 | zero(bytes ^ (kEachByte * '"')) | zero(bytes ^ (kEachByte * '\\')) |
+         (bytes & kHighBits);
 }
 
 // The length of the well-formed UTF-8 sequence at text (no overlong form, no surrogate, nothing
@@ -92,14 +94,17 @@ bool cRecordWriter::PutString(std::string_view text) {
   const auto* const end = begin + text.size();
   const unsigned char* run = begin;  // bytes that stand as they are, not yet put
   for (const unsigned char* at = begin; at < end;) {
-    // Plain text passes eight bytes at a time.
+    // Plain text passes eight bytes at a time, up to the first byte that is not plain (the
+    // lowest byte of a little-endian load comes first).
     if (end - at >= 8) {
       uint64_t bytes;
       std::memcpy(&bytes, at, sizeof bytes);
-      if (!AnyNotPlain(bytes)) {
+      const uint64_t notPlain = NotPlain(bytes);
+      if (!notPlain) {
         at += sizeof bytes;
         continue;
       }
+      at += __builtin_ctzll(notPlain) / 8;
     }
     switch (kByteKinds[*at]) {
       case kPlain:
@@ -128,17 +133,17 @@ bool cRecordWriter::PutJson(const json_t* value) {
   if (!value) return false;
   switch (json_typeof(value)) {
     case JSON_OBJECT: {
+      json_t* object = const_cast<json_t*>(value);
       Put('{');
-      bool first = true;
-      const char* key;
-      size_t keyLength;
-      json_t* member;
-      json_object_keylen_foreach(const_cast<json_t*>(value), key, keyLength, member) {
-        if (!first) Put(',');
-        first = false;
-        if (!PutString(std::string_view(key, keyLength))) return false;
+      for (void* member = json_object_iter(object); member;) {
+        if (!PutString(
+                std::string_view(json_object_iter_key(member), json_object_iter_key_len(member)))) {
+          return false;
+        }
         Put(':');
-        if (!PutJson(member)) return false;
+        if (!PutJson(json_object_iter_value(member))) return false;
+        member = json_object_iter_next(object, member);
+        if (member) Put(',');
       }
       Put('}');
       return true;
