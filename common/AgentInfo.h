@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "common/InstallLayout.h"
+
 constexpr char kAgentTypeDefault[] = "SIEM_WIN";
 constexpr char kAgentVersion[] = "5.8.0.8";
-constexpr char kInstallDirDefault[] = "C:\\Program Files\\VARLO";
 constexpr wchar_t kRepoPathPrefix[] = L"v4/agent/win/";
 
 // One address that a host name resolved to.
@@ -36,6 +37,9 @@ class cAgentInfo {
   // under the marker "# varlo". With a proxy set the list becomes the proxy's host alone and the
   // result is 1; otherwise 0.
   int ResolveServerHosts(std::string& addresses, std::string& hosts) const;
+
+  // The install folder's "temp": rule files, downloads and staged updates on their way in.
+  std::string TempFolder() const { return m_InstallDir + "\\" + kTempSubFolder; }
 
   // Replaces name resolution (tests); an empty resolver restores the system's.
   static void SetResolver(HostResolver resolver);

@@ -1,5 +1,7 @@
 #include "common/Compression.h"
 
+#include <spdlog/spdlog.h>
+
 #include <climits>
 #include <cstdio>
 
@@ -95,7 +97,10 @@ uint32_t DecodeToFile(const char* text, int32_t textLength, const std::string& p
   uint64_t decodedLength = decoded.size();
   if (Base64Decode(text, textLength, decoded.data(), decodedLength) != 0) return 0;
   FILE* file = platform::OpenFile(path, "w");
-  if (!file) return 0;
+  if (!file) {
+    SPDLOG_ERROR("{} not written: {}", path, GetLastError());
+    return 0;
+  }
   uint32_t inflated = InflateToFile(decoded.data(), static_cast<uint32_t>(decodedLength), file, maxInflated, tooLarge);
   // A failed flush at close loses the tail: that is a short write too.
   if (std::fclose(file) != 0) inflated = 0;

@@ -520,7 +520,7 @@ int cApi::SysFilterRef(json_t*& references) {
         if (result != 0) return result;
         json_t* list = json_object_get(answer, "list");
         if (!list) return 0;
-        std::string file = m_pAgentInfo->m_InstallDir + "\\temp\\sysfilter-ref.json";
+        std::string file = m_pAgentInfo->TempFolder() + "\\sysfilter-ref.json";
         std::string document;
         if (DecodeAnswer(list, file, path.c_str()) > 0 && platform::ReadWholeFile(file, document)) {
           if (json_t* parsed = json_loadb(document.data(), document.size(), 0, nullptr)) references = parsed;

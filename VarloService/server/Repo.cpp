@@ -38,7 +38,10 @@ int cRepo::Download(const std::wstring& remotePath, const std::string& localPath
   if (!exchange.Opened()) return -2;
   bool answered = exchange.SendAndReceive(false, nullptr, 0);
   std::unique_ptr<FILE, int (*)(FILE*)> file(platform::OpenFile(localPath, "wb"), &std::fclose);
-  if (!file) return -3;
+  if (!file) {
+    SPDLOG_ERROR("{} not written: {}", localPath, GetLastError());
+    return -3;
+  }
   if (answered && !exchange.ReadBody(limit, [&file](const char* data, uint32_t count) {
         std::fwrite(data, 1, count, file.get());
         return true;

@@ -62,6 +62,8 @@ void WriteJsonFile(const std::string& path, json_t* value) {
   if (!text) return;
   platform::cOutputFile file(path, std::ios::out | std::ios::trunc);
   if (file.is_open()) file << text;
+  file.close();
+  if (!file) SPDLOG_ERROR("{} not written", path);
   free(text);
 }
 
@@ -247,7 +249,7 @@ void cVarloService::HandleTestWord(const std::string& word) {
     json_t* references = nullptr;
     m_Api.SysFilter(filters);
     m_Api.SysFilterRef(references);
-    const std::string temp = m_AgentInfo.m_InstallDir + "\\temp";
+    const std::string temp = m_AgentInfo.TempFolder();
     WriteJsonFile(temp + "\\sysfilter.json", filters);
     WriteJsonFile(temp + "\\sysfilter-ref.json", references);
     m_EvtLogSvc.SetSysFilter(filters, references);

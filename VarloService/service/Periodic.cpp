@@ -24,8 +24,8 @@ constexpr uint32_t kUpdateCheckEvery = 10;
 constexpr char kRestartCommand[] = "cmd /c sc stop varlo & sc start varlo";
 constexpr char kInstaller[] = "VarloSetup.exe";
 constexpr char kUninstaller[] = "VarloUninstall.exe";
-// Where a new agent package waits until every file of it is verified.
-constexpr char kUpdateStaging[] = "\\temp\\update";
+// Where a new agent package waits in the temporary folder until every file of it is verified.
+constexpr char kUpdateStaging[] = "\\update";
 
 bool KeyExists(const char* path) {
   HKEY key = nullptr;
@@ -192,7 +192,7 @@ int cVarloService::CheckUpdate() {
 // installer and every other file of the manifest verified, so a damaged package changes nothing.
 bool cVarloService::FetchVerifiedPackage() {
   const std::string installDir = m_AgentInfo.m_InstallDir + "\\";
-  const std::string stagingFolder = m_AgentInfo.m_InstallDir + kUpdateStaging;
+  const std::string stagingFolder = m_AgentInfo.TempFolder() + kUpdateStaging;
   const std::string staging = stagingFolder + "\\";
   platform::CreateFolders(stagingFolder);
   m_Repo.ConnectEndpoint();

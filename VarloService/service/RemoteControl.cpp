@@ -40,7 +40,7 @@ int cVarloService::RemoteControl() {
   }
   if (!orders.package.empty()) {
     SPDLOG_INFO("package={}", ForLog(orders.package));
-    const std::string localFolder = m_AgentInfo.m_InstallDir + "\\temp\\";
+    const std::string localFolder = m_AgentInfo.TempFolder() + "\\";
     m_Repo.ConnectEndpoint();
     m_Repo.DownloadPackage(Utf8ToWide(orders.package), localFolder);
     m_Repo.Close();

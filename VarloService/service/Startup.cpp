@@ -1,6 +1,7 @@
 // Start-up of the service object, between the start-pending and the running reports.
 #include <spdlog/spdlog.h>
 
+#include <string>
 #include <vector>
 
 #include "VarloService/actions/Uilt.h"
@@ -8,9 +9,28 @@
 #include "common/Log.h"
 #include "common/Nvm.h"
 #include "platform/Environment.h"
+#include "platform/Files.h"
+
+namespace {
+
+// Makes the install folder's sub-folders that a host has lost; a line for each it cannot make.
+std::vector<std::string> MakeInstallFolders(const std::string& installDir) {
+  std::vector<std::string> failures;
+  for (const char* name : kInstallSubFolders) {
+    const std::string folder = installDir + "\\" + name;
+    if (!platform::CreateFolders(folder))
+      failures.push_back("CreateFolders(" + folder + ")=" + std::to_string(GetLastError()));
+  }
+  return failures;
+}
+
+}  // namespace
 
 int cVarloService::Init() {
+  // Before the log, whose file is in one of them.
+  const std::vector<std::string> unmade = MakeInstallFolders(m_AgentInfo.m_InstallDir);
   InitLog();
+  for (const std::string& failure : unmade) SPDLOG_ERROR("{}", failure);
   SPDLOG_INFO("AgentType={}", m_AgentInfo.m_AgentType);
   SetEnv();
   m_SysInfo.Init(&m_AgentInfo);
@@ -48,7 +68,7 @@ int cVarloService::Init() {
 }
 
 int cVarloService::InitLog() {
-  const std::string path = m_AgentInfo.m_InstallDir + "\\logs\\event.log";
+  const std::string path = m_AgentInfo.m_InstallDir + "\\" + kLogSubFolder + "\\event.log";
   InitFileLog(path);
   m_EvtLogSvc.Relay().Open(0, path.c_str());
   m_EvtLogSvc.Relay().AddPending("VARLO Service");
@@ -65,7 +85,7 @@ int cVarloService::SetEnv() {
       path += std::string(";") + inherited.data();
   }
   SetEnvironmentVariableA("PATH", path.c_str());
-  SetEnvironmentVariableA("VARLO_TEMP", (m_AgentInfo.m_InstallDir + "\\temp").c_str());
+  SetEnvironmentVariableA("VARLO_TEMP", m_AgentInfo.TempFolder().c_str());
   SetEnvironmentVariableA("z", "7z");
   return 0;
 }

@@ -1,17 +1,17 @@
-// Installs the agent into the machine root ($VARLO_ROOT): the programs of a build folder go to the
-// install folder under the names their command lines use, the stand-in tools to the system
-// folder, and the service "VARLO" is registered.
+// Installs the agent into the machine root ($VARLO_ROOT): the install folder with the sub-folders
+// the agent writes into, the programs of a build folder in it under the names their command lines
+// use, the stand-in tools in the system folder, and the service "VARLO" registered.
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
 
+#include "common/InstallLayout.h"
 #include "platform/Files.h"
 #include "platform/ServiceControl.h"
 
 namespace {
 
-constexpr char kInstallFolder[] = "C:\\Program Files\\VARLO";
 constexpr char kSystemFolder[] = "C:\\Windows\\System32";
 
 // Copies an executable; a program the build has not made is skipped when optional.
@@ -42,9 +42,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string bin = argv[1];
-  const std::string install = kInstallFolder;
+  const std::string install = kInstallDirDefault;
   const std::string system = kSystemFolder;
-  if (!platform::CreateFolders(install) || !platform::CreateFolders(system)) {
+  bool made = platform::CreateFolders(system);
+  for (const char* folder : kInstallSubFolders)
+    made = platform::CreateFolders(install + "\\" + folder) && made;
+  if (!made) {
     std::fprintf(stderr, "varlo-install: cannot create the install and system folders\n");
     return 1;
   }

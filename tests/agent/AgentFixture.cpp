@@ -74,7 +74,6 @@ void cAgentTest::TearDown() {
 void cAgentTest::StartService() {
   m_Service = std::make_unique<cVarloService>(m_Clock);
   m_Service->Init();
-  platform::CreateFolders(m_Service->m_AgentInfo.m_InstallDir + "\\temp");
   // Start-up's own commands (the audit policy) are not the test's.
   m_Tools.ClearCalls();
 }

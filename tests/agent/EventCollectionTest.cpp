@@ -9,18 +9,11 @@
 #include "platform/Files.h"
 #include "platform/Registry.h"
 #include "tests/agent/AgentFixture.h"
+#include "tests/support/EventTool.h"
 
 namespace {
 
 constexpr char kSysmonChannel[] = "Microsoft-Windows-Sysmon/Operational";
-
-std::string Rendered(const std::string& channel, const std::string& provider, const std::string& eventId,
-                     const std::string& data, unsigned number) {
-  return "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System><Provider Name='" +
-         provider + "'/><EventID>" + eventId + "</EventID><EventRecordID>" + std::to_string(number) +
-         "</EventRecordID><Channel>" + channel + "</Channel><Computer>host1</Computer></System><EventData>" +
-         data + "</EventData></Event>";
-}
 
 class EventCollectionTest : public cAgentTest {
  protected:
@@ -45,7 +38,7 @@ class EventCollectionTest : public cAgentTest {
       m_Clock.Advance(11000);
       const uint32_t handled = m_Service->m_EvtLogSvc.RxCount();
       EXPECT_TRUE(platform::AppendEvents(
-          "Application", {Rendered("Application", "Marker", "1", "", ++m_Markers)}));
+          "Application", {RenderedEvent("Application", "Marker", "1", {}, ++m_Markers)}));
       EXPECT_TRUE(WaitUntil(10000, [&] { return m_Service->m_EvtLogSvc.RxCount() > handled; }));
       WaitUntil(2000, [&] {
         for (const std::string& ceelog : Uploaded()) {
@@ -118,7 +111,7 @@ TEST_F(EventCollectionTest, TheSysmonMonitorSubscribesOnceTheChannelAndItsServic
   EXPECT_EQ(log.find(resubscribed), log.rfind(resubscribed));
 
   const std::string sysmonEvent =
-      Rendered(kSysmonChannel, "Microsoft-Windows-Sysmon", "1", "<Data Name='Image'>C:\\Windows\\cmd.exe</Data>", 7);
+      RenderedEvent(kSysmonChannel, "Microsoft-Windows-Sysmon", "1", {{"Image", "C:\\Windows\\cmd.exe"}}, 7);
   ASSERT_TRUE(platform::AppendEvents(kSysmonChannel, {sysmonEvent}));
   EXPECT_EQ(WaitForUpload("Microsoft-Windows-Sysmon"), sysmonEvent);
 }

@@ -4,22 +4,12 @@
 #include <algorithm>
 
 #include "VarloService/service/Isolation.h"
-#include "common/Base64.h"
-#include "common/Compression.h"
 #include "platform/Files.h"
 #include "tests/agent/AgentFixture.h"
 
 namespace {
 
 using JobsTest = cAgentTest;
-
-// The "script" member as the server sends it: gzip, then base64.
-std::string EncodedScript(const std::string& text) {
-  std::vector<uint8_t> compressed;
-  GzipCompress(text.data(), text.size(), compressed);
-  return Base64Encode(
-      std::string_view(reinterpret_cast<const char*>(compressed.data()), compressed.size()));
-}
 
 std::vector<std::string> ShutdownRequests() {
   std::string log;
@@ -37,10 +27,10 @@ TEST_F(JobsTest, AJobListIsHandledInTheFixedOrderAndUnknownBitsStay) {
   SignInWithSysLogOn();
   m_Server.Script("GET", "/pserver/agent/cmd/defense",
                   {200, R"({"returnCode":"0","result":{"agentDefenseCmdIds":[11],"script":")" +
-                            EncodedScript("echo defend\r\n") + R"("}})"});
+                            cFakeManagementServer::Packed("echo defend\r\n") + R"("}})"});
   m_Server.Script("GET", "/pfilter/agent/cmd/audit",
                   {200, R"({"returnCode":"0","result":{"agentAuditCmdIds":[12],"script":")" +
-                            EncodedScript("win-audit 1\n") + R"("}})"});
+                            cFakeManagementServer::Packed("win-audit 1\n") + R"("}})"});
   // Listed in another order than they are handled.
   ScriptJobs(
       {{"hostShutdown", "vulnerability", "audit", "hostIsolate", "defense", "edrConf", "logConf"}});

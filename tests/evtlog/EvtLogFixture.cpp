@@ -20,18 +20,6 @@ void SetUploadUrl(const std::string& url) {
 
 }  // namespace
 
-std::string RenderedEvent(const std::string& channel, const std::string& provider, const std::string& eventId,
-                          const std::vector<std::pair<std::string, std::string>>& data, unsigned number) {
-  std::string xml =
-      "<Event xmlns='http://schemas.microsoft.com/win/2004/08/events/event'><System><Provider Name='" + provider +
-      "' Guid='{54849625-5478-4994-a5ba-3e3b0328c30d}'/><EventID>" + eventId +
-      "</EventID><Version>0</Version><Level>0</Level><TimeCreated SystemTime='2026-12-10T09:00:00.0000000Z'/>"
-      "<EventRecordID>" + std::to_string(number) + "</EventRecordID><Channel>" + channel +
-      "</Channel><Computer>host</Computer><Security/></System><EventData>";
-  for (const auto& entry : data) xml += "<Data Name='" + entry.first + "'>" + entry.second + "</Data>";
-  return xml + "</EventData></Event>";
-}
-
 std::string FailedLogon(const std::string& user, unsigned number) {
   return RenderedEvent(kSecurity, "Microsoft-Windows-Security-Auditing", "4625",
                        {{"SubjectUserName", "-"}, {"TargetUserName", user}, {"IpAddress", "10.1.2.3"}}, number);

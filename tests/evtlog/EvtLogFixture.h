@@ -22,10 +22,6 @@ constexpr int kEventWaitMs = 30000;
 constexpr char kSecurity[] = "Security";
 constexpr char kSysmonName[] = "Microsoft-Windows-Sysmon/Operational";
 
-// A rendered event of the given channel, provider and id, with EventData entries as
-// "Name", "value" pairs; number goes into EventRecordID so that events can be told apart.
-std::string RenderedEvent(const std::string& channel, const std::string& provider, const std::string& eventId,
-                          const std::vector<std::pair<std::string, std::string>>& data, unsigned number);
 // A failed logon (Security 4625) of a user.
 std::string FailedLogon(const std::string& user, unsigned number);
 

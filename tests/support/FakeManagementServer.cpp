@@ -1,5 +1,11 @@
 #include "tests/support/FakeManagementServer.h"
 
+#include <cstdint>
+#include <vector>
+
+#include "common/Base64.h"
+#include "common/Compression.h"
+
 namespace {
 const char* const kTokenPrefixes[] = {"pauth", "pserver", "pfilter"};
 }
@@ -12,6 +18,13 @@ std::string cFakeManagementServer::TokenPrefix(const std::string& token) {
     if (prefix == known) return prefix;
   }
   return std::string();
+}
+
+std::string cFakeManagementServer::Packed(const std::string& text) {
+  std::vector<uint8_t> compressed;
+  GzipCompress(text.data(), text.size(), compressed);
+  return Base64Encode(
+      std::string_view(reinterpret_cast<const char*>(compressed.data()), compressed.size()));
 }
 
 cScriptedAnswer cFakeManagementServer::Answer(const cRecordedRequest& request) {

@@ -14,6 +14,8 @@ class cFakeManagementServer : public cFakeHttpServer {
 
   // The prefix a token names ("pauth", "pserver", "pfilter"); empty for any other text.
   static std::string TokenPrefix(const std::string& token);
+  // base64 of a gzip stream of text, as the server sends scripts and reference lists.
+  static std::string Packed(const std::string& text);
 
  protected:
   cScriptedAnswer Answer(const cRecordedRequest& request) override;
