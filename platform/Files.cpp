@@ -316,6 +316,13 @@ bool CreateFolders(const std::string& windowsPath) {
   return true;
 }
 
+bool MarkExecutable(const std::string& windowsPath) {
+  const std::string host = MapPath(windowsPath);
+  struct stat info;
+  if (stat(host.c_str(), &info) != 0) return Fail(errno);
+  return chmod(host.c_str(), info.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) == 0 || Fail(errno);
+}
+
 bool ListFolder(const std::string& windowsPath, std::vector<std::string>& names) {
   DIR* dir = opendir(MapPath(windowsPath).c_str());
   if (!dir) return Fail(errno);

@@ -21,17 +21,24 @@ constexpr DWORD kShutdownReason = 0x13;
 
 }  // namespace
 
-int ExecCmd(const std::string& commandLine, const char* workingFolder, uint32_t waitMs) {
+int ExecCmd(const std::string& commandLine, const char* workingFolder, uint32_t waitMs,
+            DWORD* exitCode) {
   platform::cProcessOptions options;
   options.commandLine = commandLine;
   if (workingFolder) options.workingFolder = workingFolder;
   platform::cProcess process;
   if (process.Start(options) != ERROR_SUCCESS) return -1;
   if (waitMs != 0) {
-    process.Wait(waitMs);
+    if (process.Wait(waitMs) && exitCode) process.GetExitCode(*exitCode);
     process.Terminate(0);
   }
   return 0;
+}
+
+std::string RestartServiceCommand(int pauseSeconds) {
+  const std::string pause =
+      pauseSeconds != 0 ? "timeout /t " + std::to_string(pauseSeconds) + " & " : "";
+  return "cmd /c sc stop varlo & " + pause + "sc start varlo";
 }
 
 int RunCommandCapture(const std::string& commandLine, std::string& output) {

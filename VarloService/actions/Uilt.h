@@ -6,15 +6,22 @@
 #include <string>
 
 #include "common/Buffer.h"
+#include "platform/Errors.h"
 
 // RunCommandCapture's limit for one command, and how much of its output is kept.
 constexpr uint32_t kCaptureLimitMs = 10000;
 constexpr size_t kCaptureKeptBytes = 65536;
 
 // Starts a command line hidden, in workingFolder (null: the current one). With a wait, waits at
-// most that long and then terminates the command (ended or not; its own children live on).
-// 0 started; -1 not started. The command's exit code is not read.
-int ExecCmd(const std::string& commandLine, const char* workingFolder, uint32_t waitMs);
+// most that long and then terminates the command (ended or not; its own children live on), and
+// exitCode, when given, receives the code of a command that ended within the wait.
+// 0 started; -1 not started.
+int ExecCmd(const std::string& commandLine, const char* workingFolder, uint32_t waitMs,
+            DWORD* exitCode = nullptr);
+
+// The command line that stops the service and starts it again, with a pause between the two when
+// pauseSeconds is not 0. Run without waiting, it outlives the service that it stops.
+std::string RestartServiceCommand(int pauseSeconds = 0);
 
 // Runs a command line and appends its output and error text, interleaved, to output. Output is
 // read while the command runs, until the command closes it or kCaptureLimitMs pass; then the

@@ -21,7 +21,8 @@ namespace {
 
 constexpr char kStopCommand[] = "powershell -ep bypass stop-service varlo";
 constexpr char kStartCommand[] = "powershell -ep bypass start-service varlo";
-constexpr char kRestartCommand[] = "cmd /c sc stop varlo & timeout /t 10 & sc start varlo";
+// The pause lets the service end before it is started again.
+constexpr int kRestartPauseSeconds = 10;
 
 bool Is(const char* word, const char* name) { return platform::EqualNoCase(word, name); }
 
@@ -127,6 +128,6 @@ int CliMain(int argc, char** argv) {
   }
   if (Is(word, "stop")) return ExecCmd(kStopCommand, nullptr, 0);
   if (Is(word, "start")) return ExecCmd(kStartCommand, nullptr, 0);
-  if (Is(word, "restart")) return ExecCmd(kRestartCommand, nullptr, 0);
+  if (Is(word, "restart")) return ExecCmd(RestartServiceCommand(kRestartPauseSeconds), nullptr, 0);
   return 0;
 }

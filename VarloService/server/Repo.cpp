@@ -69,7 +69,8 @@ int cRepo::GetText(const std::wstring& remotePath, std::string& text, const cAns
   return 0;
 }
 
-int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder) {
+int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder,
+                           std::vector<std::string>* listed) {
   std::string manifestPath = localFolder + "manifest";
   if (Download(remoteFolder + L"manifest", manifestPath, kTextAnswer) < 0) return -1;
   platform::cInputFile manifest(manifestPath);
@@ -77,11 +78,15 @@ int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& 
   int verified = 0;
   std::string hash, name;
   while (NextManifestEntry(manifest, hash, name)) {
+    if (listed) listed->push_back(name);
     if (!IsPackageName(name)) {
       SPDLOG_ERROR("manifest name refused: {}", ForLog(name));
     } else {
       std::string target = localFolder + name;
       std::string unverified = target + kUnverifiedSuffix;
+      const size_t folderEnd = name.find_last_of("\\/");
+      if (folderEnd != std::string::npos)
+        platform::CreateFolders(localFolder + name.substr(0, folderEnd));
       Download(remoteFolder + Utf8ToWide(name), unverified);
       std::string content;
       bool matches = platform::ReadWholeFile(unverified, content) && !content.empty() &&

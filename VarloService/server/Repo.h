@@ -4,6 +4,7 @@
 // follows the agent's proxy settings but sends no headers, never signs in and holds no keys.
 #include <istream>
 #include <string>
+#include <vector>
 
 #include "VarloService/server/Api.h"
 
@@ -27,10 +28,12 @@ class cRepo : public cApi {
   // unchanged, as it is for an empty body); -1 no connection; -2 no request; -3 a status other
   // than 200.
   int GetText(const std::wstring& remotePath, std::string& text, const cAnswerLimit& limit = kTextAnswer);
-  // Downloads remoteFolder + "manifest" into localFolder, then every file it lists; a file is
-  // moved into place only when its SHA-256 is the one listed, and a name that would leave the
-  // folder is refused. The number of files verified; -1 when the manifest download failed.
-  int DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder);
+  // Downloads remoteFolder + "manifest" into localFolder, then every file it lists, into the
+  // sub-folders its name gives; a file is moved into place only when its SHA-256 is the one
+  // listed, and a name that would leave the folder is refused. The number of files verified; -1
+  // when the manifest download failed. listed, when given, receives every name of the manifest.
+  int DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder,
+                      std::vector<std::string>* listed = nullptr);
   // On a connection of its own, the text of remoteFolder + "version" without its line end; false
   // when it could not be fetched or is empty.
   bool FetchVersion(const std::wstring& remoteFolder, std::string& version);

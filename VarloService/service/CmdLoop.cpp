@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr char kRestartCommand[] = "cmd /c sc stop varlo & sc start varlo";
 constexpr char kTestEventText[] = "Hello from the VARLO service";
 
 bool IsCommandCode(int code) { return code >= MSG_UI_TEST && code <= MSG_UI_ISOLATE; }
@@ -267,8 +266,7 @@ void cVarloService::HandleTestWord(const std::string& word) {
       SPDLOG_INFO("EvtLogger.Report()");
     }
   } else if (platform::EqualNoCase(word, "restart")) {
-    CloseLink();
-    ExecCmd(kRestartCommand, nullptr, 0);
+    RestartService();
     SPDLOG_INFO("Restart...");
   }
 }

@@ -6,7 +6,6 @@
 #include "VarloService/service/VarloService.h"
 #include "common/AgentInfo.h"
 #include "platform/Files.h"
-#include "platform/Process.h"
 
 namespace {
 
@@ -23,16 +22,8 @@ void RunFirewallCommand(const std::string& commandLine) {
 
 // The import is the one command whose outcome decides something, so its exit code is read.
 bool RunToSuccess(const std::string& commandLine) {
-  platform::cProcess process;
-  platform::cProcessOptions options;
-  options.commandLine = commandLine;
-  if (process.Start(options) != ERROR_SUCCESS) return false;
-  if (!process.Wait(kCommandWaitMs)) {
-    process.Terminate(0);
-    return false;
-  }
   DWORD exitCode = STILL_ACTIVE;
-  return process.GetExitCode(exitCode) && exitCode == 0;
+  return ExecCmd(commandLine, nullptr, kCommandWaitMs, &exitCode) == 0 && exitCode == 0;
 }
 
 // Pins the servers' names to the addresses found now; the hosts file in place is kept aside.

@@ -1,9 +1,9 @@
 // The duties of every pass of the main loop that are due by time or by state, and the self-update.
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,6 @@ constexpr int64_t kEventSilenceSeconds = 60;
 constexpr int64_t kOwnCheckSeconds = 60;
 constexpr int kOverLimitChecksBeforeRestart = 3;
 constexpr uint32_t kUpdateCheckEvery = 10;
-constexpr char kRestartCommand[] = "cmd /c sc stop varlo & sc start varlo";
 constexpr char kInstaller[] = "VarloSetup.exe";
 constexpr char kUninstaller[] = "VarloUninstall.exe";
 // Where a new agent package waits in the temporary folder until every file of it is verified.
@@ -32,14 +31,6 @@ bool KeyExists(const char* path) {
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
   RegCloseKey(key);
   return true;
-}
-
-// The file names a manifest lists: its words in pairs of digest and name.
-std::vector<std::string> ManifestNames(const std::string& manifest) {
-  std::vector<std::string> names;
-  std::istringstream words(manifest);
-  for (std::string digest, name; words >> digest >> name;) names.push_back(name);
-  return names;
 }
 
 std::string WindowsRelative(std::string name) {
@@ -66,11 +57,25 @@ void RemoveTree(const std::string& folder) {
 
 }  // namespace
 
-int cVarloService::StartInstallerAndStop(const char* program) {
-  CloseLink();
+int cVarloService::RunSilently(const char* program) {
   const std::string command = "\"" + m_AgentInfo.m_InstallDir + "\\" + program + "\" /S";
   SPDLOG_INFO("strCmd={}", command);
   return ExecCmd(command, nullptr, 0);
+}
+
+int cVarloService::StartInstaller() {
+  const int started = RunSilently(kInstaller);
+  SPDLOG_INFO("ExecCmd()={}", started);
+  // The installer stops the service to replace it. One that does not start leaves the service
+  // running, and the next check tries again.
+  if (started != 0) return 0;
+  CloseLink();
+  return -1;
+}
+
+void cVarloService::RestartService() {
+  CloseLink();
+  ExecCmd(RestartServiceCommand(), nullptr, 0);
 }
 
 void cVarloService::ReportOs(int64_t now) {
@@ -176,8 +181,7 @@ void cVarloService::WatchOwnResources(int64_t now) {
   SPDLOG_CRITICAL("****");
   m_EvtLogSvc.Relay().AddPending(text);
   // The closed link ends the loop at its next read; the command brings the service back.
-  CloseLink();
-  ExecCmd(kRestartCommand, nullptr, 0);
+  RestartService();
 }
 
 int cVarloService::CheckUpdate() {
@@ -196,14 +200,11 @@ bool cVarloService::FetchVerifiedPackage() {
   const std::string staging = stagingFolder + "\\";
   platform::CreateFolders(stagingFolder);
   m_Repo.ConnectEndpoint();
-  const int verified = m_Repo.DownloadPackage(m_AgentInfo.m_RepoPath, staging);
+  std::vector<std::string> names;
+  const int verified = m_Repo.DownloadPackage(m_AgentInfo.m_RepoPath, staging, &names);
   m_Repo.Close();
-  std::string manifest;
-  platform::ReadWholeFile(staging + "manifest", manifest);
-  const std::vector<std::string> names = ManifestNames(manifest);
   bool complete = verified >= 2 && static_cast<size_t>(verified) == names.size();
-  bool listsInstaller = false;
-  for (const std::string& name : names) listsInstaller = listsInstaller || name == kInstaller;
+  const bool listsInstaller = std::find(names.begin(), names.end(), kInstaller) != names.end();
   SPDLOG_INFO("m_Repo.DownloadPackage()={} of {}", verified, names.size());
   if (complete && listsInstaller) {
     for (const std::string& name : names) {
@@ -213,6 +214,7 @@ bool cVarloService::FetchVerifiedPackage() {
         platform::CreateFolders(installDir + relative.substr(0, slash));
       complete = platform::MoveReplacing(staging + relative, installDir + relative) && complete;
     }
+    complete = platform::MarkExecutable(installDir + kInstaller) && complete;
   }
   RemoveTree(stagingFolder);
   return complete && listsInstaller;
@@ -220,7 +222,8 @@ bool cVarloService::FetchVerifiedPackage() {
 
 int cVarloService::SvcProc() {
   if (m_AgentInfo.m_Uninstall.load()) {
-    StartInstallerAndStop(kUninstaller);
+    CloseLink();
+    RunSilently(kUninstaller);
     return -98000;
   }
   if (m_Status == 1) {
@@ -242,7 +245,5 @@ int cVarloService::SvcProc() {
   const int available = CheckUpdate();
   if (available < 1) return 0;
   SPDLOG_INFO("*** CheckUpdate()={}", available);
-  if (!FetchVerifiedPackage()) return 0;
-  SPDLOG_INFO("ExecCmd()={}", StartInstallerAndStop(kInstaller));
-  return -1;
+  return FetchVerifiedPackage() ? StartInstaller() : 0;
 }

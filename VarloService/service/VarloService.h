@@ -72,6 +72,8 @@ class cVarloService {
   void RequestStop();
   // Waits the milliseconds, or until a stop comes; false when it came.
   bool WaitUnlessStopped(DWORD milliseconds);
+  // Closes the link and runs the command that stops the service and starts it again.
+  void RestartService();
 
   // Members in their construction order.
   const char* m_Version = kAgentVersion;
@@ -143,8 +145,11 @@ class cVarloService {
   void HandleEdrDefenseCmdJob();
 
   // Periodic duties.
-  // Ends the link and starts the installer or uninstaller with "/S"; ExecCmd's result.
-  int StartInstallerAndStop(const char* program);
+  // Starts a program of the install folder with "/S", without waiting; ExecCmd's result.
+  int RunSilently(const char* program);
+  // Starts the installer of a verified package: -1 when it runs, which ends the main loop; 0 when
+  // it does not.
+  int StartInstaller();
   void ReportOs(int64_t now);
   void ReportResources(int64_t now);
   void NoticeUploadTime();

@@ -8,16 +8,11 @@
 #include "platform/Files.h"
 #include "tests/agent/AgentFixture.h"
 #include "tests/support/InstalledAgent.h"
+#include "tests/support/Occurrences.h"
 
 namespace {
 
 constexpr char kSignedIn[] = R"({"returnCode":"0","ipKey":"agent-key-1","authKey":"session-1"})";
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
 
 class AgentEndToEndTest : public ::testing::Test {
  protected:

@@ -30,15 +30,16 @@ void SetRegistryString(const std::string& subKey, const char* name, const std::s
   RegCloseKey(key);
 }
 
+std::string RecordingScript(const cRecordingTools& tools, const std::string& name,
+                            const std::string& extraShell) {
+  return "#!/bin/sh\n{ printf '%s' '" + name +
+         "'; for a in \"$@\"; do printf ' %s' \"$a\"; done; printf '\\n'; } >> '" + tools.Folder() +
+         "/calls.log'\n" + extraShell;
+}
+
 void WriteRecordingScript(const cRecordingTools& tools, const std::string& hostPath,
                           const std::string& name, const std::string& extraShell) {
-  std::ofstream script(hostPath, std::ios::trunc);
-  script << "#!/bin/sh\n"
-         << "{ printf '%s' '" << name
-         << "'; for a in \"$@\"; do printf ' %s' \"$a\"; done; printf '\\n'; } >> '"
-         << tools.Folder() << "/calls.log'\n"
-         << extraShell;
-  script.close();
+  std::ofstream(hostPath, std::ios::trunc) << RecordingScript(tools, name, extraShell);
   chmod(hostPath.c_str(), 0755);
 }
 

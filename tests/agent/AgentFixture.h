@@ -26,8 +26,11 @@ constexpr char kAgentAddress[] = "192.0.2.10";
 // Writes a REG_SZ value under HKLM, creating the key.
 void SetRegistryString(const std::string& subKey, const char* name, const std::string& value);
 
-// Writes a program at a host path that appends its name and arguments to the tools' call log as
-// the recording stand-ins do, then runs extraShell.
+// A program that appends its name and arguments to the tools' call log as the recording
+// stand-ins do, then runs extraShell.
+std::string RecordingScript(const cRecordingTools& tools, const std::string& name,
+                            const std::string& extraShell = "");
+// Writes that program at a host path.
 void WriteRecordingScript(const cRecordingTools& tools, const std::string& hostPath,
                           const std::string& name, const std::string& extraShell = "");
 

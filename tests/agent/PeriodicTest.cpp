@@ -1,8 +1,11 @@
 // The periodic duties of the main loop and the self-update, with a clock that only the test moves.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "platform/Files.h"
 #include "tests/agent/AgentFixture.h"
+#include "tests/support/Occurrences.h"
 
 namespace {
 
@@ -107,34 +110,75 @@ TEST_F(PeriodicTest, NewerVersionWithAVerifiedPackageStartsTheInstallerAndEndsTh
   SignInWithSysLogOn();
   ASSERT_TRUE(platform::WriteFileAtomically(InstallPath("VarloService.exe"), "installed service"));
   PublishVersion("5.8.0.9\n");
-  m_Repository.AddPackage("/v4/agent/win/",
-                          {{"VarloSetup.exe", "installer"}, {"VarloService.exe", "new service"}});
+  const std::string installer = RecordingScript(m_Tools, "VarloSetup");
+  m_Repository.AddPackage("/v4/agent/win/", {{"VarloSetup.exe", installer},
+                                             {"VarloService.exe", "new service"},
+                                             {"logs/helper.dat", "helper"}});
 
   EXPECT_EQ(m_Service->SvcProc(), -1);
 
-  EXPECT_EQ(ReadFile(InstallPath("VarloSetup.exe")), "installer");
+  EXPECT_EQ(ReadFile(InstallPath("VarloSetup.exe")), installer);
   EXPECT_EQ(ReadFile(InstallPath("VarloService.exe")), "new service");
+  EXPECT_EQ(ReadFile(InstallPath("logs\\helper.dat")), "helper");
   EXPECT_NE(ServiceLog().find("strCmd=\"" + InstallPath("VarloSetup.exe") + "\" /S"),
             std::string::npos);
+  EXPECT_TRUE(WaitForCall("VarloSetup /S"));
   EXPECT_TRUE(TempIsEmpty());
   EXPECT_EQ(m_Service->CmdLoop(), -1);
 }
 
-TEST_F(PeriodicTest, PackageWithABadInstallerDigestStartsNothingAndKeepsTheInstalledFiles) {
+TEST_F(PeriodicTest, AnInstallerThatDoesNotStartKeepsTheServiceRunningUntilTheNextCheck) {
   SignInWithSysLogOn();
-  ASSERT_TRUE(platform::WriteFileAtomically(InstallPath("VarloService.exe"), "installed service"));
+  cFakeTray tray(2);
+  ASSERT_EQ(m_Service->m_UI.AddUser(2), 0);
   PublishVersion("5.8.0.9\n");
-  m_Repository.AddPackage("/v4/agent/win/", {{"VarloSetup.exe", "installer"},
-                                             {"VarloService.exe", "new service"},
-                                             {"Varlo.exe", "tray"}});
-  m_Repository.AddFile("/v4/agent/win/VarloSetup.exe", "tampered installer");
+  // Verified, but not a program this host can start.
+  m_Repository.AddPackage("/v4/agent/win/",
+                          {{"VarloSetup.exe", "MZ installer"}, {"VarloService.exe", "new service"}});
+  const auto attempts = [this] { return Occurrences(ServiceLog(), "ExecCmd()=-1"); };
 
   EXPECT_EQ(m_Service->SvcProc(), 0);
+  EXPECT_EQ(attempts(), 1u);
+  EXPECT_TRUE(tray.Drain().empty()) << "the tray programs are not told of a stop";
+  m_Service->SetReadTimeout(50);
+  EXPECT_EQ(m_Service->CmdLoop(), 0) << "the link stays open";
 
-  EXPECT_EQ(ReadFile(InstallPath("VarloService.exe")), "installed service");
-  EXPECT_FALSE(platform::FileExists(InstallPath("VarloSetup.exe")));
-  EXPECT_FALSE(platform::FileExists(InstallPath("Varlo.exe")));
-  EXPECT_TRUE(TempIsEmpty());
+  for (int pass = 2; pass <= 10; ++pass) EXPECT_EQ(m_Service->SvcProc(), 0);
+  EXPECT_EQ(attempts(), 1u);
+  EXPECT_EQ(m_Service->SvcProc(), 0);
+  EXPECT_EQ(attempts(), 2u) << "the next check tries again";
+}
+
+TEST_F(PeriodicTest, AnIncompletePackageStartsNothingAndKeepsTheInstalledFiles) {
+  SignInWithSysLogOn();
+  PublishVersion("5.8.0.9\n");
+  const std::string installer = RecordingScript(m_Tools, "VarloSetup");
+  struct cCase {
+    const char* fault;
+    std::map<std::string, std::string> package;
+    std::map<std::string, std::string> served;  // what the repository serves instead
+  };
+  const cCase cases[] = {
+      {"an installer with another digest",
+       {{"VarloSetup.exe", installer}, {"VarloService.exe", "new service"}, {"Varlo.exe", "tray"}},
+       {{"VarloSetup.exe", "tampered installer"}}},
+      {"a name that climbs out", {{"VarloSetup.exe", installer}, {"../VarloService.exe", "new service"}}, {}},
+      {"a name with a control character",
+       {{"VarloSetup.exe", installer}, {"logs/\x1bhelper.dat", "helper"}}, {}},
+  };
+  for (const cCase& test : cases) {
+    ASSERT_TRUE(platform::WriteFileAtomically(InstallPath("VarloService.exe"), "installed service"));
+    m_Repository.AddPackage("/v4/agent/win/", test.package);
+    for (const auto& [name, content] : test.served) m_Repository.AddFile("/v4/agent/win/" + name, content);
+    m_Service->m_UpdatePasses = 0;
+
+    EXPECT_EQ(m_Service->SvcProc(), 0) << test.fault;
+
+    EXPECT_EQ(ReadFile(InstallPath("VarloService.exe")), "installed service") << test.fault;
+    EXPECT_FALSE(platform::FileExists(InstallPath("VarloSetup.exe"))) << test.fault;
+    EXPECT_FALSE(platform::FileExists(InstallPath("Varlo.exe"))) << test.fault;
+    EXPECT_TRUE(TempIsEmpty()) << test.fault;
+  }
   EXPECT_TRUE(m_Tools.Calls().empty());
 }
 

@@ -1,7 +1,9 @@
 // What the installed agent writes and collects, from the folders the installer made: the reference
-// lists that reach the collector, the test word's rule files and the operator's package.
+// lists that reach the collector, the test word's rule files, the operator's package, and the
+// collection of a service started again after it was killed.
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -103,6 +105,22 @@ TEST_F(CollectionTest, TheSysfilterWordWritesTheFilterAndReferenceListsIntoTemp)
   EXPECT_EQ(Compact(InstalledFile("temp\\sysfilter.json")),
             Compact(std::string("[") + kSuspectFilter + "]"));
   EXPECT_EQ(m_Agent.Log().find("not written"), std::string::npos) << m_Agent.Log();
+}
+
+TEST_F(CollectionTest, AServiceKilledAndStartedAgainCollectsWhileEveryJobPollBringsNoData) {
+  m_Server.Script("GET", "/pserver/agent/agentjob",
+                  {200, R"({"returnCode":"0","dataNotFoundCode":"1"})"});
+  StartService();
+  ASSERT_TRUE(WaitForLog("cEvtLogSvc::Start()=0")) << m_Agent.Log();
+  const int killed = m_Agent.State().processId;
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  ASSERT_TRUE(m_Agent.WaitForExit(killed));
+
+  StartService();
+  ASSERT_TRUE(WaitForLog("cEvtLogSvc::Start()=0", 2)) << m_Agent.Log();
+  AppendEvent(FailedLogonFrom("198.51.100.7", 1));
+
+  EXPECT_NE(WaitForUpload("198.51.100.7"), "") << m_Agent.Log();
 }
 
 TEST_F(CollectionTest, TheOperatorsPackageIsFetchedIntoTemp) {

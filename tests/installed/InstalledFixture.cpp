@@ -2,6 +2,7 @@
 
 #include "platform/Files.h"
 #include "tests/support/EventTool.h"
+#include "tests/support/Occurrences.h"
 #include "tests/support/WaitUntil.h"
 
 namespace {
@@ -12,12 +13,6 @@ constexpr int kUploadRounds = 60;
 constexpr int kUploadRoundMs = 1000;
 
 }  // namespace
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
 
 void cInstalledTest::SetUp() {
   ASSERT_TRUE(m_Authority.Valid());

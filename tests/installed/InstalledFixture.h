@@ -47,5 +47,3 @@ class cInstalledTest : public ::testing::Test {
  private:
   unsigned m_Markers = 0;
 };
-
-size_t Occurrences(const std::string& text, const std::string& part);

@@ -122,7 +122,7 @@ TEST_F(RepoTest, PackagesCountTheVerifiedFiles) {
       {"short digest", Sha256Hex("alpha").substr(1) + "\na.dll\n", 0},
       {"a listed file is missing", lf + Sha256Hex("gamma") + "\nc.dll\n", 2},
       {"empty file with the empty digest", Sha256Hex("") + "\nempty.dll\n", 0},
-      {"sub-folder that does not exist", Sha256Hex("alpha") + "\n64/a.dll\n", 0},
+      {"a sub-folder that does not exist yet is made", Sha256Hex("alpha") + "\n64/a.dll\n", 1},
       {"empty manifest", "", 0},
   };
   m_Repository.AddFile("/v4/module/iis/a.dll", "alpha");

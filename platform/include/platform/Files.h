@@ -80,6 +80,8 @@ int64_t FileSize(const std::string& windowsPath);   // -1 when missing
 bool DeletePath(const std::string& windowsPath);    // a file or an empty folder
 bool MoveReplacing(const std::string& from, const std::string& to);
 bool CreateFolders(const std::string& windowsPath); // every missing folder on the way; true if present
+// Windows starts a program from any file it can read; this host only from one marked executable.
+bool MarkExecutable(const std::string& windowsPath);
 // Names of the entries of a folder ("." and ".." left out), sorted.
 bool ListFolder(const std::string& windowsPath, std::vector<std::string>& names);
 // Writes the whole file through a temporary file and a rename, so readers see old or new only;
