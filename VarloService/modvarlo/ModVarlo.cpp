@@ -17,11 +17,34 @@ const char* const kBitness[2] = {"32", "64"};
 
 constexpr wchar_t kPackageFolder[] = L"v4/module/iis/";
 constexpr char kStagingFolder[] = "C:\\ModVarlo\\temp\\";
-// The package as it lands in a folder, in the order an update moves it.
+// The package as it lands in a folder.
 const char* const kPackageFiles[] = {"manifest", "version", "32\\ModVarlo.dll", "64\\ModVarlo.dll"};
+const char* const kImages[] = {"32\\ModVarlo.dll", "64\\ModVarlo.dll"};
+const char* const kDescription[] = {"manifest", "version"};
 constexpr int kPackageFilesVerified = 3;
 
 bool ValidIndex(int index) { return index == 0 || index == 1; }
+
+// Moves a staged file over the installed one. A file that cannot be deleted (an image the web
+// server still holds) is not overwritten.
+bool ReplaceWithStaged(const char* name) {
+  const std::string target = std::string(kModVarloFolder) + name;
+  platform::DeletePath(target);
+  const bool moved = !platform::FileExists(target) &&
+                     platform::MoveReplacing(kStagingFolder + std::string(name), target);
+  if (!moved) SPDLOG_ERROR("MoveFile({}) failed", target);
+  return moved;
+}
+
+// The images first: the version file and the manifest follow only when both were replaced, so a
+// module that could not be replaced still shows its old version, and the next update tries again.
+bool ReplaceInstalledPackage() {
+  bool imagesReplaced = true;
+  for (const char* image : kImages) imagesReplaced = ReplaceWithStaged(image) && imagesReplaced;
+  if (!imagesReplaced) return false;
+  for (const char* name : kDescription) ReplaceWithStaged(name);
+  return true;
+}
 
 }  // namespace
 
@@ -137,18 +160,15 @@ int cModVarlo::Install() {
       RemovePackage(kStagingFolder);
       return -13;
     }
-    result = 3;
     SPDLOG_INFO("cModVarlo::UninstallWebMod(0)={}", UninstallWebMod(0));
     SPDLOG_INFO("cModVarlo::UninstallWebMod(1)={}", UninstallWebMod(1));
-    RemovePackage();
-    for (const char* name : kPackageFiles) {
-      const std::string target = std::string(kModVarloFolder) + name;
-      // A file that could not be deleted (still loaded by the web server) is not overwritten.
-      const bool moved = !platform::FileExists(target) &&
-                         platform::MoveReplacing(kStagingFolder + std::string(name), target);
-      if (!moved) SPDLOG_INFO("MoveFile({}) failed", target);
+    if (ReplaceInstalledPackage()) {
+      result = 3;
+      RemovePackage(kStagingFolder);
+    } else {
+      // The staged package stays for the next try; the old module is registered again.
+      result = -14;
     }
-    RemovePackage(kStagingFolder);
   }
   const int registered32 = InstallWebMod(0);
   SPDLOG_INFO("cModVarlo::InstallWebMod(0)={}", registered32);

@@ -34,7 +34,9 @@ class cModVarlo {
   // 1 the repository publishes another version; 0 the same; -1 the version could not be read.
   int CheckUpdate();
   // Brings the module to registered: 0 nothing done; 1 installed; 2 files fetched again;
-  // 3 updated; -10 state unknown; -11, -12, -13 download failed; -16, -17 registration failed.
+  // 3 updated; -10 state unknown; -11, -12, -13 download failed; -14 an image could not be
+  // replaced (the old version stays, so the next update tries again); -16, -17 registration
+  // failed.
   int Install();
   // The result of Install when it ran, else 0; stores a change of the switch.
   int Activate(int on);

@@ -236,6 +236,33 @@ TEST_F(ModVarloTest, AFailedUpdateDownloadLeavesTheInstalledModuleAlone) {
   EXPECT_EQ(cModVarlo::StatRegistered, m_Module.m_Stat);
 }
 
+TEST_F(ModVarloTest, AnImageThatCannotBeReplacedFailsTheUpdateKeepsTheVersionAndIsTriedAgain) {
+  PlaceFiles("2.1", "old");
+  CheckStat();
+  Publish("2.2", "new");
+  // The web server holds the 64-bit image: here something in its place that cannot be deleted.
+  const std::string held = "C:\\ModVarlo\\64\\ModVarlo.dll";
+  ASSERT_TRUE(platform::DeletePath(held));
+  ASSERT_TRUE(platform::CreateFolders(held + "\\in-use"));
+
+  EXPECT_EQ(-14, m_Module.Install());
+
+  EXPECT_EQ("2.1", Read("C:\\ModVarlo\\version"));
+  EXPECT_EQ("new-64", Read("C:\\ModVarlo\\temp\\64\\ModVarlo.dll")) << "kept for the next try";
+  // The module is registered again, on what it has.
+  EXPECT_EQ((cCalls{kUninstall32, kUninstall64, kInstall32, kInstall64, kList}),
+            m_Tools.Calls("cmd"));
+  EXPECT_EQ("2.1", m_Module.m_Version);
+
+  // The web server lets go: the next update replaces the module.
+  ASSERT_TRUE(platform::DeletePath(held + "\\in-use"));
+  ASSERT_TRUE(platform::DeletePath(held));
+  EXPECT_EQ(3, m_Module.Install());
+  ExpectImages("new");
+  EXPECT_EQ("2.2", Read("C:\\ModVarlo\\version"));
+  EXPECT_FALSE(platform::FileExists("C:\\ModVarlo\\temp"));
+}
+
 TEST_F(ModVarloTest, FailedRegistrationsAreReportedAfterBothWereTried) {
   m_Tools.Add("cmd", 0, "ERROR ( hresult:800700b7 )");
   PlaceFiles("2.1", "old");
