@@ -184,6 +184,13 @@ int cEvtLogSvc::Start(cAgentInfo* agentInfo) {
   return result;
 }
 
+bool cEvtLogSvc::SysmonChannelExists() {
+  EVT_HANDLE config = EvtOpenChannelConfig(nullptr, EvtChannelTable[kSysmonChannel], 0);
+  if (!config) return false;
+  EvtClose(config);
+  return true;
+}
+
 void cEvtLogSvc::SwitchOffOurChannels() {
   for (int i = 0; i < kEvtChannelCount && m_EnabledByUs; ++i) {
     if (!(m_EnabledByUs & (1u << i))) continue;

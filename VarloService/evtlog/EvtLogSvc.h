@@ -66,6 +66,8 @@ class cEvtLogSvc {
   bool AwaitsSubscription() const { return m_Started && !Subscribed(); }
   int64_t LastEvent() const { return m_LastEvent.load(); }
   bool SysmonMissing() const { return m_SysmonMissing != 0; }
+  // Whether the Sysmon channel exists on this host now.
+  static bool SysmonChannelExists();
   uint32_t EnabledByUs() const { return m_EnabledByUs; }
   // Events handled while subscribed, and whether a callback is in the collector right now.
   uint32_t RxCount() const { return m_RxCount.load(); }

@@ -135,17 +135,26 @@ void cVarloService::WatchSysmon() {
   if (!KeyExists("SYSTEM\\CurrentControlSet\\Services\\Sysmon") &&
       !KeyExists("SYSTEM\\CurrentControlSet\\Services\\Sysmon64"))
     return;
+  // Installed but its channel not there yet: a re-subscription would find it missing again, and
+  // each one resets the event watchdog and drops the events of the switch.
+  if (!cEvtLogSvc::SysmonChannelExists()) return;
   SPDLOG_INFO("{}()={}", "cEvtLogSvc::SysmonMonitor", m_EvtLogSvc.SubscribeChannels());
 }
 
 void cVarloService::WatchEvents(int64_t now) {
   if (!m_EvtLogSvc.Subscribed() && !m_EvtLogSvc.AwaitsSubscription()) return;
   if (now - m_EvtLogSvc.LastEvent() <= kEventSilenceSeconds) return;
-  SPDLOG_INFO("{}()={}", "cEvtLogSvc::Watchdog", m_EvtLogSvc.SubscribeChannels());
-  m_EvtLogSvc.Relay().AddPending("cEvtLogSvc::Watchdog() RESET !!!");
-  SPDLOG_CRITICAL("****");
-  SPDLOG_CRITICAL("m_EvtLogSvc.Watchdog()={}", 1);
-  SPDLOG_CRITICAL("****");
+  const int resubscribed = m_EvtLogSvc.SubscribeChannels();
+  SPDLOG_INFO("{}()={}", "cEvtLogSvc::Watchdog", resubscribed);
+  // A subscription that keeps failing is retried at every pass, but noticed once: the episode
+  // ends with a subscription that works.
+  if (!m_WatchdogEpisode) {
+    m_EvtLogSvc.Relay().AddPending("cEvtLogSvc::Watchdog() RESET !!!");
+    SPDLOG_CRITICAL("****");
+    SPDLOG_CRITICAL("m_EvtLogSvc.Watchdog()={}", 1);
+    SPDLOG_CRITICAL("****");
+  }
+  m_WatchdogEpisode = resubscribed != 0;
 }
 
 void cVarloService::WatchOwnResources(int64_t now) {

@@ -105,6 +105,7 @@ class cVarloService {
   int64_t m_LastOsReport = 0;
   int64_t m_LastResReport = 0;
   uint64_t m_LastSentUploadTime = 0;
+  bool m_WatchdogEpisode = false;  // the event watchdog's re-subscriptions keep failing
   int64_t m_LastOwnCheck = 0;
   int m_OverLimitCount = 0;        // own-resource checks in a row over a limit
   uint32_t m_UpdatePasses = 0;
