@@ -67,6 +67,9 @@ void cWebLogSvc::Stop() {
     m_Running = false;
   }
   m_WakeCond.notify_one();
+  // A flush to a server that does not answer would hold the stop for a minute: the batch in
+  // flight is dropped, as an unsent batch is at every stop.
+  m_U.Cancel();
   if (m_Thread.joinable()) m_Thread.join();
   m_U.Close();
   for (cPendingSlot* slot :
@@ -144,10 +147,16 @@ void cWebLogSvc::TakePendingLists() {
 void cWebLogSvc::ReadNewLines(cLineBuffers& buffers) {
   platform::cInputFile file(m_File, std::ios::binary);
   if (!file.is_open()) return;
+  file.seekg(0, std::ios::end);
   int64_t cursor = m_Cursor;
+  if (file.tellg() < cursor) {
+    // Cut or made anew within its hour (the module restarted): every line is new.
+    cursor = m_Cursor = 0;
+    SPDLOG_INFO("Reread WebLog={}", m_File);
+  }
   file.seekg(cursor);
   std::string& line = buffers.line;
-  while (std::getline(file, line)) {
+  while (m_Running && std::getline(file, line)) {
     // A last line without its line feed is still being written: it is read once it is whole.
     if (file.eof()) break;
     cursor += static_cast<int64_t>(line.size()) + 1;

@@ -41,8 +41,8 @@ class cWebLogSvc {
   // Connects the batcher to the "UploadWeb" endpoint and starts the worker: 0; 1 when already
   // running (nothing else happens).
   int Start(cAgentInfo* agentInfo);
-  // Stops and joins the worker, then closes the batcher: unsent records and pending lists are
-  // dropped. Nothing when not running.
+  // Stops and joins the worker, then closes the batcher: unsent records, a batch in flight and
+  // pending lists are dropped. Nothing when not running.
   void Stop();
   bool Running() const { return m_Running.load(); }
 

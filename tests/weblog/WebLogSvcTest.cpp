@@ -1,8 +1,14 @@
 // The web-log worker end to end: lines appended to the module's hourly file after the start are
 // read, judged by the exception lists and filters, masked where they carry no detection and
 // uploaded in the web record format.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <fstream>
 
+#include "tests/support/LoopbackSocket.h"
 #include "tests/weblog/WebLogFixture.h"
 
 namespace {
@@ -165,4 +171,42 @@ TEST_F(cWebLogTest, TenThousandRealRequestsArriveOnceAndInOrder) {
   ASSERT_EQ(expected.size(), uploaded.size());
   for (size_t i = 0; i < expected.size(); ++i)
     ASSERT_EQ(expected[i], uploaded[i]) << "record " << i;
+}
+
+TEST_F(cWebLogTest, AFileMadeAnewWithinItsHourIsReadFromItsStart) {
+  StartBehindAnOldLine();
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(R"({"Uri":"/before-the-module-restarted"})"
+                                           "\n"));
+  ASSERT_TRUE(WaitUntilRead());
+  // The module starts the hour's file again, shorter than what was read of it.
+  ASSERT_TRUE(platform::WriteFileAtomically(cWebModuleStandIn::HourFile(m_Clock.Now()),
+                                            R"({"Uri":"/after"})"
+                                            "\n"));
+  ASSERT_TRUE(WaitUntilRead());
+  EXPECT_EQ((std::vector<std::string>{Uploaded(R"({"Uri":"/before-the-module-restarted"})"),
+                                      Uploaded(R"({"Uri":"/after"})")}),
+            FlushedRecords(2));
+}
+
+TEST_F(cWebLogTest, AStopDuringAFlushToAServerThatDoesNotAnswerEndsWithinTheWorkersRest) {
+  int port = 0;
+  const int silent = BindLoopback(port);  // takes connections into its backlog and never answers
+  ASSERT_GE(silent, 0);
+  ASSERT_EQ(0, listen(silent, 4));
+  ASSERT_EQ(0, NvmDomain(1).SetString(NvmDomain::UploadWeb, "http://127.0.0.1:" + std::to_string(port) + "/"));
+  StartBehindAnOldLine();
+  ASSERT_TRUE(cWebModuleStandIn::AppendRaw(R"({"Uri":"/in-flight"})"
+                                           "\n"));
+  ASSERT_TRUE(WaitUntilRead());
+  m_Clock.Advance(6000);
+  pollfd waiting{silent, POLLIN, 0};
+  ASSERT_EQ(1, poll(&waiting, 1, kWebLogWaitMs)) << "the flush did not come";
+
+  const auto begin = std::chrono::steady_clock::now();
+  m_Svc.Stop();
+  // The bound of the worker's rest, within which every stop returns; an unanswered upload would
+  // hold it for a minute.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(cWebLogSvc::kWakeMs));
+  EXPECT_FALSE(m_Svc.Running());
+  close(silent);
 }
