@@ -21,7 +21,32 @@ constexpr uint32_t kJobsSetByAgent =
 constexpr int kMaxFilterRetries = 10;
 constexpr uint32_t kScriptWaitMs = 10000;
 
+// The web side's lists in the order its start hands them over: the job bit that announces each,
+// the list of the server, and the web-log service's setter that takes it over.
+constexpr int32_t kMaskingList = -1;  // cApi::LogMasking's, not one of cApi::WebFilter
+struct cWebList {
+  uint32_t job;
+  int32_t list;
+  void (cWebLogSvc::*give)(json_t*);
+};
+const cWebList kWebLists[] = {
+    {kJobLogMasking, kMaskingList, &cWebLogSvc::SetLogMask},
+    {kJobWebFilter, kWebFilterList, &cWebLogSvc::SetWebFilter},
+    {kJobWafExcept, kWafExceptList, &cWebLogSvc::SetWafExcept},
+    {kJobWebUploadExcept, kWebUploadExceptList, &cWebLogSvc::SetUploadExcept},
+};
+
 }  // namespace
+
+void cVarloService::HandOverWebLists(uint32_t jobs) {
+  for (const cWebList& web : kWebLists) {
+    if (!(jobs & web.job)) continue;
+    json_t* list = nullptr;
+    const int fetched =
+        web.list == kMaskingList ? m_Api.LogMasking(list) : m_Api.WebFilter(web.list, list);
+    if (fetched == 0) (m_WebLogSvc.*web.give)(list);
+  }
+}
 
 bool cVarloService::TakeJob(uint32_t bits) {
   if ((m_JobMask & bits) == 0) return false;
@@ -126,22 +151,15 @@ int cVarloService::JobEvent() {
   if (TakeScriptJob(kJobDefense)) RunServerScript(kCmdDefense, "defense.bat");
   if (TakeScriptJob(kJobAudit)) RunServerScript(kCmdAudit, "audit");
   if (TakeScriptJob(kJobAuditCustom)) RunServerScript(kCmdAuditCustom, "audit-custom");
-  if (TakeJob(kJobSysUploadExcept) && sysOn())
-    HandOverList([this](json_t*& list) { return m_Api.SysUploadExcept(list); },
-                 [this](json_t* list) { m_EvtLogSvc.SetUploadExcept(list); });
-  if (TakeJob(kJobWebUploadExcept) && sysAndWebOn())
-    HandOverList([this](json_t*& list) { return m_Api.WebFilter(kWebUploadExceptList, list); },
-                 [this](json_t* list) { m_WebLogSvc.SetUploadExcept(list); });
+  if (TakeJob(kJobSysUploadExcept) && sysOn()) {
+    json_t* list = nullptr;
+    if (m_Api.SysUploadExcept(list) == 0) m_EvtLogSvc.SetUploadExcept(list);
+  }
+  if (TakeJob(kJobWebUploadExcept) && sysAndWebOn()) HandOverWebLists(kJobWebUploadExcept);
   if (TakeJob(kJobWebExtendsFilter)) UpdateWebFilterFile();
-  if (TakeJob(kJobWebFilter) && sysAndWebOn())
-    HandOverList([this](json_t*& list) { return m_Api.WebFilter(kWebFilterList, list); },
-                 [this](json_t* list) { m_WebLogSvc.SetWebFilter(list); });
-  if (TakeJob(kJobWafExcept) && sysAndWebOn())
-    HandOverList([this](json_t*& list) { return m_Api.WebFilter(kWafExceptList, list); },
-                 [this](json_t* list) { m_WebLogSvc.SetWafExcept(list); });
-  if (TakeJob(kJobLogMasking) && sysAndWebOn())
-    HandOverList([this](json_t*& list) { return m_Api.LogMasking(list); },
-                 [this](json_t* list) { m_WebLogSvc.SetLogMask(list); });
+  for (const uint32_t job : {kJobWebFilter, kJobWafExcept, kJobLogMasking}) {
+    if (TakeJob(job) && sysAndWebOn()) HandOverWebLists(job);
+  }
   if (TakeJob(kJobModVarloUpdate)) SPDLOG_INFO("ModVarloUpdate()={}", ModVarloUpdate());
   if (TakeJob(kJobModVarloDelete)) SPDLOG_INFO("ModVarloUninstall()={}", ModVarloUninstall());
   if (TakeJob(kJobHostIsolateClear)) SPDLOG_INFO("Isolate(0)={}", Isolate(0));

@@ -1,7 +1,5 @@
 #pragma once
 // The job bits that the management server's job codes set, and the kinds of its command scripts.
-#include <jansson.h>
-
 #include <cstdint>
 
 enum : uint32_t {
@@ -26,6 +24,10 @@ enum : uint32_t {
   kJobHostShutdown = 0x40000000,
 };
 
+// The four lists of the web side, which its start fetches all together.
+constexpr uint32_t kJobsWebLists =
+    kJobLogMasking | kJobWebFilter | kJobWafExcept | kJobWebUploadExcept;
+
 // Command-script kinds of cApi::GetCmd: even ones for this agent, odd ones for all agents.
 enum : int {
   kCmdDefense = 0,
@@ -47,9 +49,3 @@ enum : int32_t {
 enum : int { kSysLog = 0, kWebLog = 1 };
 enum : int { kResourceReport = 0, kOsReport = 1 };
 
-// Hands a fetched list to its collector, which takes it over, only when the fetch succeeded.
-template <class Fetch, class Give>
-void HandOverList(Fetch fetch, Give give) {
-  json_t* list = nullptr;
-  if (fetch(list) == 0) give(list);
-}

@@ -158,14 +158,7 @@ int cVarloService::LogConfWeb() {
     m_Api.ModVarloInfo(m_ModVarlo.TypeName(), m_ModVarlo.m_Version);
     UpdateWebFilterFile();
   }
-  HandOverList([this](json_t*& list) { return m_Api.LogMasking(list); },
-               [this](json_t* list) { m_WebLogSvc.SetLogMask(list); });
-  HandOverList([this](json_t*& list) { return m_Api.WebFilter(kWebFilterList, list); },
-               [this](json_t* list) { m_WebLogSvc.SetWebFilter(list); });
-  HandOverList([this](json_t*& list) { return m_Api.WebFilter(kWafExceptList, list); },
-               [this](json_t* list) { m_WebLogSvc.SetWafExcept(list); });
-  HandOverList([this](json_t*& list) { return m_Api.WebFilter(kWebUploadExceptList, list); },
-               [this](json_t* list) { m_WebLogSvc.SetUploadExcept(list); });
+  HandOverWebLists(kJobsWebLists);
   const int result = m_WebLogSvc.Start(&m_AgentInfo);
   SPDLOG_INFO("m_WebLogSvc.Start()={}", result);
   return result;

@@ -144,6 +144,8 @@ class cVarloService {
   void HandleLogConfJob();
   void HandleFilterJob();
   void HandleEdrDefenseCmdJob();
+  // Fetches the web side's lists named by their job bits and hands over each that arrived.
+  void HandOverWebLists(uint32_t jobs);
 
   // Periodic duties.
   // Starts a program of the install folder with "/S", without waiting; ExecCmd's result.

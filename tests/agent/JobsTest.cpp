@@ -106,6 +106,26 @@ TEST_F(JobsTest, APollWithoutDataHandlesTheAgentsOwnBitsAndAFailedPollHandlesNot
   }
 }
 
+TEST_F(JobsTest, WebListJobsFetchTheirListsInOrderOnlyWhileBothCollectionsAreOn) {
+  SignInWithSysLogOn();
+  for (const int web : {1, 0}) {
+    m_Server.ClearRequests();
+    m_Service->m_Web = web;
+    ScriptJobs({{"logMasking", "wafExcept", "webFilter", "webUploadExcept"}});
+
+    EXPECT_EQ(m_Service->JobEvent(), 1);
+
+    std::vector<std::string> expected = {"GET /pserver/agent/agentjob"};
+    if (web == 1) {
+      expected.insert(expected.end(), {"GET /pfilter/agent/conf/webuploadexcept",
+                                       "GET /pfilter/agent/webextendsfilters",
+                                       "GET /pfilter/agent/conf/wafexcept",
+                                       "GET /pfilter/agent/conf/logmasking"});
+    }
+    EXPECT_EQ(ServerCalls(), expected) << "WEB " << web;
+  }
+}
+
 TEST_F(JobsTest, ScriptJobsWaitWhileSysLogIsOffAndRunWhenTheConfigurationSwitchesItOn) {
   SignInWithSysLogOn();
   m_Service->m_Sys = 0;
