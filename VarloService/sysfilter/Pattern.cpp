@@ -127,7 +127,7 @@ int cPattern::Match(const char* subject, size_t length, cCmdTemplate* captures, 
 
 void cPattern::CountError(int result) const {
   if (m_errors.fetch_add(1, std::memory_order_relaxed) == 0) {
-    spdlog::warn("cPattern::Match({})={}: treated as no result", m_text, result);
+    SPDLOG_WARN("cPattern::Match({})={}: treated as no result", m_text, result);
   }
 }
 

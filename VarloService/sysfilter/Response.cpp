@@ -69,13 +69,13 @@ int cResponse::Action(EvtRecord& record, bool block) {
   const std::string command = json_string_value(built);
   json_object_set_new(m_object, "edrAgentDefenseCommand", built);
 
-  spdlog::info("*** Response({})={}", m_isAutoDefense ? "auto" : "manual", command);
+  SPDLOG_INFO("*** Response({})={}", m_isAutoDefense ? "auto" : "manual", command);
   if (refused) {
-    spdlog::warn("*** Response refused: a captured value holds command-line characters");
+    SPDLOG_WARN("*** Response refused: a captured value holds command-line characters");
   } else if (runs) {
     std::string output;
     RunCommandCapture(command, output);
-    spdlog::info("--> Result={}", output);
+    SPDLOG_INFO("--> Result={}", output);
   }
   json_object_set_new(m_object, "edrAgentDefenseResult", json_boolean(!refused));
   json_object_set_new(m_object, "edrAgentRecoverCommand", OrEmptyText(m_recover.Build()));
