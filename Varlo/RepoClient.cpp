@@ -1,6 +1,9 @@
 #include "Varlo/RepoClient.h"
 
+#include "Varlo/TrayLog.h"
+#include "common/AnswerLimits.h"
 #include "common/Nvm.h"
+#include "platform/Clock.h"
 #include "platform/TextConv.h"
 
 namespace {
@@ -55,6 +58,7 @@ int cRepoClient::GetVersion(std::string& text) {
   HINTERNET request = WinHttpOpenRequest(m_hConnect, nullptr, kModuleVersionPath, nullptr, WINHTTP_NO_REFERER,
                                          WINHTTP_DEFAULT_ACCEPT_TYPES, m_RequestFlags);
   if (!request) return -2;
+  const uint64_t openedMs = platform::Clock().TickMs();
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
       !WinHttpReceiveResponse(request, nullptr)) {
     WinHttpCloseHandle(request);
@@ -69,14 +73,16 @@ int cRepoClient::GetVersion(std::string& text) {
     return -3;
   }
   std::string body;
-  DWORD available = 0;
-  while (WinHttpQueryDataAvailable(request, &available) && available > 0) {
-    std::string chunk(available, '\0');
-    DWORD read = 0;
-    if (!WinHttpReadData(request, chunk.data(), available, &read) || read == 0) break;
-    body.append(chunk.data(), read);
+  const eAnswerEnd end = ReadAnswer(request, kLineAnswer, openedMs, [&body](const char* data, uint32_t count) {
+    body.append(data, count);
+    return true;
+  });
+  WinHttpCloseHandle(request);
+  const std::string passed = LimitPassed(end, kLineAnswer);
+  if (!passed.empty()) {
+    TRAY_LOG(kLogVarloWnd, err, "answer of {} refused: {}", WideToUtf8(kModuleVersionPath), passed);
+    return -4;
   }
   if (!body.empty()) text = std::move(body);
-  WinHttpCloseHandle(request);
   return 0;
 }

@@ -17,7 +17,8 @@ class cRepoClient {
   // code: -10 no session, -11 no connection, else the result of GetVersion.
   int FetchVersion(std::string& text);
   // GET of the version text on the open connection: 0 (text unchanged when the exchange failed
-  // or the body is empty), -1 no connection, -2 no request, -3 a status other than 200.
+  // or the body is empty), -1 no connection, -2 no request, -3 a status other than 200, -4 an
+  // answer beyond a version file's bound (logged).
   int GetVersion(std::string& text);
 
  private:

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "VarloService/actions/Uilt.h"
+#include "common/Log.h"
 #include "common/Nvm.h"
 #include "platform/Clock.h"
 #include "platform/Registry.h"
@@ -391,7 +392,7 @@ int cEvtLogSvc::Cmd(json_t*& list) {
         json_object_get(command, type[0] == 'd' ? "edrAgentDefenseCommand" : "edrAgentRecoverCommand"));
     if (!line) continue;
     std::string output;
-    SPDLOG_INFO("*** Run Cmd({})={}", line, RunCommandCapture(line, output));
+    SPDLOG_INFO("*** Run Cmd({})={}", ForLog(line), RunCommandCapture(line, output));
     SPDLOG_INFO("--> Result={}", output);
   }
   Release(list);

@@ -213,31 +213,13 @@ bool cApi::cExchange::Status(DWORD& status) const {
 }
 
 bool cApi::cExchange::ReadBody(const cAnswerLimit& limit, const std::function<bool(const char*, uint32_t)>& sink) {
-  std::string chunk;
-  uint64_t received = 0;
-  for (;;) {
-    DWORD available = 0;
-    // A transfer that broke off keeps what came before, unless it was cancelled.
-    if (!WinHttpQueryDataAvailable(m_Request, &available)) return !Cancelled();
-    if (available == 0) return true;
-    try {
-      if (chunk.size() < available) chunk.resize(available);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    DWORD read = 0;
-    if (!WinHttpReadData(m_Request, chunk.data(), available, &read)) return !Cancelled();
-    received += read;
-    if (received > limit.maxBytes) {
-      SPDLOG_ERROR("answer of {} refused: over {} bytes", m_Endpoint, limit.maxBytes);
-      return false;
-    }
-    if (platform::Clock().TickMs() - m_OpenedMs > limit.timeLimitMs) {
-      SPDLOG_ERROR("answer of {} refused: not complete within {} s", m_Endpoint, limit.timeLimitMs / 1000);
-      return false;
-    }
-    if (!sink(chunk.data(), read)) return false;
-  }
+  const eAnswerEnd end = ReadAnswer(m_Request, limit, m_OpenedMs, sink);
+  const std::string passed = LimitPassed(end, limit);
+  if (!passed.empty()) SPDLOG_ERROR("answer of {} refused: {}", m_Endpoint, passed);
+  if (end == eAnswerEnd::Complete) return true;
+  // A transfer that broke off keeps what came before, unless it was cancelled.
+  if (end == eAnswerEnd::BrokenOff) return !Cancelled();
+  return false;
 }
 
 bool cApi::cExchange::Cancelled() const {

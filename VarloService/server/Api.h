@@ -13,8 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "VarloService/server/AnswerLimits.h"
 #include "common/AgentInfo.h"
+#include "common/AnswerLimits.h"
 #include "platform/Http.h"
 
 class cApi {

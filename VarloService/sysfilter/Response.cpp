@@ -8,6 +8,7 @@
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/sysfilter/EvtRecord.h"
 #include "VarloService/sysfilter/JsonText.h"
+#include "common/Log.h"
 
 namespace sysfilter {
 
@@ -69,7 +70,7 @@ int cResponse::Action(EvtRecord& record, bool block) {
   const std::string command = json_string_value(built);
   json_object_set_new(m_object, "edrAgentDefenseCommand", built);
 
-  SPDLOG_INFO("*** Response({})={}", m_isAutoDefense ? "auto" : "manual", command);
+  SPDLOG_INFO("*** Response({})={}", m_isAutoDefense ? "auto" : "manual", ForLog(command));
   if (refused) {
     SPDLOG_WARN("*** Response refused: a captured value holds command-line characters");
   } else if (runs) {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "VarloService/server/AnswerLimits.h"
 #include "common/AgentInfo.h"
+#include "common/AnswerLimits.h"
 #include "common/Nvm.h"
 #include "platform/EventLog.h"
 #include "tests/agent/AgentFixture.h"

@@ -11,6 +11,7 @@
 #include "platform/Registry.h"
 #include "platform/TextConv.h"
 #include "tests/evtlog/EvtLogFixture.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/RecordingTools.h"
 
 namespace {
@@ -335,6 +336,17 @@ TEST_F(EvtLogSvcTest, CmdRunsDefenceCommandsOnlyInBlockMode) {
   json_t* none = Json(R"([{"edrDefenseCmdType":"defense"}])");
   m_Svc->Cmd(none);
   EXPECT_EQ(none, nullptr);
+}
+
+TEST_F(EvtLogSvcTest, CmdLogsTheServersCommandEscaped) {
+  cCapturedLog log;
+  m_Svc->SyslogConf(1, 1, 0);
+  json_t* list = Json(R"([{"edrDefenseCmdReceiveLogId":21,"edrDefenseCmdType":"defense",
+      "edrAgentDefenseCommand":"no-such-tool\n[2024-01-01 00:00:00.000] [event] [info] forged"}])");
+  EXPECT_EQ(m_Svc->Cmd(list), 0);
+  json_decref(list);
+  EXPECT_TRUE(log.Has("*** Run Cmd(no-such-tool\\n[2024-01-01 00:00:00.000] [event] [info] forged)=")) << log.Text();
+  EXPECT_FALSE(log.Has("\n[2024-01-01")) << log.Text();
 }
 
 TEST_F(EvtLogSvcTest, StopAndResubscriptionWhileEventsStreamIn) {

@@ -9,6 +9,7 @@
 #include "VarloService/sysfilter/EvtRecord.h"
 #include "VarloService/sysfilter/FilterSet.h"
 #include "WinEventData.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/RecordingTools.h"
 #include "tests/support/TempMachineRoot.h"
 
@@ -182,6 +183,19 @@ TEST_F(FilterSetTest, CapturedValuesRunOnlyWhereTheirInterpreterTakesThemAsText)
       EXPECT_EQ(tools->Calls(), started) << c.value << mode;
     }
   }
+}
+
+TEST_F(FilterSetTest, ABuiltCommandGoesIntoTheLogEscaped) {
+  cCapturedLog log;
+  cFilterSet set;
+  ASSERT_EQ(set.Load(WholeCommandLineFilter(), nullptr), 1);
+  EvtRecord record;
+  const std::string forged = "a\n[2024-01-01 00:00:00.000] [event] [info] forged";
+  ASSERT_EQ(record.Parse(Rendered(ProcessEvent("x.exe", "0x1", forged)).c_str()), 0);
+  ASSERT_EQ(set.Action(record, true), 1);
+  EXPECT_TRUE(log.Has("*** Response(auto)=cmd /c del a\\n[2024-01-01 00:00:00.000] [event] [info] forged"))
+      << log.Text();
+  EXPECT_FALSE(log.Has("\n[2024-01-01")) << log.Text();
 }
 
 TEST_F(FilterSetTest, SearchTypesAndReferenceLists) {

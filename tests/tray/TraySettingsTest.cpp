@@ -2,9 +2,11 @@
 
 #include "Varlo/TraySettings.h"
 #include "Varlo/VarloWnd.h"
+#include "common/AnswerLimits.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
 #include "platform/Registry.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/FakeRepository.h"
 #include "tests/support/TempMachineRoot.h"
 #include "tests/support/TestCertificateAuthority.h"
@@ -108,6 +110,26 @@ TEST_F(ModuleUpdateTest, ComparesThePublishedVersionWithTheInstalledOne) {
   for (const auto& each : cases) {
     m_Repository.AddFile("/v4/module/iis/version", each.published, each.status);
     EXPECT_EQ(m_Wnd.CheckModuleUpdate(), each.update) << '"' << each.published << "\" " << each.status;
+  }
+}
+
+TEST_F(ModuleUpdateTest, AnAnswerBeyondAVersionLineIsAFailedCheckAndLogged) {
+  cCapturedLog log;
+  const std::string refusal = "answer of /v4/module/iis/version refused: over 4096 bytes";
+  struct {
+    const char* name;
+    cScriptedAnswer answer;
+    int update;
+  } cases[] = {
+      {"a line at the bound", cScriptedAnswer::Oversized("1.1", " ", kLineAnswer.maxBytes), 1},
+      {"one byte more", cScriptedAnswer::Oversized("1.1", " ", kLineAnswer.maxBytes + 1), 0},
+      {"without end", cScriptedAnswer::Endless("1.1", " "), 0},
+  };
+  for (const auto& each : cases) {
+    m_Repository.Script("GET", "/v4/module/iis/version", each.answer);
+    const size_t refusals = log.Count(refusal);
+    EXPECT_EQ(m_Wnd.CheckModuleUpdate(), each.update) << each.name;
+    EXPECT_EQ(log.Count(refusal), refusals + (each.update ? 0 : 1)) << each.name << "\n" << log.Text();
   }
 }
 

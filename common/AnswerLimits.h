@@ -1,8 +1,12 @@
 #pragma once
 // What each kind of server answer may carry, and how long it may take. An answer beyond either
-// bound is a failed request, so neither the service's memory nor the length of a request follows
+// bound is a failed request, so neither a program's memory nor the length of a request follows
 // what a server chooses to send.
 #include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/Http.h"
 
 struct cAnswerLimit {
   uint32_t maxBytes;
@@ -27,3 +31,20 @@ constexpr cAnswerLimit kPackageFile{64 * kMiB, 600000};
 
 // What a compressed reference list or script may inflate to.
 constexpr uint32_t kMaxInflatedBytes = 4 * kJsonAnswer.maxBytes;
+
+enum class eAnswerEnd {
+  Complete,   // the transport has no more
+  BrokenOff,  // a query or a read failed; what came before was delivered
+  TooLarge,   // beyond the limit's bytes
+  TooSlow,    // not complete within the limit's time
+  Refused,    // the sink refused a chunk, or there was no memory for one
+};
+
+// Hands an answer's body to sink in the chunks the transport announces, until one of the ends
+// above; openedMs is the clock's tick when the request was opened.
+eAnswerEnd ReadAnswer(HINTERNET request, const cAnswerLimit& limit, uint64_t openedMs,
+                      const std::function<bool(const char*, uint32_t)>& sink);
+
+// Why the limit ended an answer, for the log ("over 4096 bytes", "not complete within 120 s");
+// empty for any other end.
+std::string LimitPassed(eAnswerEnd end, const cAnswerLimit& limit);
