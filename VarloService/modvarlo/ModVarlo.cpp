@@ -17,10 +17,9 @@ const char* const kBitness[2] = {"32", "64"};
 
 constexpr wchar_t kPackageFolder[] = L"v4/module/iis/";
 constexpr char kStagingFolder[] = "C:\\ModVarlo\\temp\\";
-// The package as it lands in a folder.
-const char* const kPackageFiles[] = {"manifest", "version", "32\\ModVarlo.dll", "64\\ModVarlo.dll"};
-const char* const kImages[] = {"32\\ModVarlo.dll", "64\\ModVarlo.dll"};
+// The package as it lands in a folder: the files that describe it, and its images.
 const char* const kDescription[] = {"manifest", "version"};
+const char* const kImages[] = {"32\\ModVarlo.dll", "64\\ModVarlo.dll"};
 constexpr int kPackageFilesVerified = 3;
 
 bool ValidIndex(int index) { return index == 0 || index == 1; }
@@ -114,7 +113,8 @@ int cModVarlo::DownloadPackage(const char* folder) {
 
 int cModVarlo::RemovePackage(const char* folder) {
   const std::string target = folder ? folder : kModVarloFolder;
-  for (const char* name : kPackageFiles) platform::DeletePath(target + name);
+  for (const char* name : kDescription) platform::DeletePath(target + name);
+  for (const char* name : kImages) platform::DeletePath(target + name);
   if (folder) {
     platform::DeletePath(target + "32");
     platform::DeletePath(target + "64");

@@ -6,25 +6,10 @@
 
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/service/VarloService.h"
+#include "common/InstallLayout.h"
 #include "common/Log.h"
 #include "common/Nvm.h"
 #include "platform/Environment.h"
-#include "platform/Files.h"
-
-namespace {
-
-// Makes the install folder's sub-folders that a host has lost; a line for each it cannot make.
-std::vector<std::string> MakeInstallFolders(const std::string& installDir) {
-  std::vector<std::string> failures;
-  for (const char* name : kInstallSubFolders) {
-    const std::string folder = installDir + "\\" + name;
-    if (!platform::CreateFolders(folder))
-      failures.push_back("CreateFolders(" + folder + ")=" + std::to_string(GetLastError()));
-  }
-  return failures;
-}
-
-}  // namespace
 
 int cVarloService::Init() {
   // Before the log, whose file is in one of them.

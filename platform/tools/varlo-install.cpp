@@ -44,10 +44,7 @@ int main(int argc, char** argv) {
   const std::string bin = argv[1];
   const std::string install = kInstallDirDefault;
   const std::string system = kSystemFolder;
-  bool made = platform::CreateFolders(system);
-  for (const char* folder : kInstallSubFolders)
-    made = platform::CreateFolders(install + "\\" + folder) && made;
-  if (!made) {
+  if (!platform::CreateFolders(system) || !MakeInstallFolders(install).empty()) {
     std::fprintf(stderr, "varlo-install: cannot create the install and system folders\n");
     return 1;
   }

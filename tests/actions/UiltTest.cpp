@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "VarloService/actions/Uilt.h"
 #include "platform/Files.h"
@@ -61,10 +60,10 @@ TEST_F(UiltTest, ExecCmdWithoutWaitLeavesTheCommandRunning) {
 }
 
 TEST_F(UiltTest, ExecCmdTerminatesACommandThatOutlivesItsWait) {
-  const std::string marker = HostPath("late");
-  EXPECT_EQ(ExecCmd("sh -c \"sleep 2; echo late > " + marker + "\"", nullptr, 300), 0);
-  std::this_thread::sleep_for(3s);
-  EXPECT_FALSE(std::filesystem::exists(marker));
+  const std::string pidFile = HostPath("pid");
+  EXPECT_EQ(ExecCmd("sh -c \"echo $$ > " + pidFile + "; exec sleep 30\"", nullptr, 2000), 0);
+  ASSERT_TRUE(AppearsWithin(pidFile, 20000));
+  EXPECT_TRUE(WaitUntil(20000, [&] { return HasEnded(pidFile); }));
 }
 
 TEST_F(UiltTest, ExecCmdRunsInTheWorkingFolderAndReportsAMissingProgram) {

@@ -137,8 +137,6 @@ std::string cAgentTest::ReadFile(const std::string& windowsPath) {
 }
 
 void cAgentTest::PlaceRecordingProgram(const std::string& windowsPath, const std::string& name) {
-  const std::string folder = windowsPath.substr(0, windowsPath.rfind('\\'));
-  platform::CreateFolders(folder);
   WriteRecordingScript(m_Tools, platform::MapPath(windowsPath), name);
 }
 

@@ -59,7 +59,8 @@ class cAgentTest : public ::testing::Test {
   bool WaitForCall(const std::string& line) const;
   // The service log's text.
   std::string ServiceLog() const;
-  // A program at a Windows path that appends its name and arguments to the tools' call log.
+  // A program at a Windows path, in a folder that is there, that appends its name and arguments
+  // to the tools' call log.
   void PlaceRecordingProgram(const std::string& windowsPath, const std::string& name);
 
   cTempMachineRoot m_Root;

@@ -5,6 +5,7 @@
 
 #include "VarloService/service/Isolation.h"
 #include "common/AgentInfo.h"
+#include "common/InstallLayout.h"
 #include "platform/Files.h"
 #include "tests/agent/AgentFixture.h"
 #include "tests/support/RecordingTools.h"
@@ -20,7 +21,7 @@ class IsolationTest : public ::testing::Test {
   void SetUp() override {
     m_Agent = std::make_unique<cAgentInfo>();
     m_Backup = GetFirewallBackupPath(m_Agent->m_InstallDir);
-    platform::CreateFolders(m_Agent->m_InstallDir);
+    ASSERT_TRUE(MakeInstallFolders(m_Agent->m_InstallDir).empty());
     platform::CreateFolders("C:\\Windows\\System32\\drivers\\etc");
     ResolveTo({{"repo.varlo.test", "10.0.0.1"}, {"api.varlo.test", "10.0.0.2"}});
     SetNetsh(0);

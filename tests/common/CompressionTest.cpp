@@ -9,6 +9,7 @@
 
 #include "common/Base64.h"
 #include "common/Compression.h"
+#include "common/InstallLayout.h"
 #include "platform/Files.h"
 #include "tests/support/TempMachineRoot.h"
 
@@ -119,7 +120,7 @@ TEST(DecodeToFile, WritesTheScriptWithWindowsLineEnds) {
   std::string text = Base64Encode(std::string(stream.begin(), stream.end()));
   text.insert(8, "\r\n");
   const std::string path = "C:\\Program Files\\VARLO\\audit";
-  ASSERT_TRUE(platform::CreateFolders("C:\\Program Files\\VARLO"));
+  ASSERT_TRUE(MakeInstallFolders().empty());
 
   bool tooLarge = true;
   EXPECT_EQ(DecodeToFile(text.data(), static_cast<int32_t>(text.size()), path, kNoBound, tooLarge), script.size());

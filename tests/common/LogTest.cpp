@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/InstallLayout.h"
 #include "common/Log.h"
 #include "platform/Files.h"
 #include "tests/support/TempMachineRoot.h"
@@ -39,7 +40,7 @@ TEST_F(LogTest, FileLoggerIsTheDefaultNamedEventAndFlushesEveryRecord) {
 }
 
 TEST_F(LogTest, OpeningDoesNotRotateAFullFileButTheNextRecordsDo) {
-  ASSERT_TRUE(platform::CreateFolders("C:\\Program Files\\VARLO\\logs"));
+  ASSERT_TRUE(MakeInstallFolders().empty());
   {
     std::ofstream full(platform::MapPath(m_LogPath), std::ios::binary);
     full << std::string(kLogFileBytes, 'x');

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "VarloService/server/LogUploader.h"
+#include "common/InstallLayout.h"
 #include "platform/Files.h"
 #include "tests/evtlog/EvtLogFixture.h"
 
@@ -16,7 +17,7 @@ class EvtFileRelayTest : public cEvtLogFixture {
     cEvtLogFixture::SetUp();
     m_Uploader.Begin(m_AgentInfo.get(), 0, 0);
     ASSERT_EQ(m_Uploader.Connect(L"127.0.0.1", 1, m_Server.Port()), 0);
-    ASSERT_TRUE(platform::CreateFolders("C:\\Program Files\\VARLO\\logs"));
+    ASSERT_TRUE(MakeInstallFolders().empty());
   }
 
   void WriteLog(const std::string& text, const char* mode = "ab") {

@@ -1,5 +1,6 @@
 #include "tests/installed/InstalledFixture.h"
 
+#include "common/InstallLayout.h"
 #include "platform/Files.h"
 #include "tests/support/EventTool.h"
 #include "tests/support/Occurrences.h"
@@ -82,7 +83,7 @@ bool cInstalledTest::WaitForLog(const std::string& text, size_t count, int timeo
 }
 
 std::string cInstalledTest::InstallPath(const std::string& name) {
-  return std::string(kInstallDir) + "\\" + name;
+  return std::string(kInstallDirDefault) + "\\" + name;
 }
 
 std::string cInstalledTest::InstalledFile(const std::string& name) {

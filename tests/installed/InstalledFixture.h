@@ -15,7 +15,6 @@
 #include "tests/support/TestCertificateAuthority.h"
 
 constexpr char kAccountKey[] = "account-key-1";
-constexpr char kInstallDir[] = "C:\\Program Files\\VARLO";
 
 class cInstalledTest : public ::testing::Test {
  protected:

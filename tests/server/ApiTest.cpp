@@ -4,8 +4,7 @@
 
 #include <functional>
 
-#include "common/Base64.h"
-#include "common/Compression.h"
+#include "common/InstallLayout.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
 #include "tests/server/ServerFixture.h"
@@ -24,13 +23,6 @@ std::string Replace(std::string text, const std::string& from, const std::string
     text.replace(at, from.size(), to);
   }
   return text;
-}
-
-// base64 of a gzip stream of text, as the server sends scripts and reference lists.
-std::string Packed(const std::string& text) {
-  std::vector<uint8_t> compressed;
-  EXPECT_EQ(0, GzipCompress(text.data(), text.size(), compressed));
-  return Base64Encode(std::string_view(reinterpret_cast<const char*>(compressed.data()), compressed.size()));
 }
 
 const std::pair<const char*, const char*> kHeaderBlock[] = {
@@ -452,7 +444,7 @@ TEST_F(ApiTest, EdrModes) {
 
 TEST_F(ApiTest, CommandScripts) {
   SignIn();
-  platform::CreateFolders("C:\\Program Files\\VARLO");
+  ASSERT_TRUE(MakeInstallFolders().empty());
   const std::string file = "C:\\Program Files\\VARLO\\defense.bat";
   json_t* ids = nullptr;
   Answer("GET", "/pserver/agent/cmd/defense", R"({"returnCode":"0","result":{"agentDefenseCmdIds":[]}})");
@@ -517,7 +509,7 @@ TEST_F(ApiTest, EdrCommandsReplaceThePreviousListOnlyOnSuccess) {
 
 TEST_F(ApiTest, ReferenceListsArriveCompressed) {
   SignIn();
-  platform::CreateFolders("C:\\Program Files\\VARLO\\temp");
+  ASSERT_TRUE(MakeInstallFolders().empty());
   const std::string tempFile = "C:\\Program Files\\VARLO\\temp\\sysfilter-ref.json";
   struct cCase {
     std::string list;

@@ -8,8 +8,7 @@
 #include "VarloService/server/Api.h"
 #include "VarloService/server/LogUploader.h"
 #include "VarloService/server/Repo.h"
-#include "common/Base64.h"
-#include "common/Compression.h"
+#include "common/InstallLayout.h"
 #include "common/Log.h"
 #include "common/Nvm.h"
 #include "platform/Clock.h"
@@ -36,13 +35,6 @@ cScriptedAnswer HostileAnswer(eHostile kind, const std::string& head, const std:
   return cScriptedAnswer::Oversized(head, unit, 2 * static_cast<uint64_t>(bound));
 }
 
-// base64 of a gzip stream of text, as the server sends scripts and reference lists.
-std::string Packed(const std::string& text) {
-  std::vector<uint8_t> compressed;
-  EXPECT_EQ(0, GzipCompress(text.data(), text.size(), compressed));
-  return Base64Encode(std::string_view(reinterpret_cast<const char*>(compressed.data()), compressed.size()));
-}
-
 // One server for all three clients: management calls, repository files and uploads.
 class HostileServerTest : public cServerTest {
  protected:
@@ -54,7 +46,7 @@ class HostileServerTest : public cServerTest {
     m_Info.m_LicenseKey = "LIC-1";
     m_Info.m_AgentId = "agent-1";
     m_Info.m_InstallDir = "C:\\Program Files\\VARLO";
-    ASSERT_TRUE(platform::CreateFolders(m_Info.m_InstallDir + "\\temp"));
+    ASSERT_TRUE(MakeInstallFolders(m_Info.m_InstallDir).empty());
     m_Api.SetAgentInfo(&m_Info);
     ASSERT_EQ(0, m_Api.Connect(L"127.0.0.1", 1, m_Server.Port()));
     m_Server.Script("POST", "/pauth/login/agent",

@@ -1,8 +1,5 @@
 // The WinHTTP stand-in against the fake servers: trust, what goes on the wire, proxies, cookies,
 // redirects and broken transfers.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -279,17 +276,15 @@ TEST_F(HttpTest, AnEndlessBodyIsReceivedOnlyAsFarAsItIsRead) {
 
 // The closing thread ends a call that waits for an answer's head, and one that waits for its body.
 TEST_F(HttpTest, ClosingARequestFromAnotherThreadEndsTheCallThatWaitsOnIt) {
-  int port = 0;
-  const int silent = BindLoopback(port);  // takes connections into its backlog and never answers
-  ASSERT_GE(silent, 0);
-  ASSERT_EQ(0, listen(silent, 4));
+  cSilentPort silent;
+  ASSERT_TRUE(silent.Listening());
   m_Server.Script("GET", "/drip", cScriptedAnswer::Dripping("", "."));
   struct cCase {
     int port;
     bool secure;
     const wchar_t* path;
     bool waitsForBody;
-  } cases[] = {{port, false, L"/silent", false}, {m_Server.Port(), true, L"/drip", true}};
+  } cases[] = {{silent.Port(), false, L"/silent", false}, {m_Server.Port(), true, L"/drip", true}};
   cHandle session(DirectSession());
   for (const cCase& test : cases) {
     cHandle connection(WinHttpConnect(session.handle, L"127.0.0.1", static_cast<INTERNET_PORT>(test.port), 0));
@@ -311,8 +306,7 @@ TEST_F(HttpTest, ClosingARequestFromAnotherThreadEndsTheCallThatWaitsOnIt) {
     if (test.secure) {
       EXPECT_TRUE(WaitUntil(20000, [&] { return m_Server.RequestCount() > 0; }));
     } else {
-      pollfd waiting{silent, POLLIN, 0};
-      EXPECT_EQ(1, poll(&waiting, 1, 20000)) << "no connection came";
+      EXPECT_TRUE(silent.AwaitConnection(20000)) << "no connection came";
     }
     EXPECT_TRUE(WinHttpCloseHandle(request));
     EXPECT_TRUE(WaitUntil(20000, [&] { return done.load(); })) << "the call still waits";
@@ -320,7 +314,6 @@ TEST_F(HttpTest, ClosingARequestFromAnotherThreadEndsTheCallThatWaitsOnIt) {
     EXPECT_FALSE(succeeded);
     EXPECT_TRUE(error == ERROR_WINHTTP_OPERATION_CANCELLED || error == ERROR_INVALID_HANDLE) << error;
   }
-  close(silent);
 }
 
 TEST(HttpHandles, RefuseMisuse) {

@@ -19,6 +19,9 @@ class cServerTest : public ::testing::Test {
   cTestCertificateAuthority m_Authority;
 };
 
+// base64 of a gzip stream of text, as the server sends scripts and reference lists.
+std::string Packed(const std::string& text);
+
 // A port on 127.0.0.1 that refuses connections: bound, never listened on, for the test's life.
 class cRefusingPort {
  public:

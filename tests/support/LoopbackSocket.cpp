@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,4 +20,21 @@ int BindLoopback(int& port) {
   }
   port = ntohs(address.sin_port);
   return bound;
+}
+
+cSilentPort::cSilentPort() {
+  m_Socket = BindLoopback(m_Port);
+  if (m_Socket >= 0 && listen(m_Socket, 4) != 0) {
+    close(m_Socket);
+    m_Socket = -1;
+  }
+}
+
+cSilentPort::~cSilentPort() {
+  if (m_Socket >= 0) close(m_Socket);
+}
+
+bool cSilentPort::AwaitConnection(int timeoutMs) const {
+  pollfd waiting{m_Socket, POLLIN, 0};
+  return poll(&waiting, 1, timeoutMs) == 1;
 }

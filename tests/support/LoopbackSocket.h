@@ -2,3 +2,22 @@
 // A TCP socket bound to a free port of 127.0.0.1 (close-on-exec), for the raw servers of tests.
 // The socket, or -1; port receives the port bound.
 int BindLoopback(int& port);
+
+// A port on 127.0.0.1 that takes connections into its backlog and never answers, for the
+// object's life: a server that accepts a request and stays silent.
+class cSilentPort {
+ public:
+  cSilentPort();
+  ~cSilentPort();
+  cSilentPort(const cSilentPort&) = delete;
+  cSilentPort& operator=(const cSilentPort&) = delete;
+
+  bool Listening() const { return m_Socket >= 0; }
+  int Port() const { return m_Port; }
+  // Waits at most timeoutMs for a connection to come; false when none came.
+  bool AwaitConnection(int timeoutMs) const;
+
+ private:
+  int m_Socket = -1;
+  int m_Port = 0;
+};

@@ -1,9 +1,6 @@
 // The web-log worker end to end: lines appended to the module's hourly file after the start are
 // read, judged by the exception lists and filters, masked where they carry no detection and
 // uploaded in the web record format.
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -189,18 +186,15 @@ TEST_F(cWebLogTest, AFileMadeAnewWithinItsHourIsReadFromItsStart) {
 }
 
 TEST_F(cWebLogTest, AStopDuringAFlushToAServerThatDoesNotAnswerEndsWithinTheWorkersRest) {
-  int port = 0;
-  const int silent = BindLoopback(port);  // takes connections into its backlog and never answers
-  ASSERT_GE(silent, 0);
-  ASSERT_EQ(0, listen(silent, 4));
-  ASSERT_EQ(0, NvmDomain(1).SetString(NvmDomain::UploadWeb, "http://127.0.0.1:" + std::to_string(port) + "/"));
+  cSilentPort silent;
+  ASSERT_TRUE(silent.Listening());
+  ASSERT_EQ(0, NvmDomain(1).SetString(NvmDomain::UploadWeb, "http://127.0.0.1:" + std::to_string(silent.Port()) + "/"));
   StartBehindAnOldLine();
   ASSERT_TRUE(cWebModuleStandIn::AppendRaw(R"({"Uri":"/in-flight"})"
                                            "\n"));
   ASSERT_TRUE(WaitUntilRead());
   m_Clock.Advance(6000);
-  pollfd waiting{silent, POLLIN, 0};
-  ASSERT_EQ(1, poll(&waiting, 1, kWebLogWaitMs)) << "the flush did not come";
+  ASSERT_TRUE(silent.AwaitConnection(kWebLogWaitMs)) << "the flush did not come";
 
   const auto begin = std::chrono::steady_clock::now();
   m_Svc.Stop();
@@ -208,5 +202,4 @@ TEST_F(cWebLogTest, AStopDuringAFlushToAServerThatDoesNotAnswerEndsWithinTheWork
   // hold it for a minute.
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(cWebLogSvc::kWakeMs));
   EXPECT_FALSE(m_Svc.Running());
-  close(silent);
 }
