@@ -111,7 +111,7 @@ std::string FindProgram(const std::string& name) {
   std::vector<std::string> folders = SplitList(path, ':');
   // Windows also finds programs in its system folders. They come after PATH here, so that the
   // recording stand-ins a test puts first in PATH still win.
-  folders.push_back(MapPath("C:\\Windows\\System32"));
+  folders.push_back(MapPath(kSystemFolder));
   folders.push_back(MapPath("C:\\Windows"));
   for (const std::string& folder : folders) {
     std::string found = TryWithExe(folder, name);

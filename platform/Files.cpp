@@ -316,6 +316,8 @@ bool CreateFolders(const std::string& windowsPath) {
   return true;
 }
 
+bool MakeSystemFolders() { return CreateFolders(kSystemFolder) && CreateFolders(kHostsFolder); }
+
 bool MarkExecutable(const std::string& windowsPath) {
   const std::string host = MapPath(windowsPath);
   struct stat info;

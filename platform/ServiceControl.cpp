@@ -23,7 +23,6 @@ namespace {
 
 // Set by the stand-in manager in the environment of the service program it starts.
 constexpr char kStartedAs[] = "VARLO_SERVICE_START";
-constexpr char kSystemFolder[] = "C:\\Windows\\System32";
 constexpr auto kPollStep = std::chrono::milliseconds(20);
 
 std::string ServiceFile(const std::string& name, const char* extension) {

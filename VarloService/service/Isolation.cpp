@@ -26,11 +26,22 @@ bool RunToSuccess(const std::string& commandLine) {
   return ExecCmd(commandLine, nullptr, kCommandWaitMs, &exitCode) == 0 && exitCode == 0;
 }
 
-// Pins the servers' names to the addresses found now; the hosts file in place is kept aside.
+// Pins the servers' names to the addresses found now; the hosts file in place is kept aside, and
+// is never overwritten when it could not be.
 void PinServerHosts(const std::string& installDir, const std::string& hostsText) {
-  platform::MoveReplacing(kSystemHosts, HostsBackupPath(installDir));
+  if (platform::FileExists(kSystemHosts) &&
+      !platform::MoveReplacing(kSystemHosts, HostsBackupPath(installDir))) {
+    SPDLOG_ERROR("Isolate: {} not kept aside ({}), left as it is", kSystemHosts, GetLastError());
+    return;
+  }
   platform::cOutputFile hosts(kSystemHosts, std::ios::out | std::ios::trunc);
-  if (hosts.is_open()) hosts << hostsText;
+  if (!hosts.is_open()) {
+    SPDLOG_ERROR("Isolate: {} not written ({})", kSystemHosts, GetLastError());
+    return;
+  }
+  hosts << hostsText;
+  hosts.close();
+  if (hosts.fail()) SPDLOG_ERROR("Isolate: {} not written whole", kSystemHosts);
 }
 
 // Without a saved hosts file the one in place is the isolation's own, unless no isolation

@@ -1,6 +1,7 @@
-// Installs the agent into the machine root ($VARLO_ROOT): the install folder with the sub-folders
-// the agent writes into, the programs of a build folder in it under the names their command lines
-// use, the stand-in tools in the system folder, and the service "VARLO" registered.
+// Installs the agent into the machine root ($VARLO_ROOT): the folders every Windows host has, the
+// install folder with the sub-folders the agent writes into, the programs of a build folder in it
+// under the names their command lines use, the stand-in tools in the system folder, and the service
+// "VARLO" registered.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -11,8 +12,6 @@
 #include "platform/ServiceControl.h"
 
 namespace {
-
-constexpr char kSystemFolder[] = "C:\\Windows\\System32";
 
 // Copies an executable; a program the build has not made is skipped when optional.
 bool Place(const std::string& binFolder, const char* program, const std::string& windowsTarget,
@@ -43,8 +42,8 @@ int main(int argc, char** argv) {
   }
   const std::string bin = argv[1];
   const std::string install = kInstallDirDefault;
-  const std::string system = kSystemFolder;
-  if (!platform::CreateFolders(system) || !MakeInstallFolders(install).empty()) {
+  const std::string system = platform::kSystemFolder;
+  if (!platform::MakeSystemFolders() || !MakeInstallFolders(install).empty()) {
     std::fprintf(stderr, "varlo-install: cannot create the install and system folders\n");
     return 1;
   }

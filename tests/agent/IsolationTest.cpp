@@ -8,6 +8,7 @@
 #include "common/InstallLayout.h"
 #include "platform/Files.h"
 #include "tests/agent/AgentFixture.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/RecordingTools.h"
 #include "tests/support/TempMachineRoot.h"
 
@@ -22,7 +23,7 @@ class IsolationTest : public ::testing::Test {
     m_Agent = std::make_unique<cAgentInfo>();
     m_Backup = GetFirewallBackupPath(m_Agent->m_InstallDir);
     ASSERT_TRUE(MakeInstallFolders(m_Agent->m_InstallDir).empty());
-    platform::CreateFolders("C:\\Windows\\System32\\drivers\\etc");
+    ASSERT_TRUE(platform::MakeSystemFolders());
     ResolveTo({{"repo.varlo.test", "10.0.0.1"}, {"api.varlo.test", "10.0.0.2"}});
     SetNetsh(0);
   }
@@ -181,6 +182,18 @@ TEST_F(IsolationTest, FailedImportKeepsTheHostIsolatedAndTheBackupForTheNextRele
   EXPECT_EQ(ReleaseIsolation(m_Agent->m_InstallDir), 0);
   EXPECT_EQ(Read(kSystemHosts), kOriginalHosts);
   EXPECT_FALSE(platform::FileExists(m_Backup));
+}
+
+TEST_F(IsolationTest, AHostsFileThatCannotBeKeptAsideIsLeftAsItIsAndLogged) {
+  Write(kSystemHosts, kOriginalHosts);
+  // Something in the way of the backup's name.
+  ASSERT_TRUE(platform::CreateFolders(m_Agent->m_InstallDir + "\\hosts\\in-the-way"));
+  cCapturedLog log;
+
+  EXPECT_EQ(IsolateHost(*m_Agent), 1);
+
+  EXPECT_EQ(Read(kSystemHosts), kOriginalHosts);
+  EXPECT_TRUE(log.Has("not kept aside")) << log.Text();
 }
 
 TEST_F(IsolationTest, FailedExportChangesNothing) {

@@ -58,6 +58,8 @@ class CollectionTest : public cInstalledTest {
 
 TEST_F(CollectionTest, TheInstallerMakesTheFoldersTheAgentWritesIntoAndStartUpMakesThemAgain) {
   for (const char* folder : {"logs", "temp"}) EXPECT_TRUE(platform::FolderExists(InstallPath(folder)));
+  // Isolation writes the host's hosts file there.
+  EXPECT_TRUE(platform::FolderExists(platform::kHostsFolder));
   // A host that lost them since.
   ASSERT_TRUE(platform::DeletePath(InstallPath("temp")));
   ASSERT_TRUE(platform::DeletePath(InstallPath("logs")));

@@ -20,7 +20,7 @@ std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 cInstalledAgent::cInstalledAgent() {
   const char* path = std::getenv("PATH");
   m_PreviousPath = path ? path : "";
-  PrependPath(platform::MapPath("C:\\Windows\\System32"));
+  PrependPath(platform::MapPath(platform::kSystemFolder));
   std::string adapters = platform::StateFolder() + "/adapters.txt";
   platform::CreateFolders(platform::StateFolder());
   std::ofstream(adapters) << "eth0 up 0a:00:00:00:00:01 " << kAddress << " gateway 10.1.2.1\n";

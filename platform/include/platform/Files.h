@@ -18,6 +18,15 @@ std::string MachineRoot();
 // Where the stand-in layer keeps its own state files ($VARLO_ROOT/platform).
 std::string StateFolder();
 
+// The system folder of a Windows host, where its tools lie.
+constexpr char kSystemFolder[] = "C:\\Windows\\System32";
+// The folder of the host's hosts file.
+constexpr char kHostsFolder[] = "C:\\Windows\\System32\\drivers\\etc";
+
+// Makes the folders every Windows host has and the agent relies on (the system folder and the
+// hosts file's folder), where a new machine root lacks them; false with last error when one fails.
+bool MakeSystemFolders();
+
 // Windows path to host path.
 // - "%NAME%" is a name like any other: Windows file calls expand no environment references.
 // - "C:\x\y" and "C:/x/y" become $VARLO_ROOT/C/x/y (drive letter upper case); "\x\y" is on drive C.
