@@ -12,6 +12,7 @@
 #include "platform/TextConv.h"
 #include "tests/support/EventTool.h"
 #include "tests/support/TempMachineRoot.h"
+#include "tests/support/WaitUntil.h"
 
 namespace {
 
@@ -199,8 +200,13 @@ TEST_F(EventLogTest, CloseWaitsForTheRunningCallbackAndStopsDelivery) {
   EXPECT_EQ(collector.running.load(), 0);
   size_t delivered = collector.Count();
   EXPECT_EQ(delivered, 1u);
+  // A second subscription that has the later event shows it was there to deliver.
+  cCollector witness;
+  EVT_HANDLE open = Subscribe(witness, {"Application"});
+  ASSERT_NE(open, nullptr);
   ASSERT_TRUE(platform::AppendEvents("Application", {Event("Application", 3)}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(witness.WaitFor(1));
+  EXPECT_TRUE(EvtClose(open));
   EXPECT_EQ(collector.Count(), delivered);
 }
 
@@ -224,9 +230,15 @@ TEST_F(EventLogTest, ClosingFromItsOwnCallbackEndsDelivery) {
   closer.subscription = EvtSubscribe(nullptr, nullptr, nullptr, query.c_str(), nullptr, &closer,
                                      cSelfCloser::Callback, EvtSubscribeToFutureEvents);
   ASSERT_NE(closer.subscription.load(), nullptr);
+  cCollector witness;
+  EVT_HANDLE open = Subscribe(witness, {"Application"});
+  ASSERT_NE(open, nullptr);
   ASSERT_TRUE(platform::AppendEvents("Application", {Event("Application", 1), Event("Application", 2)}));
-  for (int i = 0; i < 200 && closer.calls.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(WaitUntil(kLongWaitMs, [] { return closer.calls.load() > 0; }));
+  // Delivered to the open subscription, the later events were there for the closed one too.
+  ASSERT_TRUE(platform::AppendEvents("Application", {Event("Application", 3)}));
+  ASSERT_TRUE(witness.WaitFor(3));
+  EXPECT_TRUE(EvtClose(open));
   EXPECT_EQ(closer.calls.load(), 1);
 }
 
