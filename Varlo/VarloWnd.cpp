@@ -256,8 +256,9 @@ void cVarloWnd::OnInitDialog(HWND window) {
     PostMessageA(window, WM_DESTROY, 0, 0);
     return;
   }
-  Send({MSG_UI_USER, kUserRegister, m_Link.SlotIndex()});
+  // Titled before it registers: once the service knows this program, a second start must find it.
   SetWindowTextA(window, "VARLO");
+  Send({MSG_UI_USER, kUserRegister, m_Link.SlotIndex()});
   MoveWindow(window, (GetSystemMetrics(SM_CXSCREEN) - kWidth) / 2, (GetSystemMetrics(SM_CYSCREEN) - kHeight) / 2,
              kWidth, kHeight, TRUE);
   uint32_t autoUpdate = 1;

@@ -62,11 +62,13 @@ int WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR commandLine, int) {
   windowClass.lpszClassName = "VarloWnd";
   RegisterClassExA(&windowClass);
   object.m_hInstance = hInstance;
+  // Allowed before the dialog exists: a second start may post its command as soon as it finds the
+  // window, which is while the dialog is still being set up.
+  ChangeWindowMessageFilter(WM_COMMAND, MSGFLT_ADD);
   HWND window = CreateDialogParamA(hInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, &cVarloWnd::DlgProc,
                                    reinterpret_cast<LPARAM>(&object));
   if (!window) return -1;
   object.m_hWnd = window;
-  ChangeWindowMessageFilter(WM_COMMAND, MSGFLT_ADD);
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0)) {
     TranslateMessage(&message);

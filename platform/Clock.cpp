@@ -1,6 +1,8 @@
 #include "platform/Clock.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 namespace platform {
 namespace {
@@ -32,6 +34,12 @@ void cManualClock::Advance(uint64_t milliseconds) {
   uint64_t total = m_advancedMs.fetch_add(milliseconds) + milliseconds;
   uint64_t wholeSeconds = total / 1000 - (total - milliseconds) / 1000;
   m_now += static_cast<int64_t>(wholeSeconds);
+}
+
+uint32_t MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  using namespace std::chrono;
+  const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
+  return left > 0 ? static_cast<uint32_t>(std::min<int64_t>(left, UINT32_MAX - 1)) : 0;
 }
 
 cClock& Clock() { return *currentClock.load(); }

@@ -13,13 +13,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Handles.h"
 #include "platform/NoCase.h"
@@ -176,10 +179,9 @@ class cMailslotReader : public platform::cKernelObject {
       if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(platform::ErrorFromErrno(errno));
       int waitMs = -1;
       if (timeout != MAILSLOT_WAIT_FOREVER) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return Fail(ERROR_SEM_TIMEOUT);
-        waitMs = static_cast<int>(left.count());
+        const uint32_t left = platform::MillisecondsUntil(deadline);
+        if (left == 0) return Fail(ERROR_SEM_TIMEOUT);
+        waitMs = static_cast<int>(std::min<uint32_t>(left, INT_MAX));
       }
       pollfd waits[2] = {{m_Socket, POLLIN, 0}, {m_Wake, POLLIN, 0}};
       if (poll(waits, 2, waitMs) < 0 && errno != EINTR)

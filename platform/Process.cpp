@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Sessions.h"
@@ -147,8 +149,7 @@ cDeadline Deadline(DWORD timeoutMs) { return std::chrono::steady_clock::now() + 
 // What is left until the deadline as a poll time-out (-1 waits without end).
 int PollWait(cDeadline deadline, DWORD timeoutMs) {
   if (timeoutMs == INFINITE) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  return static_cast<int>(std::min<uint32_t>(platform::MillisecondsUntil(deadline), INT_MAX));
 }
 
 int OpenPidFd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }

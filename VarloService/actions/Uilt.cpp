@@ -6,6 +6,7 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Handles.h"
 #include "platform/Process.h"
@@ -48,12 +49,8 @@ int RunCommandCapture(const std::string& commandLine, std::string& output) {
   platform::cProcess process;
   if (process.Start(options) != ERROR_SUCCESS) return -2;
 
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCaptureLimitMs);
-  const auto remainingMs = [&deadline]() -> DWORD {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<DWORD>(left) : 0;
-  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCaptureLimitMs);
+  const auto remainingMs = [&deadline]() -> DWORD { return platform::MillisecondsUntil(deadline); };
 
   // Read while the command runs: a full pipe must never hold it up until the limit. What comes
   // after the kept part is drained all the same, so the command can go on writing.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/Files.h"
+#include "platform/Handles.h"
 #include "platform/TextConv.h"
 #include "tests/support/EventTool.h"
 #include "tests/support/TempMachineRoot.h"
@@ -39,6 +40,20 @@ struct cCollector {
   std::atomic<int> running{0};
   std::atomic<bool> overlapped{false};
   int delayMs = 0;
+  // While set, the first delivery waits in its callback until the test opens the gate.
+  bool holdFirst = false;
+  std::atomic<int> started{0};
+  std::mutex gateLock;
+  std::condition_variable gateOpened;
+  bool gateOpen = false;
+
+  void OpenGate() {
+    {
+      std::lock_guard<std::mutex> guard(gateLock);
+      gateOpen = true;
+    }
+    gateOpened.notify_all();
+  }
 
   static DWORD Callback(EVT_SUBSCRIBE_NOTIFY_ACTION action, void* context, EVT_HANDLE event) {
     auto* self = static_cast<cCollector*>(context);
@@ -52,6 +67,10 @@ struct cCollector {
     EXPECT_TRUE(EvtRender(nullptr, event, EvtRenderEventXml, used, text.data(), &used, nullptr));
     text.resize(used / 2 - 1);
     if (self->delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(self->delayMs));
+    if (self->started.fetch_add(1) == 0 && self->holdFirst) {
+      std::unique_lock<std::mutex> guard(self->gateLock);
+      self->gateOpened.wait(guard, [self] { return self->gateOpen; });
+    }
     {
       std::lock_guard<std::mutex> guard(self->lock);
       self->events.push_back(Utf16ToUtf8(text));
@@ -191,12 +210,21 @@ TEST_F(EventLogTest, ABacklogLargerThanAReadArrivesWholeAndInOrder) {
 
 TEST_F(EventLogTest, CloseWaitsForTheRunningCallbackAndStopsDelivery) {
   cCollector collector;
-  collector.delayMs = 200;
+  collector.holdFirst = true;
   EVT_HANDLE subscription = Subscribe(collector, {"Application"});
   ASSERT_NE(subscription, nullptr);
   ASSERT_TRUE(platform::AppendEvents("Application", {Event("Application", 1), Event("Application", 2)}));
-  while (collector.running.load() == 0 && collector.Count() == 0) std::this_thread::yield();
-  EXPECT_TRUE(EvtClose(subscription));
+  ASSERT_TRUE(WaitUntil(kLongWaitMs, [&] { return collector.running.load() == 1; }));
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    EXPECT_TRUE(EvtClose(subscription));
+    closed = true;
+  });
+  // The handle leaves the table as the close begins; the close then waits for the held callback.
+  ASSERT_TRUE(WaitUntil(kLongWaitMs, [&] { return !platform::LookupHandle(subscription); }));
+  EXPECT_FALSE(closed.load());
+  collector.OpenGate();
+  closer.join();
   EXPECT_EQ(collector.running.load(), 0);
   size_t delivered = collector.Count();
   EXPECT_EQ(delivered, 1u);

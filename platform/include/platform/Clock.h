@@ -1,6 +1,7 @@
 #pragma once
 // An injectable clock: the system clock by default, a manual one in tests.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 
@@ -38,6 +39,10 @@ class cManualClock : public cClock {
   std::atomic<uint64_t> m_tick;
   std::atomic<uint64_t> m_advancedMs{0};
 };
+
+// Whole milliseconds left until a deadline of the steady clock, rounded up, so that a wait for that
+// long never ends before the deadline; 0 once it has passed.
+uint32_t MillisecondsUntil(std::chrono::steady_clock::time_point deadline);
 
 // The clock in use (the system clock unless one is set).
 cClock& Clock();
