@@ -5,6 +5,8 @@
 #include <iterator>
 #include <utility>
 
+#include "platform/Process.h"
+
 namespace sysfilter {
 
 namespace {
@@ -18,6 +20,54 @@ constexpr std::string_view kPowerShellCharacters = "$()@{}[],#";
 constexpr std::string_view kTypographicQuotes[] = {"\xe2\x80\x98", "\xe2\x80\x99", "\xe2\x80\x9a",
                                                    "\xe2\x80\x9b", "\xe2\x80\x9c", "\xe2\x80\x9d",
                                                    "\xe2\x80\x9e"};
+
+// Whitespace by PowerShell's reading, in UTF-8: the ASCII controls and the Unicode spaces. Windows
+// itself splits at blanks and tabs only, but the program that gets the argument may split at any.
+constexpr std::string_view kAsciiWhitespace = " \t\r\n\v\f";
+constexpr std::string_view kUnicodeWhitespace[] = {
+    u8"\u0085", u8"\u00a0", u8"\u1680", u8"\u2000", u8"\u2001", u8"\u2002", u8"\u2003",
+    u8"\u2004", u8"\u2005", u8"\u2006", u8"\u2007", u8"\u2008", u8"\u2009", u8"\u200a",
+    u8"\u2028", u8"\u2029", u8"\u202f", u8"\u205f", u8"\u3000"};
+
+// Byte length of the whitespace character that starts the text, 0 when it starts with none.
+size_t WhitespaceLength(std::string_view text) {
+  if (text.empty()) return 0;
+  if (kAsciiWhitespace.find(text.front()) != std::string_view::npos) return 1;
+  for (std::string_view space : kUnicodeWhitespace) {
+    if (text.substr(0, space.size()) == space) return space.size();
+  }
+  return 0;
+}
+
+bool HasWhitespace(std::string_view value) {
+  for (size_t pos = 0; pos < value.size(); ++pos) {
+    if (WhitespaceLength(value.substr(pos)) > 0) return true;
+  }
+  return false;
+}
+
+// The value with each whitespace character as one blank, where Windows splits for certain.
+std::string Blanked(std::string_view value) {
+  std::string blanked;
+  size_t pos = 0;
+  while (pos < value.size()) {
+    const size_t length = WhitespaceLength(value.substr(pos));
+    if (length > 0) {
+      blanked += ' ';
+      pos += length;
+    } else {
+      blanked += value[pos++];
+    }
+  }
+  return blanked;
+}
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  for (size_t pos = text.find(from); pos != std::string::npos;
+       pos = text.find(from, pos + to.size())) {
+    text.replace(pos, from.size(), to);
+  }
+}
 
 bool HasTypographicQuote(std::string_view value) {
   return std::any_of(
@@ -120,12 +170,41 @@ bool cCmdTemplate::HasUnsafeValue() const {
     if (!piece.value) continue;
     const std::string_view value(piece.value, static_cast<size_t>(piece.valueLength));
     if (value.find_first_of(kCmdCharacters) != std::string_view::npos) return true;
+    // PowerShell reads its arguments again as script text, where the Windows quotes that kept a
+    // value in one argument are gone and whitespace separates once more.
     if (m_powerShell && (value.find_first_of(kPowerShellCharacters) != std::string_view::npos ||
-                         HasTypographicQuote(value))) {
+                         HasTypographicQuote(value) || HasWhitespace(value))) {
       return true;
     }
   }
-  return false;
+  return !KeepsArguments();
+}
+
+bool cCmdTemplate::KeepsArguments() const {
+  // The command as run, with whitespace in values as blanks, must split as the template does
+  // with a marker in place of each value; the markers hold nothing that Windows splits at or
+  // that escapes a quote.
+  std::string command;
+  std::string reference;
+  std::vector<std::pair<std::string, std::string>> markedValues;
+  for (const cPiece& piece : m_pieces) {
+    if (!piece.placeholder) {
+      command += piece.text;
+      reference += piece.text;
+    } else if (piece.value) {
+      std::string marker = "\x01" + std::to_string(markedValues.size()) + "\x02";
+      std::string value =
+          Blanked(std::string_view(piece.value, static_cast<size_t>(piece.valueLength)));
+      command += value;
+      reference += marker;
+      markedValues.emplace_back(std::move(marker), std::move(value));
+    }
+  }
+  std::vector<std::string> expected = platform::SplitCommandLine(reference);
+  for (std::string& argument : expected) {
+    for (const auto& [marker, value] : markedValues) ReplaceAll(argument, marker, value);
+  }
+  return platform::SplitCommandLine(command) == expected;
 }
 
 }  // namespace sysfilter

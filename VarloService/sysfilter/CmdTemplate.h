@@ -36,8 +36,9 @@ class cCmdTemplate {
 
   // True when a filled value holds a character that the command's interpreter would act on:
   // cmd's (quotes, & | < > ^ % ; backtick, line breaks) in every command, and PowerShell's own
-  // ($ ( ) @ { } [ ] , # and the typographic quotes) in one that PowerShell runs. Such a command
-  // must not run.
+  // ($ ( ) @ { } [ ] , # the typographic quotes and any whitespace) in one that PowerShell runs;
+  // or when a value would change how the command splits into arguments (see KeepsArguments).
+  // Such a command must not run.
   bool HasUnsafeValue() const;
 
  private:
@@ -47,6 +48,11 @@ class cCmdTemplate {
     const char* value = nullptr;  // owned, from pcre_get_named_substring
     int valueLength = 0;
   };
+  // True when every filled value stays inside the argument its placeholder stands in, by the
+  // Windows rules: whitespace in a value only between double quotes, and no backslash of a value
+  // escaping a quote of the template.
+  bool KeepsArguments() const;
+
   std::vector<cPiece> m_pieces;
   bool m_powerShell = false;  // the literal text starts PowerShell
 };

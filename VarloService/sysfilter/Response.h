@@ -29,8 +29,8 @@ class cResponse {
   // When every element matches: builds the command, runs it when block and automatic defence
   // are both on, and adds the response object to the record's "edrAgentDefenseList". 1 when the
   // response ran, 0 when an element did not match. A command that would run but whose captured
-  // values hold characters its interpreter acts on is refused and recorded with
-  // "edrAgentDefenseResult" false.
+  // values hold characters its interpreter acts on, or whitespace outside double quotes, is
+  // refused and recorded with "edrAgentDefenseResult" false.
   int Action(EvtRecord& record, bool block);
 
  private:

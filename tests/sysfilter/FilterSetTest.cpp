@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestJson.h"
@@ -98,7 +100,9 @@ const cResponseKind kResponseKinds[] = {{"cmd /c del ", true, false},
                                         {"powershell -Command Remove-Item ", false, true},
                                         {"cmd /c PowerShell.exe Remove-Item ", true, true}};
 
-json_t* WholeCommandLineFilter() {
+// One filter on every process start, with one response per template, each filling "$[v]" with
+// the whole command line of the process.
+json_t* WholeCommandLineFilter(const std::vector<std::pair<std::string, bool>>& templates) {
   json_t* filters = Json(R"([{"filterId": 7,
     "filterEvent": {"filterEventKey": "4688",
                     "filterEventProviderKey": "Microsoft-Windows-Security-Auditing"},
@@ -107,18 +111,25 @@ json_t* WholeCommandLineFilter() {
        "filterElementSearchType": "input", "filterElementSearchText": ""}]}],
     "edrFilterElementList": []}])");
   json_t* responses = json_object_get(json_array_get(filters, 0), "edrFilterElementList");
-  for (const cResponseKind& kind : kResponseKinds) {
+  for (const auto& [command, automatic] : templates) {
     json_t* response = Json(R"({"edrFilterElementId": 1, "edrFilterElementJson": [
       {"filterElementName": "EventData", "childArray": [
         {"filterElementName": "Data", "filterElementAttributeName": "Name",
          "filterElementAttributeValue": "CommandLine", "filterElementSearchFlag": "eq",
          "filterElementSearchType": "regex", "filterElementSearchText": "^(?<v>.*)$"}]}]})");
-    json_object_set_new(response, "isAutoDefense", json_string(kind.automatic ? "1" : "0"));
-    json_object_set_new(response, "edrDefenseTypeOrder",
-                        json_string((std::string(kind.command) + "$[v]").c_str()));
+    json_object_set_new(response, "isAutoDefense", json_string(automatic ? "1" : "0"));
+    json_object_set_new(response, "edrDefenseTypeOrder", json_string(command.c_str()));
     json_array_append_new(responses, response);
   }
   return filters;
+}
+
+json_t* WholeCommandLineFilter() {
+  std::vector<std::pair<std::string, bool>> templates;
+  for (const cResponseKind& kind : kResponseKinds) {
+    templates.emplace_back(std::string(kind.command) + "$[v]", kind.automatic);
+  }
+  return WholeCommandLineFilter(templates);
 }
 
 TEST_F(FilterSetTest, CapturedValuesRunOnlyWhereTheirInterpreterTakesThemAsText) {
@@ -131,14 +142,14 @@ TEST_F(FilterSetTest, CapturedValuesRunOnlyWhereTheirInterpreterTakesThemAsText)
       {"C:\\Temp\\a.tmp", false, false},
       {"TEST-COMPUTER", false, false},
       {"C:\\Users\\\xe5\xb1\xb1\xe7\x94\xb0\\a.tmp", false, false},  // non-ASCII letters
-      {"C:\\Program Files (x86)\\a.tmp", false, true},               // PowerShell: a sub-expression
+      {"C:\\Program Files (x86)\\a.tmp", true, true},  // a blank outside quotes, a sub-expression
       {"TEST-COMPUTER$", false, true},
-      {"-Id $(Stop-Computer)", false, true},
+      {"-Id $(Stop-Computer)", true, true},
       {"a.tmp,C:\\Windows\\win.ini,b.tmp", false, true},
       {"@args", false, true},
       {"{Stop-Computer}", false, true},
       {"[IO.File]", false, true},
-      {"a.tmp #-WhatIf", false, true},
+      {"a.tmp #-WhatIf", true, true},
       {"\xe2\x80\x98x\xe2\x80\x99", false, true},  // typographic quotes
       {"\xe2\x80\x9cx\xe2\x80\x9d", false, true},
       {"x&calc.tmp", true, true},
@@ -182,6 +193,78 @@ TEST_F(FilterSetTest, CapturedValuesRunOnlyWhereTheirInterpreterTakesThemAsText)
       }
       EXPECT_EQ(tools->Calls(), started) << c.value << mode;
     }
+  }
+}
+
+// A value with whitespace must not add arguments: it runs only where double quotes of the
+// template hold it in one argument, and never where PowerShell reads the text again. Inside
+// quotes, a value's trailing backslashes must not turn the closing quote into a literal.
+TEST_F(FilterSetTest, CapturedWhitespaceRunsOnlyInsideQuotes) {
+  enum ePlace { kUnquoted, kQuoted, kPowerShell };
+  const std::pair<const char*, ePlace> templates[] = {
+      {"taskkill /F /IM $[v]", kUnquoted},
+      {"netsh advfirewall firewall add rule name=block dir=in action=block remoteip=$[v]",
+       kUnquoted},
+      {"taskkill /F /IM \"$[v]\" /T", kQuoted},
+      {"cmd /c del \"C:\\Temp\\$[v]\" /Q", kQuoted},
+      {"powershell -Command \"Stop-Process -Name $[v]\"", kPowerShell},
+  };
+  struct cCase {
+    std::string value;
+    bool runs[3];  // unquoted, quoted, in PowerShell
+  };
+  const cCase cases[] = {
+      {"lsass.exe", {true, true, true}},
+      {"x /IM lsass.exe", {false, true, false}},
+      {"1.2.3.4 action=allow", {false, true, false}},
+      {"Program Files\\a.tmp", {false, true, false}},
+      {" ", {false, true, false}},
+      {"x\t-EncodedCommand", {false, true, false}},
+      {"a\vb", {false, true, false}},
+      {"a\fb", {false, true, false}},
+      {u8"a\u0085b", {false, true, false}},
+      {u8"a\u00a0b", {false, true, false}},
+      {u8"a\u1680b", {false, true, false}},
+      {u8"a\u2000b", {false, true, false}},
+      {u8"a\u200ab", {false, true, false}},
+      {u8"a\u2028b", {false, true, false}},
+      {u8"a\u2029b", {false, true, false}},
+      {u8"a\u202fb", {false, true, false}},
+      {u8"a\u205fb", {false, true, false}},
+      {u8"a\u3000b", {false, true, false}},
+      {u8"a\u200bb", {true, true, true}},  // a zero-width space is no whitespace
+      {"a\\b", {true, true, true}},
+      {"dir\\", {true, false, false}},  // would escape the closing quote
+      {"dir\\\\", {true, false, false}},
+      {"a b\\", {false, false, false}},
+  };
+  tools->Add("powershell", 0, "done");
+  std::vector<std::pair<std::string, bool>> automatic;
+  for (const auto& [command, place] : templates) automatic.emplace_back(command, true);
+  cFilterSet set;
+  ASSERT_EQ(set.Load(WholeCommandLineFilter(automatic), nullptr), 1);
+  for (const cCase& c : cases) {
+    tools->ClearCalls();
+    EvtRecord record;
+    ASSERT_EQ(record.Parse(Rendered(ProcessEvent("x.exe", "0x1", c.value)).c_str()), 0);
+    ASSERT_EQ(set.Action(record, true), 1) << c.value;
+    const json_t* list = record.EdrAgentDefenseList();
+    ASSERT_EQ(json_array_size(list), std::size(templates)) << c.value;
+    std::vector<std::string> started;
+    for (size_t i = 0; i < std::size(templates); ++i) {
+      std::string command = templates[i].first;
+      command.replace(command.find("$[v]"), 4, c.value);
+      const bool runs = c.runs[templates[i].second];
+      // The stand-ins record their arguments joined by one blank: the command without its quotes.
+      std::string recorded = command;
+      recorded.erase(std::remove(recorded.begin(), recorded.end(), '"'), recorded.end());
+      if (runs) started.push_back(recorded);
+      const json_t* response = json_array_get(list, i);
+      EXPECT_STREQ(json_string_value(json_object_get(response, "edrAgentDefenseCommand")),
+                   command.c_str());
+      EXPECT_EQ(json_is_true(json_object_get(response, "edrAgentDefenseResult")), runs) << command;
+    }
+    EXPECT_EQ(tools->Calls(), started) << c.value;
   }
 }
 

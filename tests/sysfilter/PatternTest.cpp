@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,38 @@ TEST(CmdTemplate, FirstFillWinsUntilCleared) {
   built = command.Build();
   EXPECT_STREQ(json_string_value(built), "kill 22");
   json_decref(built);
+}
+
+// Where a placeholder stands is read by the Windows rules: only a quote that opens or closes a
+// group holds a value with blanks together, and a value's backslashes must not escape a quote.
+TEST(CmdTemplate, ValuesThatWouldChangeTheArgumentsAreUnsafe) {
+  struct cCase {
+    const char* command;
+    const char* value;
+    bool unsafe;
+  };
+  const cCase cases[] = {
+      {"\"$[v]\" /S", "C:\\Program Files\\x.exe", false},  // the program's name
+      {"\"$[v]\" /S", "C:\\dir\\", false},  // backslashes are plain in the program's name
+      {"p a\"$[v]\"b", "x y", false},
+      {"p \"a\"\"$[v]\" b", "x y", false},  // "" inside quotes is a quote, and the group goes on
+      {"p \"$[v]", "x y", false},           // an open quote groups to the end
+      {"p \"x\" $[v] \"y\"", "x y", true},  // between two groups
+      {"p \\\"$[v]\\\"", "x y", true},      // escaped quotes group nothing
+      {"p \"\\\\$[v]\"", "x", false},
+      {"p \"\\\\$[v]\"", "\\", true},    // makes the template's backslashes escape the quote
+      {"p \"$[v]\\\"\" q", "x", false},  // the template's own escaped quote
+      {"p \"$[v]\\\"\" q", "x\\", true},
+      {"p $[v]\"a b\"", "x\\", true},  // opens no group any more
+  };
+  for (const cCase& c : cases) {
+    cCmdTemplate command;
+    command.Parse(c.command);
+    cPattern pattern;
+    ASSERT_EQ(pattern.Compile("^(?<v>.*)$", true), 1);
+    ASSERT_EQ(pattern.Match(c.value, std::strlen(c.value), &command, kOpEq), 1);
+    EXPECT_EQ(command.HasUnsafeValue(), c.unsafe) << c.command << " with " << c.value;
+  }
 }
 
 TEST(CmdTemplate, NoTextAndInvalidUtf8) {
