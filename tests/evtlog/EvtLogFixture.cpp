@@ -45,7 +45,9 @@ void cEvtLogFixture::SetUp() {
 }
 
 void cEvtLogFixture::Append(const std::string& channel, const std::vector<std::string>& events) {
+  const uint32_t handled = m_Svc->RxCount();
   ASSERT_TRUE(platform::AppendEvents(channel, events)) << channel << ": " << GetLastError();
+  ASSERT_TRUE(WaitHandled(handled + static_cast<uint32_t>(events.size())));
 }
 
 bool cEvtLogFixture::WaitHandled(uint32_t count) {

@@ -41,7 +41,8 @@ class cEvtLogFixture : public ::testing::Test {
 
   void SetUp() override;
 
-  // Appends events from this process.
+  // Appends events to a channel the service is subscribed to, from this process, and waits until
+  // it has handled them.
   void Append(const std::string& channel, const std::vector<std::string>& events);
   // Waits until the collector has handled count events in all.
   bool WaitHandled(uint32_t count);

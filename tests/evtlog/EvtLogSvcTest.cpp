@@ -296,7 +296,9 @@ TEST_F(EvtLogSvcTest, FailedSubscriptionAwaitsRetryAndSysmonIsPickedUpOnceInstal
   EXPECT_FALSE(m_Svc->SysmonMissing());
   const std::string sysmonEvent =
       RenderedEvent(kSysmonName, "Microsoft-Windows-Sysmon", "1", {{"Image", "C:\\Windows\\cmd.exe"}}, 7);
+  const uint32_t handled = m_Svc->RxCount();
   ASSERT_EQ(RunEventTool(std::string("event \"") + kSysmonName + "\" \"" + sysmonEvent + "\""), 0);
+  ASSERT_TRUE(WaitHandled(handled + 1));
   EXPECT_EQ(Ceelogs(FlushBatches()), std::vector<std::string>{sysmonEvent});
 }
 
@@ -309,6 +311,7 @@ TEST_F(EvtLogSvcTest, OwnNoticesAndTheTestEventAreUploaded) {
   EvtLogger logger;
   ASSERT_TRUE(logger.Registered());
   ASSERT_TRUE(logger.Report("Hello from the agent"));
+  ASSERT_TRUE(WaitHandled(1));
   auto ceelogs = Ceelogs(FlushBatches());
   ASSERT_EQ(ceelogs.size(), 2u);
   EXPECT_NE(ceelogs[0].find("<Provider Name='Varlo'/>"), std::string::npos);
