@@ -1,7 +1,9 @@
 #include <cstdio>
 #include <streambuf>
 
+#include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/HostPath.h"
 
 namespace platform {
 
@@ -12,13 +14,14 @@ class cFileStream::cBuffer : public std::streambuf {
 
   bool Open(const std::string& windowsPath, const char* mode) {
     if (m_file) return false;
-    m_file = OpenFile(windowsPath, mode);
+    m_file = OpenIdentifiedFile(windowsPath, mode, m_identity);
     setg(m_get, m_get, m_get);
     setp(nullptr, nullptr);
     return m_file != nullptr;
   }
 
   bool IsOpen() const { return m_file != nullptr; }
+  const cFileIdentity& Identity() const { return m_identity; }
 
   bool Close() {
     if (!m_file) return false;
@@ -80,6 +83,7 @@ class cFileStream::cBuffer : public std::streambuf {
   }
 
   FILE* m_file = nullptr;
+  cFileIdentity m_identity;
   char m_get[8192];
   char m_put[8192];
 };
@@ -139,6 +143,15 @@ void cFileStream::open(const std::string& windowsPath, std::ios::openmode mode) 
 }
 
 bool cFileStream::is_open() const { return m_buffer->IsOpen(); }
+
+bool cFileStream::Identity(cFileIdentity& identity) const {
+  if (!m_buffer->IsOpen()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  identity = m_buffer->Identity();
+  return true;
+}
 
 void cFileStream::close() {
   if (!m_buffer->Close()) setstate(std::ios::failbit);

@@ -1,7 +1,10 @@
 #pragma once
 // Host-path helpers shared by the stand-in's sources.
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "platform/Files.h"
 
 namespace platform {
 
@@ -16,6 +19,9 @@ std::string MatchEntry(const std::string& folder, const std::string& name);
 // once instead of being waited for. The descriptor is close-on-exec; -1 with last error when not
 // opened.
 int OpenRegularFile(const std::string& hostPath, int flags);
+
+// OpenFile, also telling the identity of the file it opened.
+FILE* OpenIdentifiedFile(const std::string& windowsPath, const char* mode, cFileIdentity& identity);
 
 // The non-empty items of a list separated by separator.
 std::vector<std::string> SplitList(const std::string& list, char separator);

@@ -1,5 +1,6 @@
 // OpenFile: host files with Windows open modes and text-mode line ends.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +81,11 @@ int HostOpenFlags(const std::string& mode) {
 }  // namespace
 
 FILE* OpenFile(const std::string& windowsPath, const char* mode) {
+  cFileIdentity unused;
+  return OpenIdentifiedFile(windowsPath, mode, unused);
+}
+
+FILE* OpenIdentifiedFile(const std::string& windowsPath, const char* mode, cFileIdentity& identity) {
   std::string hostMode;
   bool binary = false;
   for (const char* c = mode; c && *c; ++c) {
@@ -98,6 +104,16 @@ FILE* OpenFile(const std::string& windowsPath, const char* mode) {
   }
   int fd = OpenRegularFile(MapPath(windowsPath), HostOpenFlags(hostMode));
   if (fd < 0) return nullptr;
+  // The device and inode of an open file stay its own until it is closed, as a file index does.
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    int error = errno;
+    close(fd);
+    SetLastError(ErrorFromErrno(error));
+    return nullptr;
+  }
+  identity.volumeSerial = static_cast<uint64_t>(info.st_dev);
+  identity.fileIndex = static_cast<uint64_t>(info.st_ino);
   std::string streamMode = hostMode;
   streamMode.erase(std::remove(streamMode.begin(), streamMode.end(), 'x'), streamMode.end());
   FILE* raw = fdopen(fd, (streamMode + "b").c_str());

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -32,6 +33,19 @@ int64_t LocalHourStart(int64_t time) {
   local.tm_min = 0;
   local.tm_sec = 0;
   return static_cast<int64_t>(std::mktime(&local));
+}
+
+int64_t FileLength(std::istream& file) {
+  file.seekg(0, std::ios::end);
+  return std::max<int64_t>(0, file.tellg());
+}
+
+// Where an identity cannot be told, the file is taken for the one already followed.
+bool AnotherFile(const platform::cFileStream& file, const platform::cFileStream& followed) {
+  platform::cFileIdentity identity;
+  platform::cFileIdentity followedIdentity;
+  return file.Identity(identity) && followed.Identity(followedIdentity) &&
+         identity != followedIdentity;
 }
 
 }  // namespace
@@ -91,8 +105,13 @@ int cWebLogSvc::Print() {
 int cWebLogSvc::InitFile() {
   const int64_t now = platform::Clock().Now();
   m_File = HourlyFile(now);
-  const int64_t size = platform::FileSize(m_File);
-  m_Cursor = size > 0 ? size : 0;
+  m_Followed = std::make_unique<platform::cInputFile>(m_File, std::ios::binary);
+  m_Cursor = 0;
+  if (m_Followed->is_open()) {
+    m_Cursor = FileLength(*m_Followed);
+  } else {
+    m_Followed.reset();
+  }
   m_NextHour = LocalHourStart(now) + kHourSeconds;
   m_NextFile = HourlyFile(m_NextHour);
   SPDLOG_INFO("Start WebLog={}", m_File);
@@ -107,6 +126,7 @@ int cWebLogSvc::RotateFile() {
   } else if (platform::FileExists(m_NextFile)) {
     m_File = m_NextFile;
     m_Cursor = 0;
+    m_Followed.reset();
     SPDLOG_INFO("Change WebLog={}", m_File);
   } else if (now - m_NextHour <= kHourSeconds) {
     return 0;
@@ -128,6 +148,7 @@ void cWebLogSvc::SvcLoop() {
     std::unique_lock<std::mutex> lock(m_WakeMutex);
     m_WakeCond.wait_for(lock, std::chrono::milliseconds(m_WakeMs), [this] { return !m_Running; });
   }
+  m_Followed.reset();
   m_LogMask.Conf(nullptr);
   SPDLOG_INFO("{}({}) exit", "cWebLogSvc::SvcLoop", static_cast<int>(m_Running.load()));
 }
@@ -145,15 +166,36 @@ void cWebLogSvc::TakePendingLists() {
 }
 
 void cWebLogSvc::ReadNewLines(cLineBuffers& buffers) {
-  platform::cInputFile file(m_File, std::ios::binary);
-  if (!file.is_open()) return;
-  file.seekg(0, std::ios::end);
-  int64_t cursor = m_Cursor;
-  if (file.tellg() < cursor) {
-    // Cut or made anew within its hour (the module restarted): every line is new.
-    cursor = m_Cursor = 0;
+  auto file = std::make_unique<platform::cInputFile>(m_File, std::ios::binary);
+  if (!file->is_open()) {
+    const DWORD error = GetLastError();
+    // Deleted: whatever the module makes under the name later is a file of its own.
+    if (m_Followed && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+      LeaveFollowedFile(buffers);
+    return;
+  }
+  if (m_Followed && AnotherFile(*file, *m_Followed)) LeaveFollowedFile(buffers);
+  m_Followed = std::move(file);
+  if (FileLength(*m_Followed) < m_Cursor) {
+    // Cut within its hour: every line is new.
+    m_Cursor = 0;
     SPDLOG_INFO("Reread WebLog={}", m_File);
   }
+  ReadLines(*m_Followed, buffers);
+}
+
+void cWebLogSvc::LeaveFollowedFile(cLineBuffers& buffers) {
+  // Lines the module wrote just before it let the file go are still in the file held open.
+  ReadLines(*m_Followed, buffers);
+  m_Followed.reset();
+  m_Cursor = 0;
+  SPDLOG_INFO("Reread WebLog={}", m_File);
+}
+
+void cWebLogSvc::ReadLines(std::istream& file, cLineBuffers& buffers) {
+  // The end of the last cycle's reading is not the end of the file any more.
+  file.clear();
+  int64_t cursor = m_Cursor;
   file.seekg(cursor);
   std::string& line = buffers.line;
   while (m_Running && std::getline(file, line)) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "VarloService/webfilter/LogMask.h"
 #include "VarloService/webfilter/WebRecord.h"
 #include "VarloService/weblog/PendingSlot.h"
+#include "platform/Files.h"
 
 class cAgentInfo;
 
@@ -79,8 +81,14 @@ class cWebLogSvc {
   void SvcLoop();
   // Moves lists handed over since the last cycle into the rule sets.
   void TakePendingLists();
-  // Reads and handles the whole lines added to the current file since the cursor.
+  // Reads and handles the whole lines added to the current file since the cursor; a file that the
+  // module deleted or made anew is read to its end first, and the one now under the name from
+  // its first byte.
   void ReadNewLines(cLineBuffers& buffers);
+  // Reads the rest of the followed file and lets it go: the next file under the name is new.
+  void LeaveFollowedFile(cLineBuffers& buffers);
+  // Reads and handles the whole lines of file from the cursor on.
+  void ReadLines(std::istream& file, cLineBuffers& buffers);
   void HandleRecord(json_t* record, WebDecodeBuffers& decoding);
 
   cLogUploader m_U;
@@ -102,4 +110,7 @@ class cWebLogSvc {
   int64_t m_NextHour = 0;
   // Wider than the offsets of a 32-bit cursor, so a file past 2 GiB is still read where it stands.
   std::atomic<int64_t> m_Cursor{0};
+  // The file that the cursor is in, held open between cycles: while it is held, no file made anew
+  // under its name can take its identity, so such a file is always known for another.
+  std::unique_ptr<platform::cInputFile> m_Followed;
 };

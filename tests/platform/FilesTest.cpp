@@ -172,3 +172,34 @@ TEST(Files, FolderAndFileOperations) {
   EXPECT_FALSE(platform::WriteFileAtomically("C:\\missing\\x.txt", "x"));
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, GetLastError());
 }
+
+TEST(Files, AFileHeldOpenKeepsItsIdentityFromAFileMadeAnewUnderItsName) {
+  cTempMachineRoot root;
+  ASSERT_TRUE(platform::CreateFolders("C:\\Data"));
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\Data\\a.log", "a\n"));
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\Data\\b.log", "b\n"));
+  auto identityOf = [](const platform::cFileStream& file) {
+    platform::cFileIdentity identity;
+    EXPECT_TRUE(file.Identity(identity));
+    return identity;
+  };
+  platform::cInputFile held("C:\\Data\\a.log", std::ios::binary);
+  const platform::cFileIdentity first = identityOf(held);
+  EXPECT_EQ(first, identityOf(platform::cInputFile("c:\\data\\A.LOG")));  // text mode too
+  EXPECT_NE(first, identityOf(platform::cInputFile("C:\\Data\\b.log")));
+
+  // Deleted and created again, as a writer that starts over does, and replaced at once.
+  ASSERT_TRUE(platform::DeletePath("C:\\Data\\a.log"));
+  FILE* created = platform::OpenFile("C:\\Data\\a.log", "wb");
+  ASSERT_NE(nullptr, created);
+  std::fclose(created);
+  const platform::cFileIdentity remade = identityOf(platform::cInputFile("C:\\Data\\a.log"));
+  EXPECT_NE(first, remade);
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\Data\\a.log", "a once more\n"));
+  EXPECT_NE(remade, identityOf(platform::cInputFile("C:\\Data\\a.log")));
+  EXPECT_EQ(first, identityOf(held));
+
+  platform::cFileIdentity none;
+  EXPECT_FALSE(platform::cInputFile("C:\\Data\\missing.log").Identity(none));
+  EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
+}

@@ -185,6 +185,62 @@ TEST_F(cWebLogTest, AFileMadeAnewWithinItsHourIsReadFromItsStart) {
             FlushedRecords(2));
 }
 
+// The module writes one more line to the hour's file and at once makes the file anew, larger than
+// what was read of the old one: every line of both files arrives once, in order.
+class cWebLogRemadeFileTest : public cWebLogTest {
+ protected:
+  using cMakeAnew = bool (*)(const std::string& file, const std::string& lastOldLine,
+                             const std::string& newLines);
+
+  static std::string Line(const char* file, int number) {
+    return std::string(R"({")") + file + R"(":)" + std::to_string(number) + "}";
+  }
+
+  void ExpectEveryLineOnce(cMakeAnew makeAnew) {
+    StartBehindAnOldLine();
+    std::vector<std::string> expected;
+    std::string oldLines;
+    for (int number = 1; number <= 5; ++number) {
+      oldLines += Line("old", number) + "\n";
+      expected.push_back(Uploaded(Line("old", number)));
+    }
+    ASSERT_TRUE(cWebModuleStandIn::AppendRaw(oldLines));
+    ASSERT_TRUE(WaitUntilRead());
+    expected.push_back(Uploaded(Line("old", 6)));
+    std::string newLines;
+    for (int number = 1; number <= 9; ++number) {
+      newLines += Line("new", number) + "\n";
+      expected.push_back(Uploaded(Line("new", number)));
+    }
+    const std::string file = cWebModuleStandIn::HourFile(m_Clock.Now());
+    const std::string lastOldLine = Line("old", 6) + "\n";
+    ASSERT_GT(static_cast<int64_t>(newLines.size()),
+              platform::FileSize(file) + static_cast<int64_t>(lastOldLine.size()));
+    ASSERT_TRUE(makeAnew(file, lastOldLine, newLines));
+    ASSERT_TRUE(WaitUntilRead());
+    EXPECT_EQ(expected, FlushedRecords(expected.size()));
+  }
+};
+
+TEST_F(cWebLogRemadeFileTest, ReplacedByAFileMovedOverIt) {
+  ExpectEveryLineOnce([](const std::string& file, const std::string& lastOldLine,
+                         const std::string& newLines) {
+    const std::string written = file + ".new";
+    return platform::WriteFileAtomically(written, newLines) &&
+           cWebModuleStandIn::AppendRawTo(file, lastOldLine) &&
+           platform::MoveReplacing(written, file);
+  });
+}
+
+// The file system may give the new file the inode of the deleted one.
+TEST_F(cWebLogRemadeFileTest, DeletedAndCreated) {
+  ExpectEveryLineOnce([](const std::string& file, const std::string& lastOldLine,
+                         const std::string& newLines) {
+    return cWebModuleStandIn::AppendRawTo(file, lastOldLine) && platform::DeletePath(file) &&
+           cWebModuleStandIn::AppendRawTo(file, newLines);
+  });
+}
+
 TEST_F(cWebLogTest, AStopDuringAFlushToAServerThatDoesNotAnswerEndsWithinTheWorkersRest) {
   cSilentPort silent;
   ASSERT_TRUE(silent.Listening());

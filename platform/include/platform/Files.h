@@ -49,8 +49,24 @@ std::string ExpandEnvironment(const std::string& text);
 // Null with last error (2, 3, 5, 80) on failure.
 FILE* OpenFile(const std::string& windowsPath, const char* mode);
 
+// What Windows tells of an open file to know it from every other file (GetFileInformationByHandle):
+// the serial number of its volume and its index there. A file's index is its own while any handle
+// holds the file open, so a file made anew under the name of one that is held open is told apart
+// even where the index of a deleted file is given again.
+struct cFileIdentity {
+  uint64_t volumeSerial = 0;
+  uint64_t fileIndex = 0;
+
+  bool operator==(const cFileIdentity& other) const {
+    return volumeSerial == other.volumeSerial && fileIndex == other.fileIndex;
+  }
+  bool operator!=(const cFileIdentity& other) const { return !(*this == other); }
+};
+
 // C++ file streams over OpenFile, with the same text-mode rule (text unless std::ios::binary).
-// They behave as the standard file streams do, exceptions() included.
+// They behave as the standard file streams do, exceptions() included; a file that does not open
+// leaves the reason in last error, as OpenFile does. A file held open for reading never keeps its
+// writer from writing, replacing or deleting it.
 class cFileStream : public std::iostream {
  public:
   cFileStream();
@@ -62,6 +78,8 @@ class cFileStream : public std::iostream {
   void open(const std::string& windowsPath, std::ios::openmode mode);
   bool is_open() const;
   void close();
+  // The identity of the open file; false with ERROR_INVALID_HANDLE when none is open.
+  bool Identity(cFileIdentity& identity) const;
 
  private:
   class cBuffer;
