@@ -173,7 +173,7 @@ struct cUiDisplay::cState {
 
   // Only within the area that was put on the screen again: a transparent text drawn twice over
   // itself would darken.
-  void DrawControls(cUiCore& core, cUiWindow& window, XftDraw* draw, Window native, const RECT& area) {
+  void DrawControls(cUiCore& core, cUiWindow& window, XftDraw* draw, Drawable native, const RECT& area) {
     GC gc = XCreateGC(display, native, 0, nullptr);
     for (HWND child : window.children) {
       cUiWindow* control = core.Find(child);
@@ -417,22 +417,29 @@ void cUiDisplay::Present(cUiWindow& window, const RECT& requested) {
   RECT area{std::max<LONG>(requested.left, 0), std::max<LONG>(requested.top, 0),
             std::min<LONG>(requested.right, image.width), std::min<LONG>(requested.bottom, image.height)};
   if (area.right <= area.left || area.bottom <= area.top) return;
-  XImage* picture = XCreateImage(state.display, state.visual, DefaultDepth(state.display, state.screen), ZPixmap, 0,
+  const int depth = DefaultDepth(state.display, state.screen);
+  const int width = area.right - area.left;
+  const int height = area.bottom - area.top;
+  XImage* picture = XCreateImage(state.display, state.visual, depth, ZPixmap, 0,
                                  reinterpret_cast<char*>(image.pixels.data()), image.width, image.height, 32,
                                  image.width * 4);
+  // Drawn aside and put on the screen in one copy, so that no one ever sees the window half drawn:
+  // its picture without its texts, or the part of a picture sent so far.
+  Pixmap canvas = XCreatePixmap(state.display, native, image.width, image.height, depth);
   GC gc = XCreateGC(state.display, native, 0, nullptr);
-  XPutImage(state.display, native, gc, picture, area.left, area.top, area.left, area.top, area.right - area.left,
-            area.bottom - area.top);
-  XFreeGC(state.display, gc);
+  XPutImage(state.display, canvas, gc, picture, area.left, area.top, area.left, area.top, width, height);
   picture->data = nullptr;  // the pixels belong to the window
   XDestroyImage(picture);
-  XftDraw* draw = XftDrawCreate(state.display, native, state.visual, state.colormap);
+  XftDraw* draw = XftDrawCreate(state.display, canvas, state.visual, state.colormap);
   if (window.kind == eWindowKind::Dialog) {
-    state.DrawControls(cUiCore::Get(), window, draw, native, area);
+    state.DrawControls(cUiCore::Get(), window, draw, canvas, area);
   } else {
     state.DrawOwnTexts(window, draw);
   }
   XftDrawDestroy(draw);
+  XCopyArea(state.display, canvas, native, gc, area.left, area.top, width, height, area.left, area.top);
+  XFreeGC(state.display, gc);
+  XFreePixmap(state.display, canvas);
   XFlush(state.display);
 }
 

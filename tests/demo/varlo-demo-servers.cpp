@@ -5,15 +5,16 @@
 // agent is told on standard output, as a person watching would want it, until interrupted.
 #include <jansson.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "common/Base64.h"
-#include "common/Compression.h"
 #include "common/Nvm.h"
 #include "platform/Registry.h"
 #include "tests/demo/DemoScenario.h"
@@ -37,28 +38,21 @@ Json Parse(const std::string& text) {
   return Json(json_loads(text.c_str(), 0, nullptr), &json_decref);
 }
 
-// The jobs of successive polls: the configuration first, then now and then the rules again.
-const std::vector<std::string> kJobRounds = {
-    R"({"returnCode":"0","result":{"list":[{"code":"logConf"}]}})",
-    R"({"returnCode":"0","dataNotFoundCode":"1"})",
-    R"({"returnCode":"0","dataNotFoundCode":"1"})",
-    R"({"returnCode":"0","result":{"list":[{"code":"edrConf"},{"code":"filter"},{"code":"filterElementReference"}]}})",
-    R"({"returnCode":"0","dataNotFoundCode":"1"})",
-};
-
+// The jobs of the management server, as they are told.
 const std::map<std::string, std::string> kJobWords = {
     {"logConf", "its log configuration"},
     {"edrConf", "the detection settings"},
     {"filter", "the detection filters"},
     {"filterElementReference", "their reference lists"},
+    {"sysUploadExcept", "which events not to upload"},
+    {"logMasking", "which request fields to mask"},
+    {"webFilter", "the web filters"},
+    {"wafExcept", "the web firewall's exceptions"},
+    {"webUploadExcept", "which access-log records not to upload"},
 };
-
-std::string Packed(const std::string& text) {
-  std::vector<uint8_t> compressed;
-  GzipCompress(text.data(), text.size(), compressed);
-  return Base64Encode(
-      std::string_view(reinterpret_cast<const char*>(compressed.data()), compressed.size()));
-}
+// The one job due after a sign-in: taking the log configuration with collection switched on
+// fetches every list too.
+constexpr char kSignInJob[] = "logConf";
 
 // "1 event", "2 events".
 std::string Counted(size_t count, const std::string& thing) {
@@ -92,9 +86,11 @@ std::string ReferenceListNames() {
   return Joined(names);
 }
 
-// What the management server answers to each question of the agent, and how the answer is told.
+// What the management server answers to each question of the agent, the job whose handling asks
+// it (none: asked only at the first sign-in of the service), and how the answer is told.
 struct cAnswerTold {
   std::string path;
+  std::string job;
   std::string question;
   std::string body;
   std::string told;
@@ -104,61 +100,122 @@ std::vector<cAnswerTold> ManagementAnswers() {
   const std::string none = R"({"returnCode":"0"})";
   const std::string emptyList = R"({"returnCode":"0","result":{"list":[]}})";
   return {
-      {"/pserver/agent/cmd/defenseall", "for defence scripts meant for every agent", none, "none"},
-      {"/pfilter/agent/cmd/auditall", "for audit scripts meant for every agent", none, "none"},
-      {"/pfilter/agent/cmd/auditcustomall", "for custom audit scripts meant for every agent", none,
+      {"/pserver/agent/cmd/defenseall", "", "for defence scripts meant for every agent", none,
        "none"},
-      {"/pserver/agent/conf/syslog", "whether to collect Windows events",
+      {"/pfilter/agent/cmd/auditall", "", "for audit scripts meant for every agent", none, "none"},
+      {"/pfilter/agent/cmd/auditcustomall", "", "for custom audit scripts meant for every agent",
+       none, "none"},
+      {"/pserver/agent/conf/syslog", "logConf", "whether to collect Windows events",
        R"({"returnCode":"0","result":{"isUpload":"1"}})", "yes"},
-      {"/pserver/agent/conf/weblog", "whether to collect the web server's access logs",
+      {"/pserver/agent/conf/weblog", "logConf", "whether to collect the web server's access logs",
        R"({"returnCode":"0","result":{"isUpload":"1"}})", "yes"},
-      {"/pserver/agent/conf/systemresource", "how often to report its resource use",
+      {"/pserver/agent/conf/systemresource", "logConf", "how often to report its resource use",
        R"({"returnCode":"0","result":{"duration":60000,"isUpload":"1"}})", "every minute"},
-      {"/pserver/agent/conf/systemversion", "how often to report the operating-system version",
-       none, "never"},
-      {"/pserver/agent/edr/conf", "for the detection settings",
+      {"/pserver/agent/conf/systemversion", "logConf",
+       "how often to report the operating-system version", none, "never"},
+      {"/pserver/agent/edr/conf", "edrConf", "for the detection settings",
        std::string(R"({"returnCode":"0","info":)") + demo::kDetectionSettings + "}",
        "detect without blocking, and upload every event"},
-      {"/pfilter/agent/filter", "for the detection filters",
+      {"/pfilter/agent/filter", "filter", "for the detection filters",
        std::string(R"({"returnCode":"0","list":)") + demo::kFilters + "}", FilterNames()},
-      {"/pfilter/agent/filterelementreference", "for the filters' reference lists",
-       R"({"returnCode":"0","list":")" + Packed(demo::kReferenceLists) + R"("})",
+      {"/pfilter/agent/filterelementreference", "filterElementReference",
+       "for the filters' reference lists",
+       R"({"returnCode":"0","list":")" + cFakeManagementServer::Packed(demo::kReferenceLists) +
+           R"("})",
        ReferenceListNames()},
-      {"/pfilter/agent/conf/sysuploadexcept", "which events not to upload", emptyList, "none"},
-      {"/pfilter/agent/conf/logmasking", "which request fields to mask in access logs",
+      {"/pfilter/agent/conf/sysuploadexcept", "sysUploadExcept", "which events not to upload",
+       emptyList, "none"},
+      {"/pfilter/agent/conf/logmasking", "logMasking",
+       "which request fields to mask in access logs",
        std::string(R"({"returnCode":"0","result":{"list":)") + demo::kMaskedFields + "}}",
        "password, card"},
-      {"/pfilter/agent/webextendsfilters", "for the web filters", emptyList, "none"},
-      {"/pfilter/agent/conf/wafexcept", "for the web firewall's exceptions", emptyList, "none"},
-      {"/pfilter/agent/conf/webuploadexcept", "which access-log records not to upload", emptyList,
+      {"/pfilter/agent/webextendsfilters", "webFilter", "for the web filters", emptyList, "none"},
+      {"/pfilter/agent/conf/wafexcept", "wafExcept", "for the web firewall's exceptions", emptyList,
        "none"},
+      {"/pfilter/agent/conf/webuploadexcept", "webUploadExcept",
+       "which access-log records not to upload", emptyList, "none"},
   };
 }
 
-// A management server that signs in only the demonstration's account key.
+// What the operator changes a while after the agent took its configuration: the resource report
+// comes every two minutes instead of every minute.
+constexpr int kChangeAfterSeconds = 45;
+cAnswerTold ChangedAnswer(const std::vector<cAnswerTold>& answers) {
+  for (cAnswerTold answer : answers) {
+    if (answer.path != "/pserver/agent/conf/systemresource") continue;
+    answer.body = R"({"returnCode":"0","result":{"duration":120000,"isUpload":"1"}})";
+    answer.told = "every two minutes";
+    return answer;
+  }
+  return {};
+}
+
+// A management server that signs in only the demonstration's account key, and that lists a job
+// only when an answer of it changed since the agent last fetched that answer.
 class cDemoManagementServer : public cFakeManagementServer {
  public:
-  cDemoManagementServer(const cTestCertificateAuthority* authority, std::string accountKey)
-      : cFakeManagementServer(authority), m_AccountKey(std::move(accountKey)) {}
+  cDemoManagementServer(const cTestCertificateAuthority* authority, std::string accountKey,
+                        const std::vector<cAnswerTold>& answers)
+      : cFakeManagementServer(authority), m_AccountKey(std::move(accountKey)) {
+    for (const cAnswerTold& answer : answers) m_Current[answer.path] = {answer.job, answer.body};
+  }
   ~cDemoManagementServer() override { Stop(); }
+
+  // From now on the path is answered with body.
+  void Change(const std::string& path, const std::string& body) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Current[path].body = body;
+  }
 
  protected:
   cScriptedAnswer Answer(const cRecordedRequest& request) override {
+    std::lock_guard<std::mutex> guard(m_Lock);
     if (request.path == "/pauth/login/agent") {
       Json body = Parse(request.body);
       const char* key = json_string_value(json_object_get(body.get(), "licenseKey"));
       const bool known = key && m_AccountKey == key;
+      // Signed in afresh, the agent holds nothing the server told it before.
+      if (known) m_Held.clear();
       return {200, known ? R"({"returnCode":"0","ipKey":"demo-agent-1","authKey":"demo-session-1"})"
                          : R"({"returnCode":"10001"})"};
     }
-    if (request.path == "/pserver/agent/agentjob")
-      return {200, kJobRounds[m_JobPolls++ % kJobRounds.size()]};
-    return cFakeManagementServer::Answer(request);
+    if (request.path == "/pserver/agent/agentjob") return {200, DueJobs()};
+    const auto current = m_Current.find(request.path);
+    if (current == m_Current.end() || request.method != "GET")
+      return cFakeManagementServer::Answer(request);
+    m_Held[request.path] = current->second.body;
+    return {200, current->second.body};
   }
 
  private:
+  struct cCurrent {
+    std::string job;
+    std::string body;
+  };
+
+  // The job list of a poll: each job with an answer that is not the one the agent holds, and
+  // after a sign-in the configuration.
+  std::string DueJobs() const {
+    std::set<std::string> due;
+    bool holdsConfiguration = false;
+    for (const auto& [path, current] : m_Current) {
+      const auto held = m_Held.find(path);
+      if (held == m_Held.end()) continue;
+      if (current.job == kSignInJob) holdsConfiguration = true;
+      if (!current.job.empty() && held->second != current.body) due.insert(current.job);
+    }
+    if (!holdsConfiguration) due.insert(kSignInJob);
+    if (due.empty()) return R"({"returnCode":"0","dataNotFoundCode":"1"})";
+    std::string list;
+    for (const std::string& job : due)
+      list += std::string(list.empty() ? "" : ",") + R"({"code":")" + job + R"("})";
+    return R"({"returnCode":"0","result":{"list":[)" + list + "]}}";
+  }
+
   std::string m_AccountKey;
-  size_t m_JobPolls = 0;
+  std::mutex m_Lock;                          // the two tables below
+  std::map<std::string, cCurrent> m_Current;  // by path
+  std::map<std::string, std::string> m_Held;  // what the agent last fetched, by path
 };
 
 bool SetDomainUrl(const char* name, const std::string& url) {
@@ -200,33 +257,85 @@ std::string JobWords(const std::string& answer) {
   return jobs.empty() ? "nothing new" : "fetch " + Joined(jobs);
 }
 
-std::string Describe(const cRecordedRequest& request, const std::vector<cAnswerTold>& answers) {
-  const std::string& path = request.path;
-  if (path == "/pauth/login/agent")
-    return "sign-in of host " + Member(request.body, "hostname") + " at " +
-           Member(request.body, "serverIp") + " with key " + Member(request.body, "licenseKey") +
-           " -> " + (Member(request.answer, "returnCode") == "0" ? "signed in" : "refused");
-  if (path == "/pserver/agent/agentjob") return "job poll -> " + JobWords(request.answer);
-  if (path == "/pserver/agent/systemresource")
-    return "resource report: processor " + Member(request.body, "cpuUsage") + "%, memory " +
-           Member(request.body, "memoryUsage") + "%, disk " + Member(request.body, "diskUsage") +
-           "%";
-  if (path == "/pserver/agent/systemversion")
-    return "operating-system report: " + Member(request.body, "osLatestVersion");
-  for (const cAnswerTold& answer : answers) {
-    if (answer.path == path) return "asked " + answer.question + " -> " + answer.told;
+// Tells the management server's requests. An answer is told with what the agent had from the
+// same question before: the same answer, or the one it replaces.
+class cManagementTeller {
+ public:
+  explicit cManagementTeller(std::vector<cAnswerTold> answers) : m_Answers(std::move(answers)) {}
+
+  std::string Describe(const cRecordedRequest& request) {
+    const std::string& path = request.path;
+    if (path == "/pauth/login/agent")
+      return "sign-in of host " + Member(request.body, "hostname") + " at " +
+             Member(request.body, "serverIp") + " with key " + Member(request.body, "licenseKey") +
+             " -> " + (Member(request.answer, "returnCode") == "0" ? "signed in" : "refused");
+    if (path == "/pserver/agent/agentjob") return "job poll -> " + JobWords(request.answer);
+    if (path == "/pserver/agent/systemresource")
+      return "resource report: processor " + Member(request.body, "cpuUsage") + "%, memory " +
+             Member(request.body, "memoryUsage") + "%, disk " + Member(request.body, "diskUsage") +
+             "%";
+    if (path == "/pserver/agent/systemversion")
+      return "operating-system report: " + Member(request.body, "osLatestVersion");
+    for (const cAnswerTold& answer : m_Answers) {
+      if (answer.path != path || answer.body != request.answer) continue;
+      const cAnswerTold*& before = m_Before[path];
+      std::string text = "asked " + answer.question + " -> " + answer.told;
+      if (before == &answer)
+        text += ", as before";
+      else if (before)
+        text += " (was " + before->told + ")";
+      before = &answer;
+      return text;
+    }
+    return request.method + " " + path;
   }
-  return request.method + " " + path;
+
+ private:
+  const std::vector<cAnswerTold> m_Answers;            // every answer given, the changed ones too
+  std::map<std::string, const cAnswerTold*> m_Before;  // the answer told last, by path
+};
+
+// The sequence value of a remote-control file: its last "seq=" line, empty without one.
+std::string SequenceValue(const std::string& file) {
+  std::string value;
+  for (size_t start = 0; start < file.size();) {
+    size_t end = file.find('\n', start);
+    if (end == std::string::npos) end = file.size();
+    if (file.compare(start, 4, "seq=") == 0) value = file.substr(start + 4, end - start - 4);
+    start = end + 1;
+  }
+  return value;
 }
 
-std::string DescribeRepository(const cRecordedRequest& request,
-                               const std::map<std::string, std::string>& published) {
-  const auto told = published.find(request.path);
-  if (told != published.end()) return told->second;
-  if (request.path.rfind("/v4/module/", 0) == 0)
-    return "asked for the web-server module's package (" + request.path + ") -> not published here";
-  return "asked for " + request.path + " -> not published here";
-}
+// Tells the repository's requests. The agent applies a remote-control file once per sequence
+// value: a reading with the value of the one before is told as applied already.
+class cRepositoryTeller {
+ public:
+  cRepositoryTeller(std::string remoteControlPath, std::map<std::string, std::string> published)
+      : m_RemoteControlPath(std::move(remoteControlPath)), m_Published(std::move(published)) {}
+
+  std::string Describe(const cRecordedRequest& request) {
+    if (request.path == m_RemoteControlPath && !request.answer.empty()) {
+      const std::string sequence = SequenceValue(request.answer);
+      const bool again = !sequence.empty() && m_SequenceReadLast == sequence;
+      m_SequenceReadLast = sequence;
+      if (again)
+        return "read the remote-control file again: seq=" + sequence +
+               " as before, so the agent has applied it already and leaves it";
+    }
+    const auto told = m_Published.find(request.path);
+    if (told != m_Published.end()) return told->second;
+    if (request.path.rfind("/v4/module/", 0) == 0)
+      return "asked for the web-server module's package (" + request.path +
+             ") -> not published here";
+    return "asked for " + request.path + " -> not published here";
+  }
+
+ private:
+  const std::string m_RemoteControlPath;
+  const std::map<std::string, std::string> m_Published;
+  std::string m_SequenceReadLast;  // of the remote-control file read last
+};
 
 // What one system-log batch carried: events, those that filters detected, and the agent's own log.
 std::string DescribeEvents(const cUploadedBatch& batch) {
@@ -301,12 +410,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "varlo-demo-servers: cannot make the certificate authority\n");
     return 1;
   }
-  cDemoManagementServer management(&authority, accountKey);
+  const std::vector<cAnswerTold> answers = ManagementAnswers();
+  const cAnswerTold changed = ChangedAnswer(answers);
+  cDemoManagementServer management(&authority, accountKey, answers);
   cFakeRepository repository(&authority);
   cFakeUploadServer upload(&authority);
-  const std::vector<cAnswerTold> answers = ManagementAnswers();
-  for (const cAnswerTold& answer : answers)
-    management.Script("GET", answer.path, {200, answer.body});
+  std::vector<cAnswerTold> everyAnswer = answers;
+  everyAnswer.push_back(changed);
+  cManagementTeller managementTeller(everyAnswer);
 
   // Applied once (its sequence value is stored); from then on the agent uploads its own log too.
   const std::string remoteControlPath = "/client/" + accountKey;
@@ -320,6 +431,7 @@ int main(int argc, char** argv) {
        "too)"},
       {"/v4/agent/win/version", "asked for the agent's latest version -> 5.8.0.8, the one it runs"},
   };
+  cRepositoryTeller repositoryTeller(remoteControlPath, published);
 
   if (!management.Start() || !repository.Start() || !upload.Start() ||
       !SetDomainUrl("Apis", management.Url()) || !SetDomainUrl("Repo", repository.Url()) ||
@@ -333,15 +445,27 @@ int main(int argc, char** argv) {
   Tell("upload", "listening at " + upload.Url());
 
   size_t told = 0, toldRepository = 0, toldBatches = 0;
+  // When the agent first took the answer that the operator changes later.
+  std::optional<std::chrono::steady_clock::time_point> taken;
+  bool changeMade = false;
   while (demo::Pause(200)) {
     const auto requests = management.Requests();
     for (; told < requests.size(); ++told) {
-      if (requests[told].path.find("/csrftoken") == std::string::npos)
-        Tell("management", Describe(requests[told], answers));
+      const cRecordedRequest& request = requests[told];
+      if (request.path.find("/csrftoken") != std::string::npos) continue;
+      Tell("management", managementTeller.Describe(request));
+      if (request.path == changed.path && !taken) taken = std::chrono::steady_clock::now();
+    }
+    if (!changeMade && taken &&
+        std::chrono::steady_clock::now() - *taken >= std::chrono::seconds(kChangeAfterSeconds)) {
+      changeMade = true;
+      management.Change(changed.path, changed.body);
+      Tell("management", "the operator changes " + changed.question + " to " + changed.told +
+                             ": the agent's log configuration is due again");
     }
     const auto files = repository.Requests();
     for (; toldRepository < files.size(); ++toldRepository)
-      Tell("repository", DescribeRepository(files[toldRepository], published));
+      Tell("repository", repositoryTeller.Describe(files[toldRepository]));
     const auto batches = upload.Batches();
     for (; toldBatches < batches.size(); ++toldBatches)
       Tell("upload", DescribeBatch(batches[toldBatches]));

@@ -112,6 +112,17 @@ uint32_t cXvfb::Pixel(int x, int y) const {
   return pixels.empty() ? 0xDEADBEEF : pixels[0];
 }
 
+bool cXvfb::ShowsContent(const std::vector<uint32_t>& pixels, int width, int height) {
+  if (width < 3 || height < 3 || pixels.size() != static_cast<size_t>(width) * height) return false;
+  const uint32_t first = pixels[static_cast<size_t>(width) + 1];
+  for (int y = 1; y < height - 1; y++) {
+    for (int x = 1; x < width - 1; x++) {
+      if (pixels[static_cast<size_t>(y) * width + x] != first) return true;
+    }
+  }
+  return false;
+}
+
 bool cXvfb::Xdotool(const std::string& arguments) const {
   std::string command = "DISPLAY=" + m_Name + " xdotool " + arguments + " >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;

@@ -36,6 +36,10 @@ class cXvfb {
   // Pixels (0xRRGGBB) of a screen rectangle; empty when it cannot be read.
   std::vector<uint32_t> Screenshot(int x, int y, int width, int height) const;
   uint32_t Pixel(int x, int y) const;
+  // A capture of width by height pixels shows drawn content: inside its outermost rows and
+  // columns it holds more than one colour. A window that exists but is not drawn yet shows blank,
+  // or as an empty frame.
+  static bool ShowsContent(const std::vector<uint32_t>& pixels, int width, int height);
   // Runs xdotool with the arguments; true when it succeeded.
   bool Xdotool(const std::string& arguments) const;
   // Moves the pointer to the screen point and clicks the left button.

@@ -84,10 +84,17 @@ class cSession {
   bool Wait(const std::string& what, const std::function<bool()>& condition) {
     return WaitUntil(kLongWaitMs, condition) || Fail(what);
   }
+  // Saves the window once it has been drawn: its capture shows content, where a window that only
+  // exists shows blank.
   bool Save(const std::string& name, const cXvfb::cWindow& window, int width, int height) {
-    return WritePng(m_Prefix + name + ".png",
-                    m_Display.Screenshot(window.left, window.top, width, height), width, height) ||
-           Fail(name + ": cannot write");
+    std::vector<uint32_t> capture;
+    const bool drawn = WaitUntil(kLongWaitMs, [&] {
+      capture = m_Display.Screenshot(window.left, window.top, width, height);
+      return cXvfb::ShowsContent(capture, width, height);
+    });
+    if (!drawn) return Fail(name + ".png: blank, the window was not drawn in time");
+    return WritePng(m_Prefix + name + ".png", capture, width, height) ||
+           Fail(name + ".png: cannot write");
   }
   bool Shown(const std::string& className, const std::string& title, cXvfb::cWindow& window) {
     return Wait(className + " " + title + " shown",
@@ -111,8 +118,7 @@ class cSession {
     cXvfb::cWindow box;
     // Before the service has told anything.
     if (!OpenAsTheUser() || !Shown("#32770", "VARLO", box) ||
-        !Pixel(box.left + 32, box.top + 60, 0xFFFFFF) || !Save("no-service-box", box, 360, 150) ||
-        !m_Display.Key(box, "Return")) {
+        !Save("no-service-box", box, 360, 150) || !m_Display.Key(box, "Return")) {
       return false;
     }
     int64_t now = std::time(nullptr);
