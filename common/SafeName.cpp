@@ -2,7 +2,7 @@
 
 bool IsSafeRelativeName(std::string_view name) {
   if (name.empty() || name.front() == '\\' || name.front() == '/') return false;
-  if (name.find(':') != std::string_view::npos) return false;
+  if (name.find_first_of("<>:\"|?*") != std::string_view::npos) return false;
   for (unsigned char c : name) {
     if (c < 0x20) return false;
   }

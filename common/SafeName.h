@@ -1,8 +1,9 @@
 #pragma once
 // Names that come from outside (manifests, server jobs) are placed under one of our folders;
-// such a name must not leave it.
+// such a name must not leave it, nor be one that Windows cannot give a file.
 #include <string_view>
 
-// True for a non-empty relative name (sub-folders allowed) with no ".." component, no drive or
-// stream ":", no leading "\" or "/" and no control character (a NUL would cut the name short).
+// True for a non-empty relative name (sub-folders allowed) with no ".." component, no leading
+// "\" or "/", and none of the characters Windows forbids in file names: < > : " | ? * and
+// control characters (":" would also name a drive or a stream, a NUL would cut the name short).
 bool IsSafeRelativeName(std::string_view name);

@@ -295,6 +295,17 @@ bool DeletePath(const std::string& windowsPath) {
   return result == 0 || Fail(errno);
 }
 
+bool DeleteTree(const std::string& windowsPath) {
+  struct stat info;
+  if (lstat(MapPath(windowsPath).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    std::vector<std::string> names;
+    ListFolder(windowsPath, names);
+    const bool separated = !windowsPath.empty() && IsSeparator(windowsPath.back());
+    for (const std::string& name : names) DeleteTree(windowsPath + (separated ? "" : "\\") + name);
+  }
+  return DeletePath(windowsPath);
+}
+
 bool MoveReplacing(const std::string& from, const std::string& to) {
   std::string hostFrom = MapPath(from);
   std::string hostTo = MapPath(to);

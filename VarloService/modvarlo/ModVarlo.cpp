@@ -98,14 +98,21 @@ int cModVarlo::CheckStat() {
 
 int cModVarlo::DownloadPackage(const char* folder) {
   const std::string target = folder ? folder : kModVarloFolder;
+  const bool madeHere = !platform::FolderExists(target);
   platform::CreateFolders(target + "32");
   platform::CreateFolders(target + "64");
-  if (!m_pRepo) return -1;
-  m_pRepo->ConnectEndpoint();
-  const int verified = m_pRepo->DownloadPackage(kPackageFolder, target);
-  SPDLOG_INFO("m_pRepo->DownloadPackage()={}", verified);
-  m_pRepo->Close();
-  if (verified < kPackageFilesVerified) return -1;
+  int verified = -1;
+  if (m_pRepo) {
+    m_pRepo->ConnectEndpoint();
+    verified = m_pRepo->DownloadPackage(kPackageFolder, target);
+    SPDLOG_INFO("m_pRepo->DownloadPackage()={}", verified);
+    m_pRepo->Close();
+  }
+  if (verified < kPackageFilesVerified) {
+    // A folder made for a package that did not come leaves with it, so no module seems present.
+    if (madeHere) platform::DeleteTree(target);
+    return -1;
+  }
   // The next CheckStat reads the new version file.
   m_Type = 0;
   return 0;

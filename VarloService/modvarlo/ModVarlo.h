@@ -27,7 +27,8 @@ class cModVarlo {
   // Reads the version, the registration and the switch. Always 0.
   int CheckStat();
   // Fetches the package into folder (null: the module folder) through the repository client:
-  // 0; -1 fewer than three files verified, or no repository client.
+  // 0; -1 fewer than three files verified, or no repository client (a folder that this call
+  // made is then removed again).
   int DownloadPackage(const char* folder = nullptr);
   // Deletes the package's files in folder; a named folder goes with its sub-folders. 0.
   int RemovePackage(const char* folder = nullptr);

@@ -17,6 +17,19 @@ namespace {
 // A download lands here first, beside its target, until its digest is checked.
 constexpr char kUnverifiedSuffix[] = ".download";
 
+// Makes the folders below folder that name lies in; those it made, outermost first.
+std::vector<std::string> MakeFoldersOf(const std::string& folder, const std::string& name) {
+  std::vector<std::string> made;
+  for (size_t end = name.find_first_of("\\/"); end != std::string::npos;
+       end = name.find_first_of("\\/", end + 1)) {
+    const std::string path = folder + name.substr(0, end);
+    if (platform::FolderExists(path)) continue;
+    if (!platform::CreateFolders(path)) break;
+    made.push_back(path);
+  }
+  return made;
+}
+
 }  // namespace
 
 int cRepo::LoadEndpoint() {
@@ -42,7 +55,14 @@ int cRepo::Download(const std::wstring& remotePath, const std::string& localPath
     SPDLOG_ERROR("{} not written: {}", localPath, GetLastError());
     return -3;
   }
-  if (answered && !exchange.ReadBody(limit, [&file](const char* data, uint32_t count) {
+  if (!answered) return 0;
+  DWORD status = 0;
+  if (!exchange.Status(status) || status != 200) {
+    // An error page is not the file asked for.
+    SPDLOG_WARN("{} answered {}", ForLog(WideToUtf8(remotePath)), status);
+    return 0;
+  }
+  if (!exchange.ReadBody(limit, [&file](const char* data, uint32_t count) {
         std::fwrite(data, 1, count, file.get());
         return true;
       })) {
@@ -76,29 +96,34 @@ int cRepo::DownloadPackage(const std::wstring& remoteFolder, const std::string& 
   platform::cInputFile manifest(manifestPath);
   if (!manifest.is_open()) return 0;
   int verified = 0;
+  int valid = 0;
   std::string hash, name;
   while (NextManifestEntry(manifest, hash, name)) {
     if (listed) listed->push_back(name);
     if (!IsPackageName(name)) {
       SPDLOG_ERROR("manifest name refused: {}", ForLog(name));
-    } else {
-      std::string target = localFolder + name;
-      std::string unverified = target + kUnverifiedSuffix;
-      const size_t folderEnd = name.find_last_of("\\/");
-      if (folderEnd != std::string::npos)
-        platform::CreateFolders(localFolder + name.substr(0, folderEnd));
-      Download(remoteFolder + Utf8ToWide(name), unverified);
-      std::string content;
-      bool matches = platform::ReadWholeFile(unverified, content) && !content.empty() &&
-                     hash.size() == SHA256_HEX_CHARS && hash == Sha256Hex(content);
-      if (matches && platform::MoveReplacing(unverified, target)) {
-        ++verified;
-      } else {
-        platform::DeletePath(unverified);
-      }
+      continue;
     }
+    ++valid;
+    if (FetchVerifiedFile(remoteFolder, localFolder, hash, name)) ++verified;
   }
+  if (valid == 0) SPDLOG_ERROR("manifest of {} gives no valid entry", ForLog(WideToUtf8(remoteFolder)));
   return verified;
+}
+
+bool cRepo::FetchVerifiedFile(const std::wstring& remoteFolder, const std::string& localFolder,
+                              const std::string& hash, const std::string& name) {
+  const std::string target = localFolder + name;
+  const std::string unverified = target + kUnverifiedSuffix;
+  const std::vector<std::string> made = MakeFoldersOf(localFolder, name);
+  Download(remoteFolder + Utf8ToWide(name), unverified);
+  std::string content;
+  const bool matches = platform::ReadWholeFile(unverified, content) && !content.empty() &&
+                       hash.size() == SHA256_HEX_CHARS && hash == Sha256Hex(content);
+  if (matches && platform::MoveReplacing(unverified, target)) return true;
+  platform::DeletePath(unverified);
+  for (auto folder = made.rbegin(); folder != made.rend(); ++folder) platform::DeletePath(*folder);
+  return false;
 }
 
 bool cRepo::NextManifestEntry(std::istream& manifest, std::string& hash, std::string& name) {

@@ -19,9 +19,9 @@ class cRepo : public cApi {
   // Connects to the endpoint, loading it first when none is known yet.
   void ConnectEndpoint();
 
-  // GETs remotePath into the local file (Windows path), whatever the status: 0 (also when the
-  // exchange failed or went beyond limit: the file is then empty); -1 no connection; -2 no
-  // request; -3 the file cannot be opened.
+  // GETs remotePath into the local file (Windows path): 0 (also when the exchange failed, went
+  // beyond limit or was answered with a status other than 200: the file is then empty); -1 no
+  // connection; -2 no request; -3 the file cannot be opened.
   int Download(const std::wstring& remotePath, const std::string& localPath,
                const cAnswerLimit& limit = kPackageFile);
   // GETs remotePath into text: 0 (also when the exchange failed or went beyond limit: text is then
@@ -30,8 +30,9 @@ class cRepo : public cApi {
   int GetText(const std::wstring& remotePath, std::string& text, const cAnswerLimit& limit = kTextAnswer);
   // Downloads remoteFolder + "manifest" into localFolder, then every file it lists, into the
   // sub-folders its name gives; a file is moved into place only when its SHA-256 is the one
-  // listed, and a name that would leave the folder is refused. The number of files verified; -1
-  // when the manifest download failed. listed, when given, receives every name of the manifest.
+  // listed, and a name that is no safe file name (IsPackageName) is refused, as is logged a
+  // manifest without one valid entry. The number of files verified; -1 when the manifest download
+  // failed. listed, when given, receives every name of the manifest.
   int DownloadPackage(const std::wstring& remoteFolder, const std::string& localFolder,
                       std::vector<std::string>* listed = nullptr);
   // On a connection of its own, the text of remoteFolder + "version" without its line end; false
@@ -47,4 +48,11 @@ class cRepo : public cApi {
   std::wstring m_Host;
   int m_Secure = 0;
   int m_Port = 0;
+
+ private:
+  // Downloads one listed file beside its target and moves it into place when its SHA-256 is
+  // hash; true when it did. A file that fails leaves nothing behind, the folders made for it
+  // included.
+  bool FetchVerifiedFile(const std::wstring& remoteFolder, const std::string& localFolder,
+                         const std::string& hash, const std::string& name);
 };

@@ -40,21 +40,6 @@ std::string WindowsRelative(std::string name) {
   return name;
 }
 
-// Removes a folder with everything in it.
-void RemoveTree(const std::string& folder) {
-  std::vector<std::string> names;
-  if (platform::ListFolder(folder, names)) {
-    for (const std::string& name : names) {
-      const std::string path = folder + "\\" + name;
-      if (platform::FolderExists(path))
-        RemoveTree(path);
-      else
-        platform::DeletePath(path);
-    }
-  }
-  platform::DeletePath(folder);
-}
-
 }  // namespace
 
 int cVarloService::RunSilently(const char* program) {
@@ -225,7 +210,7 @@ bool cVarloService::FetchVerifiedPackage() {
     }
     complete = platform::MarkExecutable(installDir + kInstaller) && complete;
   }
-  RemoveTree(stagingFolder);
+  platform::DeleteTree(stagingFolder);
   return complete && listsInstaller;
 }
 

@@ -14,11 +14,12 @@ bool IsWord(const std::string& word) {
   return !word.empty() && word.find_first_of(" \t\n\v\f\r") == std::string::npos;
 }
 
-// Placed in a folder, the name names something inside it: no drive, no stream, no control
-// character (a NUL would cut it short), and no climbing out once "." and ".." are resolved as
-// the file system resolves them.
+// Placed in a folder, the name names something inside it that Windows can make: none of the
+// characters it forbids in file names (among them the ":" of a drive or a stream, and control
+// characters: a NUL would cut the name short), and no climbing out once "." and ".." are
+// resolved as the file system resolves them.
 void RequireInsideFolder(std::string name) {
-  Require(name.find(':') == std::string::npos);
+  Require(name.find_first_of("<>:\"|?*") == std::string::npos);
   for (const unsigned char c : name) Require(c >= 0x20);
   for (char& c : name) {
     if (c == '\\') c = '/';

@@ -82,6 +82,22 @@ TEST_F(RemoteControlTest, PackageIsFetchedIntoTempAndCmdRunsInTheInstallFolder) 
   EXPECT_EQ(folder, platform::MapPath(m_Service->m_AgentInfo.m_InstallDir) + "\n");
 }
 
+TEST_F(RemoteControlTest, APackageTheRepositoryDoesNotHaveLeavesTempAsItWas) {
+  const std::string temp = m_Service->m_AgentInfo.m_InstallDir + "\\temp";
+  std::vector<std::string> before, after;
+  ASSERT_TRUE(platform::ListFolder(temp, before));
+  Publish("package=v4/missing/\n");
+  m_Repository.ClearRequests();
+
+  EXPECT_EQ(m_Service->RemoteControl(), 0);
+
+  ASSERT_TRUE(platform::ListFolder(temp, after));
+  EXPECT_EQ(after, before);
+  std::vector<std::string> asked;
+  for (const cRecordedRequest& request : m_Repository.Requests()) asked.push_back(request.target);
+  EXPECT_EQ(asked, (std::vector<std::string>{std::string("/client/") + kAccountKey, "/v4/missing/manifest"}));
+}
+
 TEST_F(RemoteControlTest, OnlyCommentsAndEmptyValuesDoNothing) {
   Publish("# nothing\n\nseq=\ncmd=\n");
   const std::string applied = RegistryString("RC");

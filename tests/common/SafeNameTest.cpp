@@ -15,9 +15,11 @@ TEST(SafeName, RefusesAbsoluteNamesAndClimbingOut) {
     EXPECT_FALSE(IsSafeRelativeName(name)) << name;
 }
 
-TEST(SafeName, RefusesControlCharacters) {
+TEST(SafeName, RefusesCharactersWindowsForbidsInFileNames) {
   for (const std::string& name : {std::string("b.dll\0x", 7), std::string("\0", 1), std::string("a\nb"),
-                                 std::string("tab\tname"), std::string("\x1f"), std::string("x\r")})
+                                 std::string("tab\tname"), std::string("\x1f"), std::string("x\r"),
+                                 std::string("Found</html>"), std::string("a>b"), std::string("\"quoted\""),
+                                 std::string("a|b"), std::string("what?"), std::string("32/*.dll")})
     EXPECT_FALSE(IsSafeRelativeName(name)) << name;
-  EXPECT_TRUE(IsSafeRelativeName("space name~\x7f\xc3\xa9"));
+  EXPECT_TRUE(IsSafeRelativeName("space name~\x7f\xc3\xa9 #%&'()+,;=@[]^`{}!$"));
 }

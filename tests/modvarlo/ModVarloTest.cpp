@@ -170,6 +170,7 @@ TEST_F(ModVarloTest, FirstInstallFetchesRegistersAndCreatesTheLogFolder) {
   CheckStat();
   EXPECT_EQ(-11, m_Module.Install());  // nothing published yet
   EXPECT_TRUE(m_Tools.Calls().empty());
+  EXPECT_FALSE(platform::FileExists("C:\\ModVarlo")) << "no folder stays for a package that did not come";
 
   Publish("2.1\r\n", "new");
   EXPECT_EQ(1, m_Module.Install());

@@ -8,6 +8,7 @@
 #include "common/Sha256.h"
 #include "platform/Files.h"
 #include "tests/server/ServerFixture.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/FakeRepository.h"
 
 namespace {
@@ -90,12 +91,12 @@ TEST_F(RepoTest, GetText) {
   EXPECT_EQ(-1, cRepo().GetText(L"/x", text));
 }
 
-TEST_F(RepoTest, DownloadWritesWhateverCameBack) {
+TEST_F(RepoTest, DownloadWritesTheBodyOfASuccessfulAnswerOnly) {
   m_Repository.AddFile("/setup.exe", std::string("MZ\0\r\n\x01", 6));
   EXPECT_EQ(0, m_Repo.Download(L"/setup.exe", kFolder + "setup.exe"));
   EXPECT_EQ(std::string("MZ\0\r\n\x01", 6), Read(kFolder + "setup.exe"));
   EXPECT_EQ(0, m_Repo.Download(L"/missing", kFolder + "page"));
-  EXPECT_EQ("<html>Not Found</html>", Read(kFolder + "page"));
+  EXPECT_EQ("", Read(kFolder + "page")) << "an error page is no file";
   EXPECT_EQ(-3, m_Repo.Download(L"/setup.exe", kFolder + "no\\such\\folder\\setup.exe"));
   EXPECT_EQ(-1, cRepo().Download(L"/setup.exe", kFolder + "setup.exe"));
 
@@ -123,6 +124,7 @@ TEST_F(RepoTest, PackagesCountTheVerifiedFiles) {
       {"a listed file is missing", lf + Sha256Hex("gamma") + "\nc.dll\n", 2},
       {"empty file with the empty digest", Sha256Hex("") + "\nempty.dll\n", 0},
       {"a sub-folder that does not exist yet is made", Sha256Hex("alpha") + "\n64/a.dll\n", 1},
+      {"no folder stays for a file that failed", Sha256Hex("gamma") + "\nnew/sub/c.dll\n", 0},
       {"empty manifest", "", 0},
   };
   m_Repository.AddFile("/v4/module/iis/a.dll", "alpha");
@@ -143,7 +145,26 @@ TEST_F(RepoTest, PackagesCountTheVerifiedFiles) {
     std::vector<std::string> names;
     platform::ListFolder(kFolder, names);
     for (const std::string& name : names) EXPECT_EQ(std::string::npos, name.find(".download")) << test.name;
+    EXPECT_FALSE(platform::FileExists(kFolder + "new")) << test.name;
   }
+}
+
+TEST_F(RepoTest, AnErrorPageForTheManifestInstallsNothingAndMakesNoFolder) {
+  auto expectNothingInstalled = [this](const char* answer) {
+    SCOPED_TRACE(answer);
+    cCapturedLog log;
+    m_Repository.ClearRequests();
+    EXPECT_EQ(0, m_Repo.DownloadPackage(L"/v4/missing/", kFolder));
+    EXPECT_EQ(1u, m_Repository.RequestCount()) << "only the manifest is asked for";
+    std::vector<std::string> names;
+    platform::ListFolder(kFolder, names);
+    EXPECT_EQ((std::vector<std::string>{"32", "manifest"}), names);
+    EXPECT_TRUE(log.Has("manifest of /v4/missing/ gives no valid entry")) << log.Text();
+  };
+  expectNothingInstalled("404");
+  // A server that answers a missing file with its error page and 200.
+  m_Repository.AddFile("/v4/missing/manifest", "<html>Not Found</html>");
+  expectNothingInstalled("an error page with 200");
 }
 
 TEST_F(RepoTest, LargeFilesArriveWhole) {

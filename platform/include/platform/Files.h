@@ -105,6 +105,8 @@ bool FileExists(const std::string& windowsPath);    // a file or a folder
 bool FolderExists(const std::string& windowsPath);
 int64_t FileSize(const std::string& windowsPath);   // -1 when missing
 bool DeletePath(const std::string& windowsPath);    // a file or an empty folder
+// A file, or a folder with everything in it; a link inside is removed, never followed.
+bool DeleteTree(const std::string& windowsPath);
 bool MoveReplacing(const std::string& from, const std::string& to);
 bool CreateFolders(const std::string& windowsPath); // every missing folder on the way; true if present
 // Windows starts a program from any file it can read; this host only from one marked executable.
