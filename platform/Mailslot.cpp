@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,6 +20,7 @@
 #include <string>
 
 #include "platform/Files.h"
+#include "platform/FolderLock.h"
 #include "platform/Handles.h"
 #include "platform/NoCase.h"
 #include "platform/Registry.h"
@@ -105,23 +105,6 @@ bool MayCreate(const std::string& slotName) {
 }
 
 // True when a reader is bound at the path.
-// Holds an exclusive lock on a folder, across processes, for its life.
-class cFolderLock {
- public:
-  explicit cFolderLock(const std::string& folder)
-      : m_Fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (m_Fd >= 0) flock(m_Fd, LOCK_EX);
-  }
-  ~cFolderLock() {
-    if (m_Fd >= 0) close(m_Fd);
-  }
-  cFolderLock(const cFolderLock&) = delete;
-  cFolderLock& operator=(const cFolderLock&) = delete;
-
- private:
-  int m_Fd;
-};
-
 bool SlotAlive(const std::string& path) {
   int probe = NewSocket();
   if (probe < 0) return false;
@@ -292,7 +275,7 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
     chmod(folder.c_str(), 01777);
   // One creation at a time in the folder: two programs looking for the same free slot at once
   // would otherwise both take it, the second unlinking the first one's socket as left over.
-  cFolderLock creating(folder);
+  platform::cFolderLock creating(folder);
   if (SlotAlive(path)) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return INVALID_HANDLE_VALUE;
