@@ -16,6 +16,7 @@
 
 #include "platform/Files.h"
 #include "platform/FolderLock.h"
+#include "platform/Mailslot.h"
 #include "platform/NoCase.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
@@ -302,24 +303,26 @@ DWORD Launch(const std::string& name, const std::string& imagePath, int& process
 }  // namespace
 
 bool InstallService(const std::string& name, const std::string& imagePath) {
+  if (!MakeServiceSlotFolder()) return false;
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, nullptr,
-                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
-    return false;
+  LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, nullptr,
+                                REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (result == ERROR_SUCCESS) {
+    const DWORD type = SERVICE_WIN32_OWN_PROCESS;
+    const DWORD automatic = 2;
+    result = RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE*>(imagePath.c_str()),
+                            static_cast<DWORD>(imagePath.size() + 1));
+    if (result == ERROR_SUCCESS)
+      result = RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type),
+                              sizeof(type));
+    if (result == ERROR_SUCCESS)
+      result = RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&automatic),
+                              sizeof(automatic));
+    RegCloseKey(key);
   }
-  const DWORD type = SERVICE_WIN32_OWN_PROCESS;
-  const DWORD automatic = 2;
-  bool stored =
-      RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ,
-                     reinterpret_cast<const BYTE*>(imagePath.c_str()),
-                     static_cast<DWORD>(imagePath.size() + 1)) == ERROR_SUCCESS &&
-      RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type),
-                     sizeof(type)) == ERROR_SUCCESS &&
-      RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&automatic),
-                     sizeof(automatic)) == ERROR_SUCCESS;
-  RegCloseKey(key);
-  return stored;
+  SetLastError(static_cast<DWORD>(result));
+  return result == ERROR_SUCCESS;
 }
 
 DWORD QueryServiceState(const std::string& name, cServiceState& state) {

@@ -55,7 +55,8 @@ namespace platform {
 
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
 
-// Registers a service with its Windows command line (for example the quoted program path).
+// Registers a service with its Windows command line (for example the quoted program path), and
+// makes the place where its slot is created (MakeServiceSlotFolder). False with last error.
 bool InstallService(const std::string& name, const std::string& imagePath);
 
 struct cServiceState {
