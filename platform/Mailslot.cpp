@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,6 +23,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/FolderLock.h"
 #include "platform/Handles.h"
 #include "platform/NoCase.h"
 #include "platform/Registry.h"
@@ -45,14 +45,60 @@ std::string SlotName(LPCSTR name) {
   return text.substr(prefixLength);
 }
 
-// The socket file of a slot name, or empty for a name that is not a mailslot's.
-std::string SocketPath(LPCSTR name) {
-  std::string slot = platform::LowerAscii(SlotName(name));
-  if (slot.empty()) return {};
+// Slots named after a registered service lie in a folder where only the administrator can make
+// entries, so no other user can hold a service's name while the service is down; every other
+// slot lies in a folder open to the programs of every user.
+constexpr char kServiceSlotFolder[] = "/service-mailslots";
+constexpr char kSharedSlotFolder[] = "/mailslots";
+
+// A slot named after a registered service is that service's (a registry that cannot be read
+// counts as naming it).
+bool NamesService(const std::string& slotName) {
+  HKEY key = nullptr;
+  const std::string service = std::string(platform::kServicesKey) + "\\" + slotName;
+  const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, service.c_str(), 0, KEY_READ, &key);
+  if (opened == ERROR_SUCCESS) RegCloseKey(key);
+  return opened != ERROR_FILE_NOT_FOUND;
+}
+
+struct cSlotPlace {
+  std::string folder;
+  std::string path;  // the socket file
+  bool serviceSlot = false;
+};
+
+// Where the socket of a slot lies; an empty path for a name that is not a mailslot's.
+cSlotPlace PlaceOf(LPCSTR name) {
+  cSlotPlace place;
+  std::string slot = SlotName(name);
+  if (slot.empty()) return place;
+  place.serviceSlot = NamesService(slot);
+  place.folder =
+      platform::StateFolder() + (place.serviceSlot ? kServiceSlotFolder : kSharedSlotFolder);
+  slot = platform::LowerAscii(slot);
   for (char& c : slot) {
     if (c == '\\' || c == '/') c = '#';
   }
-  return platform::StateFolder() + "/mailslots/" + slot;
+  place.path = place.folder + "/" + slot;
+  return place;
+}
+
+// The administrator: root, or the owner of the machine root, under whose account the services
+// run.
+bool IsAdministrator(uid_t user) {
+  struct stat root {};
+  return user == 0 || (stat(platform::MachineRoot().c_str(), &root) == 0 && root.st_uid == user);
+}
+
+// ERROR_SUCCESS when the folder of the services' slots is one that only the administrator can
+// make entries in: a folder itself (not a link), the administrator's, writable by no one else.
+DWORD CheckServiceSlotFolder(const std::string& folder) {
+  struct stat info {};
+  if (lstat(folder.c_str(), &info) != 0)
+    return errno == ENOENT ? ERROR_PATH_NOT_FOUND : platform::ErrorFromErrno(errno);
+  const bool sound = S_ISDIR(info.st_mode) && IsAdministrator(info.st_uid) &&
+                     (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  return sound ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
 }
 
 // Socket addresses are short; a long machine root is reached through the folder's descriptor.
@@ -93,38 +139,7 @@ bool ConnectTo(int fd, const std::string& path) {
 
 int NewSocket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
 
-// A slot named after a registered service is that service's (a registry that cannot be read
-// counts as naming it); only the administrator and the owner of the machine root create it.
-bool MayCreate(const std::string& slotName) {
-  const uid_t user = geteuid();
-  struct stat root {};
-  if (user == 0 || (stat(platform::MachineRoot().c_str(), &root) == 0 && root.st_uid == user))
-    return true;
-  HKEY key = nullptr;
-  const std::string service = std::string(platform::kServicesKey) + "\\" + slotName;
-  const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, service.c_str(), 0, KEY_READ, &key);
-  if (opened == ERROR_SUCCESS) RegCloseKey(key);
-  return opened == ERROR_FILE_NOT_FOUND;
-}
-
 // True when a reader is bound at the path.
-// Holds an exclusive lock on a folder, across processes, for its life.
-class cFolderLock {
- public:
-  explicit cFolderLock(const std::string& folder)
-      : m_Fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (m_Fd >= 0) flock(m_Fd, LOCK_EX);
-  }
-  ~cFolderLock() {
-    if (m_Fd >= 0) close(m_Fd);
-  }
-  cFolderLock(const cFolderLock&) = delete;
-  cFolderLock& operator=(const cFolderLock&) = delete;
-
- private:
-  int m_Fd;
-};
-
 bool SlotAlive(const std::string& path) {
   int probe = NewSocket();
   if (probe < 0) return false;
@@ -279,22 +294,31 @@ class cMailslotWriter : public platform::cKernelObject {
 
 HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
                        const SECURITY_ATTRIBUTES* /*attributes*/) {
-  std::string path = SocketPath(name);
-  if (path.empty()) {
+  const cSlotPlace place = PlaceOf(name);
+  if (place.path.empty()) {
     SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
   }
-  if (!MayCreate(SlotName(name))) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
+  if (place.serviceSlot) {
+    if (!IsAdministrator(geteuid())) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    // The installer makes this folder; one that others could make entries in is refused, as
+    // another user could have taken the name there.
+    const DWORD unsound = CheckServiceSlotFolder(place.folder);
+    if (unsound != ERROR_SUCCESS) {
+      SetLastError(unsound);
+      return INVALID_HANDLE_VALUE;
+    }
+  } else if (!platform::FolderExists(place.folder) && platform::CreateFolders(place.folder)) {
+    // Tray programs of every user create their slots here.
+    chmod(place.folder.c_str(), 01777);
   }
-  std::string folder = path.substr(0, path.rfind('/'));
-  // Tray programs of every user create their slots here.
-  if (!platform::FolderExists(folder) && platform::CreateFolders(folder))
-    chmod(folder.c_str(), 01777);
+  const std::string& path = place.path;
   // One creation at a time in the folder: two programs looking for the same free slot at once
   // would otherwise both take it, the second unlinking the first one's socket as left over.
-  cFolderLock creating(folder);
+  platform::cFolderLock creating(place.folder);
   if (SlotAlive(path)) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return INVALID_HANDLE_VALUE;
@@ -326,7 +350,7 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
 HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/,
                    const SECURITY_ATTRIBUTES* /*attributes*/, DWORD /*creation*/, DWORD /*flags*/,
                    HANDLE /*templateFile*/) {
-  std::string path = SocketPath(name);
+  const std::string path = PlaceOf(name).path;
   if (path.empty()) {
     SetLastError(ERROR_INVALID_NAME);
     return INVALID_HANDLE_VALUE;
@@ -390,6 +414,16 @@ bool GetMailslotSender(HANDLE slot, cMailslotSender& sender) {
   if (!reader) return false;
   sender = reader->Sender();
   return true;
+}
+
+bool MakeServiceSlotFolder() {
+  const std::string folder = StateFolder() + kServiceSlotFolder;
+  if (!CreateFolders(StateFolder())) return false;
+  // Every user's programs pass through it to write to a slot, whatever the installer's umask.
+  if (mkdir(folder.c_str(), 0755) == 0) chmod(folder.c_str(), 0755);
+  const DWORD unsound = CheckServiceSlotFolder(folder);
+  SetLastError(unsound);
+  return unsound == ERROR_SUCCESS;
 }
 
 bool IsAdministratorOrSelf(DWORD userId) {

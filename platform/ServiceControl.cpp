@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "platform/Files.h"
+#include "platform/FolderLock.h"
+#include "platform/Mailslot.h"
 #include "platform/NoCase.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
@@ -25,8 +27,18 @@ namespace {
 constexpr char kStartedAs[] = "VARLO_SERVICE_START";
 constexpr auto kPollStep = std::chrono::milliseconds(20);
 
+std::string ServicesFolder() { return platform::StateFolder() + "/services"; }
+
 std::string ServiceFile(const std::string& name, const char* extension) {
-  return platform::StateFolder() + "/services/" + platform::LowerAscii(name) + extension;
+  return ServicesFolder() + "/" + platform::LowerAscii(name) + extension;
+}
+
+// Held while a start or stop is decided and its process recorded, and while a status report is
+// checked and recorded: sc runs of several programs at once, the service's own restart command
+// and the service's reports meet here one at a time.
+platform::cFolderLock LockManager() {
+  platform::CreateFolders(ServicesFolder());
+  return platform::cFolderLock(ServicesFolder());
 }
 
 bool ProcessAlive(int processId) {
@@ -42,7 +54,6 @@ void WriteState(const std::string& name, const platform::cServiceState& state) {
   std::ostringstream text;
   text << state.state << ' ' << state.controlsAccepted << ' ' << state.checkPoint << ' '
        << state.waitHint << ' ' << state.processId << '\n';
-  platform::CreateFolders(platform::StateFolder() + "/services");
   platform::WriteFileAtomically(ServiceFile(name, ".status"), text.str());
 }
 
@@ -52,14 +63,25 @@ bool ReadState(const std::string& name, platform::cServiceState& state) {
                            state.waitHint >> state.processId);
 }
 
+// True when the record names this process, the one the manager launched for the service.
+// Called under the manager's lock.
+bool IsLaunchedProcess(const std::string& name) {
+  platform::cServiceState state;
+  return ReadState(name, state) && state.processId == getpid();
+}
+
 template <class Done>
-bool WaitFor(DWORD waitMs, Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+bool WaitUntil(std::chrono::steady_clock::time_point deadline, Done done) {
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(kPollStep);
   }
   return true;
+}
+
+template <class Done>
+bool WaitFor(DWORD waitMs, Done done) {
+  return WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs), done);
 }
 
 // The dispatcher of this process.
@@ -91,6 +113,14 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
       !platform::EqualNoCase(startedAs, table[0].lpServiceName)) {
     SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     return FALSE;
+  }
+  {
+    // Only the process that the manager launched connects; a copy of its environment does not.
+    const auto recorded = LockManager();
+    if (!IsLaunchedProcess(table[0].lpServiceName)) {
+      SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+      return FALSE;
+    }
   }
   // Programs the service starts are not services.
   unsetenv(kStartedAs);
@@ -180,8 +210,14 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
        << " checkpoint=" << state.checkPoint << " wait=" << state.waitHint
        << " type=" << status->dwServiceType << " exit=" << status->dwWin32ExitCode << '/'
        << status->dwServiceSpecificExitCode << " pid=" << getpid() << '\n';
+  const auto recording = LockManager();
+  // A process that the manager did not launch, or no longer counts as the service's, must not
+  // overwrite the record of the one that runs.
+  if (!IsLaunchedProcess(name)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   // The record first, so whoever sees the new state finds its report.
-  platform::CreateFolders(platform::StateFolder() + "/services");
   std::ofstream(ServiceFile(name, ".log"), std::ios::app) << line.str();
   WriteState(name, state);
   return TRUE;
@@ -267,24 +303,26 @@ DWORD Launch(const std::string& name, const std::string& imagePath, int& process
 }  // namespace
 
 bool InstallService(const std::string& name, const std::string& imagePath) {
+  if (!MakeServiceSlotFolder()) return false;
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, nullptr,
-                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
-    return false;
+  LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, nullptr,
+                                REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (result == ERROR_SUCCESS) {
+    const DWORD type = SERVICE_WIN32_OWN_PROCESS;
+    const DWORD automatic = 2;
+    result = RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE*>(imagePath.c_str()),
+                            static_cast<DWORD>(imagePath.size() + 1));
+    if (result == ERROR_SUCCESS)
+      result = RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type),
+                              sizeof(type));
+    if (result == ERROR_SUCCESS)
+      result = RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&automatic),
+                              sizeof(automatic));
+    RegCloseKey(key);
   }
-  const DWORD type = SERVICE_WIN32_OWN_PROCESS;
-  const DWORD automatic = 2;
-  bool stored =
-      RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ,
-                     reinterpret_cast<const BYTE*>(imagePath.c_str()),
-                     static_cast<DWORD>(imagePath.size() + 1)) == ERROR_SUCCESS &&
-      RegSetValueExA(key, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&type),
-                     sizeof(type)) == ERROR_SUCCESS &&
-      RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&automatic),
-                     sizeof(automatic)) == ERROR_SUCCESS;
-  RegCloseKey(key);
-  return stored;
+  SetLastError(static_cast<DWORD>(result));
+  return result == ERROR_SUCCESS;
 }
 
 DWORD QueryServiceState(const std::string& name, cServiceState& state) {
@@ -302,31 +340,36 @@ DWORD StartServiceByName(const std::string& name, DWORD waitMs) {
   std::string imagePath;
   const DWORD registered = ReadImagePath(name, imagePath);
   if (registered != ERROR_SUCCESS) return registered;
-  cServiceState state;
-  QueryServiceState(name, state);
-  if (state.state == SERVICE_STOP_PENDING ||
-      (state.state == SERVICE_STOPPED && ProcessAlive(state.processId))) {
-    int stopping = state.processId;
-    if (!WaitFor(waitMs, [&] { return !ProcessAlive(stopping); }))
-      return ERROR_SERVICE_REQUEST_TIMEOUT;
-  } else if (state.state != SERVICE_STOPPED) {
-    return ERROR_SERVICE_ALREADY_RUNNING;
-  }
-  // The manager's own START_PENDING entry, until the service reports for itself.
-  cServiceState starting;
-  starting.state = SERVICE_START_PENDING;
-  WriteState(name, starting);
-  const size_t reportsBefore = RecordedStatusReports(name).size();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  size_t reportsBefore = 0;
   int processId = 0;
-  DWORD launched = Launch(name, imagePath, processId);
-  if (launched != ERROR_SUCCESS) {
-    WriteState(name, cServiceState());
-    return launched;
-  }
-  cServiceState now;
-  if (ReadState(name, now) && now.processId == 0) {
-    starting.processId = processId;
-    WriteState(name, starting);
+  for (;;) {
+    int stopping = 0;
+    {
+      const auto deciding = LockManager();
+      cServiceState state;
+      QueryServiceState(name, state);
+      if (state.state == SERVICE_START_PENDING || state.state == SERVICE_RUNNING)
+        return ERROR_SERVICE_ALREADY_RUNNING;
+      if (ProcessAlive(state.processId)) {
+        // Stopping, or stopped and not yet ended.
+        stopping = state.processId;
+      } else {
+        reportsBefore = RecordedStatusReports(name).size();
+        const DWORD launched = Launch(name, imagePath, processId);
+        if (launched != ERROR_SUCCESS) return launched;
+        // The manager's own START_PENDING entry, until the service reports for itself; its
+        // process id makes every later start see the service as started.
+        cServiceState starting;
+        starting.state = SERVICE_START_PENDING;
+        starting.processId = processId;
+        WriteState(name, starting);
+        break;
+      }
+    }
+    // A stop is under way: the start is decided again once its process has ended.
+    if (!WaitUntil(deadline, [&] { return !ProcessAlive(stopping); }))
+      return ERROR_SERVICE_REQUEST_TIMEOUT;
   }
   bool reported = WaitFor(waitMs, [&] {
     return RecordedStatusReports(name).size() > reportsBefore || !ProcessAlive(processId);
@@ -338,13 +381,17 @@ DWORD StartServiceByName(const std::string& name, DWORD waitMs) {
 
 DWORD StopServiceByName(const std::string& name, bool waitStopped, DWORD waitMs) {
   cServiceState state;
-  DWORD result = QueryServiceState(name, state);
-  if (result != ERROR_SUCCESS) return result;
-  if (state.state == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
-  // A service that is starting takes the stop when it says it accepts it.
-  const bool takesStop = state.state == SERVICE_RUNNING || state.state == SERVICE_START_PENDING;
-  if (!takesStop || !(state.controlsAccepted & SERVICE_ACCEPT_STOP)) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-  if (kill(state.processId, SIGTERM) != 0) return ErrorFromErrno(errno);
+  {
+    const auto deciding = LockManager();
+    DWORD result = QueryServiceState(name, state);
+    if (result != ERROR_SUCCESS) return result;
+    if (state.state == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
+    // A service that is starting takes the stop when it says it accepts it.
+    const bool takesStop = state.state == SERVICE_RUNNING || state.state == SERVICE_START_PENDING;
+    if (!takesStop || !(state.controlsAccepted & SERVICE_ACCEPT_STOP))
+      return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    if (kill(state.processId, SIGTERM) != 0) return ErrorFromErrno(errno);
+  }
   int processId = state.processId;
   if (waitStopped) {
     return WaitFor(waitMs, [&] { return !ProcessAlive(processId); })

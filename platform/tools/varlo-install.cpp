@@ -1,7 +1,7 @@
 // Installs the agent into the machine root ($VARLO_ROOT): the folders every Windows host has, the
 // install folder with the sub-folders the agent writes into, the programs of a build folder in it
 // under the names their command lines use, the stand-in tools in the system folder, and the service
-// "VARLO" registered.
+// "VARLO" registered with the place of its slot, where only the administrator can make it.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
                 Place(bin, "powershell", system + "\\powershell.exe", false);
   if (!placed) return 1;
   if (!platform::InstallService("VARLO", "\"" + install + "\\VarloService.exe\"")) {
-    std::fprintf(stderr, "varlo-install: cannot register the service\n");
+    std::fprintf(stderr, "varlo-install: cannot register the service (error %u)\n", GetLastError());
     return 1;
   }
   std::printf("service VARLO registered; start it with: sc start VARLO\n");

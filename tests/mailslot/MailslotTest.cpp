@@ -1,14 +1,20 @@
-// The mailslot stand-in: whole messages, buffer and time-out errors, closing, inheritance and
-// sender credentials.
+// The mailslot stand-in: whole messages, buffer and time-out errors, closing, inheritance, sender
+// credentials, and who may make a service's slot.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
+#include "platform/Files.h"
 #include "platform/Mailslot.h"
 #include "platform/ServiceControl.h"
 #include "tests/support/OtherUser.h"
@@ -17,6 +23,20 @@
 namespace {
 
 constexpr char kSlot[] = "\\\\.\\mailslot\\TestSlot";
+constexpr char kServiceSlot[] = "\\\\.\\mailslot\\VARLO";
+
+// Binds a datagram socket at the path and leaves it open: -1 when it cannot be bound.
+int BindSocketAt(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return -1;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0)
+    return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
 
 class MailslotTest : public ::testing::Test {
  protected:
@@ -176,6 +196,93 @@ TEST_F(MailslotTest, OnlyTheAdministratorCreatesTheSlotOfARegisteredService) {
   HANDLE service = CreateMailslotA("\\\\.\\mailslot\\VARLO", 0, 0, nullptr);
   EXPECT_NE(service, INVALID_HANDLE_VALUE);
   CloseHandle(service);
+}
+
+TEST_F(MailslotTest, NoOtherUserTakesTheSlotOfARegisteredServiceByAnyRoute) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs the administrator";
+  ASSERT_EQ(chmod(m_Root.Path().c_str(), 0755), 0);
+  ASSERT_TRUE(platform::InstallService("VARLO", "VarloService.exe"));
+  // While the service is down, the other user binds a socket named after it in every folder of
+  // the machine's state that lets it, and holds them.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  cOtherUserProcess squatter([&] {
+    const std::string state = platform::StateFolder();
+    BindSocketAt(state + "/varlo");
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(
+             state, std::filesystem::directory_options::skip_permission_denied, ignored)) {
+      if (entry.is_directory(ignored)) BindSocketAt(entry.path().string() + "/varlo");
+    }
+    const char done = 1;
+    if (write(ready[1], &done, 1) != 1) return 1;
+    pause();
+    return 0;
+  });
+  ASSERT_TRUE(squatter.Started());
+  char done = 0;
+  ASSERT_EQ(read(ready[0], &done, 1), 1) << "the other user's process ended early";
+  close(ready[0]);
+  close(ready[1]);
+
+  HANDLE service = CreateMailslotA(kServiceSlot, 0, 0, nullptr);
+  ASSERT_NE(service, INVALID_HANDLE_VALUE) << GetLastError();
+  const int written = RunAsOtherUser([] {
+    HANDLE writer = CreateFileA(kServiceSlot, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD bytes = 0;
+    return writer != INVALID_HANDLE_VALUE && WriteFile(writer, "tray", 4, &bytes, nullptr) ? 0 : 1;
+  });
+  EXPECT_EQ(written, 0) << "every user still writes to the service's slot";
+  char buffer[16];
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(service, buffer, sizeof(buffer), &read, nullptr));
+  EXPECT_EQ(std::string(buffer, read), "tray");
+  CloseHandle(service);
+}
+
+TEST_F(MailslotTest, AServiceSlotIsMadeOnlyInAFolderThatNoOtherUserCanMakeEntriesIn) {
+  const mode_t previousMask = umask(0077);
+  ASSERT_TRUE(platform::InstallService("VARLO", "VarloService.exe"));
+  umask(previousMask);
+  const std::string folder = platform::StateFolder() + "/service-mailslots";
+  struct stat made {};
+  ASSERT_EQ(lstat(folder.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0755u) << "every user reaches the slot, whatever the umask";
+  EXPECT_EQ(made.st_uid, geteuid());
+
+  const std::string soundElsewhere = m_Root.Path() + "/elsewhere";
+  ASSERT_EQ(mkdir(soundElsewhere.c_str(), 0755), 0);
+  struct cCase {
+    const char* what;
+    std::function<int()> spoil;
+    DWORD error;
+    bool needsAdministrator;
+  } cases[] = {
+      {"writable by others", [&] { return chmod(folder.c_str(), 0777); }, ERROR_ACCESS_DENIED,
+       false},
+      {"writable by its group", [&] { return chmod(folder.c_str(), 0775); }, ERROR_ACCESS_DENIED,
+       false},
+      {"another user's", [&] { return chown(folder.c_str(), kOtherUser, kOtherUser); },
+       ERROR_ACCESS_DENIED, true},
+      {"a link to a sound folder",
+       [&] { return rmdir(folder.c_str()) || symlink(soundElsewhere.c_str(), folder.c_str()); },
+       ERROR_ACCESS_DENIED, false},
+      {"missing", [&] { return rmdir(folder.c_str()); }, ERROR_PATH_NOT_FOUND, false},
+  };
+  for (const auto& each : cases) {
+    if (each.needsAdministrator && geteuid() != 0) continue;
+    std::filesystem::remove(folder);
+    ASSERT_TRUE(platform::MakeServiceSlotFolder()) << each.what;
+    ASSERT_EQ(each.spoil(), 0) << each.what;
+    EXPECT_EQ(CreateMailslotA(kServiceSlot, 0, 0, nullptr), INVALID_HANDLE_VALUE) << each.what;
+    EXPECT_EQ(GetLastError(), each.error) << each.what;
+    const bool remade = each.error == ERROR_PATH_NOT_FOUND;
+    EXPECT_EQ(platform::MakeServiceSlotFolder(), remade) << each.what;
+    if (!remade) {
+      EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << each.what;
+    }
+  }
 }
 
 }  // namespace

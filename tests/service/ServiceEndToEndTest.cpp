@@ -1,12 +1,15 @@
 // The real VarloService in a temporary machine root: its roles, its status reports, its mailslot
 // link with tray programs, and its command line.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "VarloService/mailslot/MsgQueue.h"
@@ -48,6 +51,28 @@ bool StoredUploadTime() {
 
 cMessage Bytes(const std::string& text) { return cMessage(text.begin(), text.end()); }
 
+std::string ServiceProgram() {
+  return std::filesystem::canonical(platform::MapPath("C:\\Program Files\\VARLO\\VarloService.exe"))
+      .string();
+}
+
+// The live processes of the installed service program, whoever started them.
+std::vector<int> ServiceProcesses() {
+  const std::string program = ServiceProgram();
+  std::vector<int> found;
+  DIR* processes = opendir("/proc");
+  if (!processes) return found;
+  while (dirent* entry = readdir(processes)) {
+    const int processId = std::atoi(entry->d_name);
+    char target[4096];
+    const std::string link = "/proc/" + std::string(entry->d_name) + "/exe";
+    const ssize_t length = processId > 0 ? readlink(link.c_str(), target, sizeof target) : -1;
+    if (length > 0 && std::string(target, length) == program) found.push_back(processId);
+  }
+  closedir(processes);
+  return found;
+}
+
 class ServiceEndToEndTest : public ::testing::Test {
  protected:
   void StartService() {
@@ -81,6 +106,39 @@ TEST_F(ServiceEndToEndTest, StartAndStopReportTheStatusSequenceAndStoreTheUpload
   const std::string log = m_Agent.Log();
   EXPECT_NE(log.find("- VARLO Service v5.8.0.8 ----"), std::string::npos) << log;
   EXPECT_NE(log.find("+++"), std::string::npos) << log;
+}
+
+TEST_F(ServiceEndToEndTest, SixStartsAtOnceGiveOneServiceThatTheManagerSeesAndStops) {
+  std::vector<std::future<cRunResult>> starts;
+  for (int i = 0; i < 6; ++i) {
+    starts.push_back(
+        std::async(std::launch::async, [this] { return m_Agent.Run("sc.exe start VARLO"); }));
+  }
+  int started = 0;
+  for (auto& start : starts) {
+    const cRunResult run = start.get();
+    if (run.exitCode == 0) {
+      ++started;
+    } else {
+      EXPECT_EQ(run.exitCode, 1056 & 0xFF) << run.output;
+    }
+  }
+  EXPECT_EQ(started, 1);
+  ASSERT_TRUE(m_Agent.WaitForState(SERVICE_RUNNING)) << m_Agent.Log();
+  EXPECT_EQ(ServiceProcesses(), std::vector<int>({m_Agent.State().processId}));
+  EXPECT_EQ(m_Agent.Reports(), kStartReports);
+  StopService();
+  EXPECT_EQ(m_Agent.Reports(), Joined(kStartReports, kStopReports));
+  EXPECT_TRUE(WaitUntil(kLongWaitMs, [] { return ServiceProcesses().empty(); }));
+}
+
+TEST_F(ServiceEndToEndTest, AServiceProcessTheManagerDidNotLaunchIsRefusedAndReportsNothing) {
+  StartService();
+  const cRunResult stray = m_Agent.Run("VARLO_SERVICE_START=VARLO '" + ServiceProgram() + "'");
+  EXPECT_EQ(stray.exitCode, 1063 & 0xFF) << stray.output;
+  EXPECT_EQ(m_Agent.Reports(), kStartReports);
+  EXPECT_EQ(m_Agent.State().state, static_cast<DWORD>(SERVICE_RUNNING));
+  StopService();
 }
 
 TEST_F(ServiceEndToEndTest, AStopDuringStartUpIsTakenAndCarriedOutOnceStartUpIsOver) {

@@ -26,11 +26,12 @@ struct SECURITY_ATTRIBUTES {
 };
 
 // Creates the read end of a slot. INVALID_HANDLE_VALUE with last error 183 when a live slot of
-// that name exists, 123 for a name outside "\\.\mailslot\", 5 for a slot named after a registered
-// service (HKLM "SYSTEM\CurrentControlSet\Services\<name>") when the caller is neither the
-// administrator nor the owner of the machine root, under whose account the services run: no other
-// user can hold a service's name while the service is down. Any user may create other slots.
-// maxMessageSize 0 means any size; readTimeout in milliseconds or MAILSLOT_WAIT_FOREVER.
+// that name exists, 123 for a name outside "\\.\mailslot\". A slot named after a registered
+// service (HKLM "SYSTEM\CurrentControlSet\Services\<name>") is made where only the administrator
+// (root, or the owner of the machine root, under whose account the services run) can make it: 5
+// for any other user, and 3 or 5 while that place is missing or others could make entries in it.
+// No other user can hold a service's name while the service is down. Any user may create other
+// slots. maxMessageSize 0 means any size; readTimeout in milliseconds or MAILSLOT_WAIT_FOREVER.
 HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
                        const SECURITY_ATTRIBUTES* attributes);
 
@@ -68,6 +69,11 @@ struct cMailslotSender {
   DWORD userId = kNoUser;
 };
 bool GetMailslotSender(HANDLE slot, cMailslotSender& sender);
+
+// Makes the place where the slots of registered services are created, for the administrator who
+// registers a service: no other user may make entries in it. False with last error, 5 when the
+// place exists but is not the administrator's or others may make entries in it.
+bool MakeServiceSlotFolder();
 
 // True for the administrator and for the user the calling process runs as.
 bool IsAdministratorOrSelf(DWORD userId);

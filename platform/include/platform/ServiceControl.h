@@ -3,9 +3,10 @@
 // registry as Windows keeps it (HKLM "SYSTEM\CurrentControlSet\Services\<name>", value ImagePath).
 // Starting it (sc, powershell) runs its program so that StartServiceCtrlDispatcherA accepts it; a
 // program started any other way gets 1063 there. The stop control arrives as SIGTERM and is handed
-// to the control handler on the dispatcher's thread. Every status report is recorded: appended to
-// "services/<name>.log" and kept as the current state in "services/<name>.status" under the state
-// folder.
+// to the control handler on the dispatcher's thread. Every status report of the launched process
+// is recorded: appended to "services/<name>.log" and kept as the current state in
+// "services/<name>.status" under the state folder. Starts, stops and reports of several processes
+// at once are taken one at a time.
 #include <string>
 #include <vector>
 
@@ -46,13 +47,16 @@ struct SERVICE_TABLE_ENTRYA {
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table);
 // Null with 1063 outside a dispatcher, or 1060 for another service's name.
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
+// FALSE with 6, and nothing recorded, when this process is not the one the manager launched for
+// the service.
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
 
 namespace platform {
 
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
 
-// Registers a service with its Windows command line (for example the quoted program path).
+// Registers a service with its Windows command line (for example the quoted program path), and
+// makes the place where its slot is created (MakeServiceSlotFolder). False with last error.
 bool InstallService(const std::string& name, const std::string& imagePath);
 
 struct cServiceState {
@@ -68,9 +72,10 @@ struct cServiceState {
 // stopped, whatever it reported last.
 DWORD QueryServiceState(const std::string& name, cServiceState& state);
 
-// Starts the service; when it is stopping, first waits for its process to end. Returns once the
-// service has made its first status report: ERROR_SUCCESS, 1056 already running, 1060 not
-// registered, 1053 no report within waitMs, or the error of starting the program.
+// Starts the service once; when it is stopping, first waits for its process to end. Returns once
+// the service has made its first status report: ERROR_SUCCESS, 1056 while it is starting or
+// running, 1060 not registered, 1053 no report within waitMs, or the error of starting the
+// program.
 DWORD StartServiceByName(const std::string& name, DWORD waitMs);
 
 // Sends the stop control to a running or starting service that accepts it: ERROR_SUCCESS, 1060,
