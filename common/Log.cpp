@@ -20,6 +20,26 @@ void MakeDefault(spdlog::sink_ptr sink) {
 
 void FlushEveryRecord() { spdlog::default_logger()->flush_on(spdlog::level::trace); }
 
+// One byte as the log shows it: itself, or the escape of a control character.
+std::string_view LoggedForm(char c, char (&escape)[8]) {
+  switch (c) {
+    case '\n':
+      return "\\n";
+    case '\r':
+      return "\\r";
+    case '\t':
+      return "\\t";
+    default:
+      break;
+  }
+  const unsigned char byte = static_cast<unsigned char>(c);
+  if (byte >= 0x20 && byte != 0x7F) {
+    escape[0] = c;
+    return {escape, 1};
+  }
+  return {escape, static_cast<size_t>(std::snprintf(escape, sizeof escape, "\\x%02x", byte))};
+}
+
 }  // namespace
 
 int InitFileLog(const std::string& windowsPath) {
@@ -38,30 +58,20 @@ void InitConsoleLog() {
   FlushEveryRecord();
 }
 
-std::string ForLog(std::string_view text) {
-  size_t kept = std::min(text.size(), kLoggedTextBytes);
-  // A cut falls before a UTF-8 sequence, not inside it.
-  if (kept < text.size()) {
-    while (kept > 0 && (static_cast<unsigned char>(text[kept]) & 0xC0) == 0x80) --kept;
-  }
+std::string ForLog(std::string_view text, size_t maxBytes) {
   std::string logged;
-  logged.reserve(kept + 32);
-  for (char c : text.substr(0, kept)) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      logged += "\\n";
-    } else if (c == '\r') {
-      logged += "\\r";
-    } else if (c == '\t') {
-      logged += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-      logged += escape;
-    } else {
-      logged += c;
-    }
+  logged.reserve(std::min(text.size(), maxBytes) + 32);
+  size_t taken = 0;
+  for (char escape[8]; taken < text.size(); ++taken) {
+    const std::string_view form = LoggedForm(text[taken], escape);
+    if (logged.size() + form.size() > maxBytes) break;
+    logged += form;
   }
-  if (kept < text.size()) logged += "... (" + std::to_string(text.size()) + " bytes)";
-  return logged;
+  if (taken == text.size()) return logged;
+  // A cut falls before a UTF-8 sequence, not inside it; the bytes of a sequence went in as they are.
+  while (taken > 0 && (static_cast<unsigned char>(text[taken]) & 0xC0) == 0x80) {
+    --taken;
+    logged.pop_back();
+  }
+  return logged + "... (" + std::to_string(text.size()) + " bytes)";
 }

@@ -11,6 +11,9 @@ constexpr size_t kLogFileBytes = 1048576;
 constexpr size_t kLogFiles = 4;
 // The most of a text from outside (a server's answer, a downloaded file) that goes into one line.
 constexpr size_t kLoggedTextBytes = 300;
+// The most of an event's text or of a command's output in one line: enough to see what matched or
+// what the command said, while one log file still holds some hundreds of such lines.
+constexpr size_t kLoggedContentBytes = 4096;
 
 // A rotating file on a Windows path (mapped under the machine root), no rotation on opening,
 // flushed after every record. When the logging library fails, its message is logged at error
@@ -21,6 +24,6 @@ int InitFileLog(const std::string& windowsPath);
 void InitConsoleLog();
 
 // A text from outside as it goes into the log: control characters written as escapes (\n, \x1b),
-// so it cannot begin a line of its own, and cut after kLoggedTextBytes with its length
-// told, so it cannot push the log's history out.
-std::string ForLog(std::string_view text);
+// so it cannot begin a line of its own, and cut where its logged form would pass maxBytes, with
+// its length told, so it cannot push the log's history out.
+std::string ForLog(std::string_view text, size_t maxBytes = kLoggedTextBytes);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <vector>
 
+#include "common/Log.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Handles.h"
@@ -105,13 +106,17 @@ int ExecUserApp(const std::string& programPath, const char* arguments, const cha
   return started;
 }
 
-int ReadFile(const std::string& path, cBuffer& buffer) {
+int ReadFile(const std::string& path, cBuffer& buffer, uint64_t maxBytes) {
   platform::cInputFile file(path, std::ios::in | std::ios::binary);
   if (!file.is_open()) return -1;
   file.seekg(0, std::ios::end);
   const std::streamoff size = file.tellg();
   if (size <= 0) return 0;
   const auto fileSize = static_cast<uint64_t>(size);
+  if (fileSize > maxBytes) {
+    SPDLOG_ERROR("{} refused: {} bytes, more than {}", ForLog(path), fileSize, maxBytes);
+    return -1;
+  }
   if (buffer.Size() < fileSize) buffer.Allocate(fileSize);
   file.seekg(0, std::ios::beg);
   if (!file.read(reinterpret_cast<char*>(buffer.Data()), size)) {

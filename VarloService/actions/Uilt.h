@@ -34,10 +34,11 @@ int RunCommandCapture(const std::string& commandLine, std::string& output);
 // arguments. Returns the number of sessions served; -1 when sessions cannot be listed.
 int ExecUserApp(const std::string& programPath, const char* arguments, const char* workingFolder);
 
-// Reads a whole file into buffer followed by a NUL. A buffer smaller than the file is replaced;
-// a larger one is reused and keeps its size. 1 read; 0 empty (buffer untouched) or unreadable
-// (buffer released); -1 not opened.
-int ReadFile(const std::string& path, cBuffer& buffer);
+// Reads a whole file of at most maxBytes into buffer followed by a NUL. A buffer smaller than the
+// file is replaced; a larger one is reused and keeps its size. 1 read; 0 empty (buffer untouched)
+// or unreadable (buffer released); -1 not opened, or larger than maxBytes (refused and logged,
+// buffer untouched), so no file's size decides what is allocated.
+int ReadFile(const std::string& path, cBuffer& buffer, uint64_t maxBytes);
 
 // Forced shutdown. 0 started; -1 own token not opened; -3 no shutdown privilege; -4 refused.
 int PowerOff();

@@ -363,7 +363,7 @@ int cEvtLogSvc::OnRx(const char16_t* xml) {
   const uint32_t block = m_Block.load();
   const int detected = m_FE.Action(record, block != 0);
   if (detected) {
-    SPDLOG_INFO("* m_FE.Action({}, {})={}", block, record.Text(), detected);
+    SPDLOG_INFO("* m_FE.Action({}, {})={}", block, ForLog(record.Text(), kLoggedContentBytes), detected);
   } else if (m_Level.load() == 0) {
     const int64_t batchStart = m_U.Time();
     if (batchStart && m_LastEvent.load() - batchStart > kDropFlushSeconds) {
@@ -393,7 +393,7 @@ int cEvtLogSvc::Cmd(json_t*& list) {
     if (!line) continue;
     std::string output;
     SPDLOG_INFO("*** Run Cmd({})={}", ForLog(line), RunCommandCapture(line, output));
-    SPDLOG_INFO("--> Result={}", output);
+    SPDLOG_INFO("--> Result={}", ForLog(output, kLoggedContentBytes));
   }
   Release(list);
   list = ids;

@@ -13,6 +13,7 @@
 #include "VarloService/evtlog/EvtLogger.h"
 #include "VarloService/mailslot/ServiceMessage.h"
 #include "VarloService/service/VarloService.h"
+#include "common/Log.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
 #include "platform/NoCase.h"
@@ -20,6 +21,8 @@
 namespace {
 
 constexpr char kTestEventText[] = "Hello from the VARLO service";
+// A command file holds one command line; no script comes near this.
+constexpr uint64_t kCommandFileMaxBytes = 1048576;
 
 bool IsCommandCode(int code) { return code >= MSG_UI_TEST && code <= MSG_UI_ISOLATE; }
 
@@ -141,7 +144,7 @@ void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
       HandleAutoUpdate(value);
       break;
     case MSG_UI_TEST:
-      SPDLOG_INFO("MSG_UI_TEST:{}>", parsed.text);
+      SPDLOG_INFO("MSG_UI_TEST:{}>", ForLog(parsed.text));
       HandleTestWord(parsed.text);
       break;
     case MSG_UI_STAT:
@@ -273,11 +276,11 @@ void cVarloService::HandleTestWord(const std::string& word) {
 
 void cVarloService::HandleCommandFile(const std::string& path) {
   cBuffer file;
-  int read = ReadFile(path, file);
-  SPDLOG_INFO("ReadFile({})={}", path, read);
+  int read = ReadFile(path, file, kCommandFileMaxBytes);
+  SPDLOG_INFO("ReadFile({})={}", ForLog(path), read);
   if (read <= 0) return;
   const std::string command = file.Text();
   std::string output;
-  SPDLOG_INFO("*** Run Cmd({})={}", command, RunCommandCapture(command, output));
-  SPDLOG_INFO("--> Result={}", output);
+  SPDLOG_INFO("*** Run Cmd({})={}", ForLog(command), RunCommandCapture(command, output));
+  SPDLOG_INFO("--> Result={}", ForLog(output, kLoggedContentBytes));
 }

@@ -7,6 +7,7 @@
 
 #include "VarloService/sysfilter/EvtRecord.h"
 #include "VarloService/sysfilter/JsonText.h"
+#include "common/Log.h"
 
 namespace sysfilter {
 
@@ -42,7 +43,7 @@ int cFilter::Load(const json_t* filter, cRefLists& owner) {
 
 int cFilter::Detect(EvtRecord& record, bool block) {
   record.AddDetectFilterId(m_filterId ? m_filterId : json_null());
-  SPDLOG_INFO("** Detect={}", JsonValueText(m_filterId));
+  SPDLOG_INFO("** Detect={}", ForLog(JsonValueText(m_filterId)));
   for (cResponse& response : m_responses) response.Action(record, block);
   return 1;
 }

@@ -7,6 +7,7 @@
 
 #include "VarloService/sysfilter/CmdTemplate.h"
 #include "VarloService/sysfilter/Operators.h"
+#include "common/Log.h"
 
 namespace sysfilter {
 
@@ -127,7 +128,7 @@ int cPattern::Match(const char* subject, size_t length, cCmdTemplate* captures, 
 
 void cPattern::CountError(int result) const {
   if (m_errors.fetch_add(1, std::memory_order_relaxed) == 0) {
-    SPDLOG_WARN("cPattern::Match({})={}: treated as no result", m_text, result);
+    SPDLOG_WARN("cPattern::Match({})={}: treated as no result", ForLog(m_text), result);
   }
 }
 

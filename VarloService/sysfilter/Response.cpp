@@ -76,7 +76,7 @@ int cResponse::Action(EvtRecord& record, bool block) {
   } else if (runs) {
     std::string output;
     RunCommandCapture(command, output);
-    SPDLOG_INFO("--> Result={}", output);
+    SPDLOG_INFO("--> Result={}", ForLog(output, kLoggedContentBytes));
   }
   json_object_set_new(m_object, "edrAgentDefenseResult", json_boolean(!refused));
   json_object_set_new(m_object, "edrAgentRecoverCommand", OrEmptyText(m_recover.Build()));

@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+#include "common/Log.h"
+
 namespace webfilter {
 
 int cElement::Load(const json_t* element) {
@@ -36,7 +38,7 @@ int cElement::Load(const json_t* element) {
   for (size_t i = 0; i < count; ++i) {
     const int result = m_Selectors[i].Load(m_Type, json_array_get(selectors, i));
     if (result < 0) {
-      SPDLOG_ERROR("WebFilter.Load(E={})={}", name, result);
+      SPDLOG_ERROR("WebFilter.Load(E={})={}", ForLog(name), result);
       m_Selectors.clear();
       return 0;
     }

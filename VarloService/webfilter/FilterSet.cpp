@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "common/Log.h"
+
 namespace webfilter {
 
 namespace {
@@ -45,7 +47,7 @@ int cFilter::Load(const json_t* filter) {
   for (size_t i = 0; i < count; ++i) {
     const int result = m_Elements[i].Load(json_array_get(elements, i));
     if (result < 1) {
-      SPDLOG_ERROR("WebFilter.Load(F={})={}", IdText(m_Id), result);
+      SPDLOG_ERROR("WebFilter.Load(F={})={}", ForLog(IdText(m_Id)), result);
       m_Elements.clear();
       return 0;
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -14,6 +15,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+constexpr uint64_t kReadBound = 1048576;
 
 void WriteHostFile(const std::string& path, const std::string& bytes) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -134,34 +137,50 @@ TEST_F(UiltTest, ExecUserAppWithoutActiveSessionsOrSessionList) {
 
 TEST_F(UiltTest, ReadFileFillsTheBufferWithTheFileAndANul) {
   cBuffer buffer;
-  EXPECT_EQ(ReadFile("C:\\missing.txt", buffer), -1);
+  EXPECT_EQ(ReadFile("C:\\missing.txt", buffer, kReadBound), -1);
 
   WriteHostFile(platform::MapPath("C:\\empty.txt"), "");
   buffer.Allocate(4);
   buffer.Data()[0] = 'k';
-  EXPECT_EQ(ReadFile("C:\\empty.txt", buffer), 0);
+  EXPECT_EQ(ReadFile("C:\\empty.txt", buffer, kReadBound), 0);
   EXPECT_EQ(buffer.Size(), 4u);
   EXPECT_EQ(buffer.Data()[0], 'k');
 
   WriteHostFile(platform::MapPath("C:\\ten.txt"), "0123456789");
   buffer.Allocate(100);
-  EXPECT_EQ(ReadFile("C:\\ten.txt", buffer), 1);
+  EXPECT_EQ(ReadFile("C:\\ten.txt", buffer, kReadBound), 1);
   EXPECT_EQ(buffer.Size(), 100u);
   EXPECT_STREQ(buffer.Text(), "0123456789");
 
   WriteHostFile(platform::MapPath("C:\\cmd.txt"), "line one\r\nline two");
   cBuffer small;
-  EXPECT_EQ(ReadFile("c:\\CMD.TXT", small), 1);
+  EXPECT_EQ(ReadFile("c:\\CMD.TXT", small, kReadBound), 1);
   EXPECT_EQ(small.Size(), 18u);
   EXPECT_STREQ(small.Text(), "line one\r\nline two");
+}
+
+TEST_F(UiltTest, ReadFileRefusesAFileLargerThanItsBoundBeforeAllocating) {
+  const std::string path = platform::MapPath("C:\\sized.txt");
+  struct {
+    uint64_t size;
+    int result;
+  } cases[] = {{kReadBound, 1}, {kReadBound + 1, -1}, {100ull << 30, -1}};
+  for (const auto& test : cases) {
+    WriteHostFile(path, "");
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(test.size)), 0);
+    cBuffer buffer;
+    buffer.Allocate(4);
+    EXPECT_EQ(ReadFile("C:\\sized.txt", buffer, kReadBound), test.result) << test.size;
+    EXPECT_EQ(buffer.Size(), test.result == 1 ? test.size : 4u) << test.size;
+  }
 }
 
 TEST_F(UiltTest, ReadFileOpensNoFolderAndNoPipe) {
   ASSERT_TRUE(platform::CreateFolders("C:\\Windows"));
   ASSERT_EQ(mkfifo(platform::MapPath("C:\\pipe").c_str(), 0600), 0);
   cBuffer buffer;
-  EXPECT_EQ(ReadFile("C:\\Windows", buffer), -1);
-  EXPECT_EQ(ReadFile("C:\\pipe", buffer), -1);
+  EXPECT_EQ(ReadFile("C:\\Windows", buffer, kReadBound), -1);
+  EXPECT_EQ(ReadFile("C:\\pipe", buffer, kReadBound), -1);
   EXPECT_EQ(buffer.Size(), 0u);
 }
 

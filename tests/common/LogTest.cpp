@@ -78,19 +78,28 @@ TEST_F(LogTest, ConsoleLoggerIsTheDefaultNamedEvent) {
   EXPECT_EQ(spdlog::default_logger()->flush_level(), spdlog::level::trace);
 }
 
-TEST(ForLog, EscapesControlCharactersAndCutsLongTextsAtACharacter) {
+TEST(ForLog, EscapesControlCharactersAndCutsWhereTheLoggedFormPassesItsBound) {
   const std::string longText(1000, 'x');
   const std::string beforeTwoByteLetter = std::string(kLoggedTextBytes - 1, 'y') + "\xc3\xa9z";
   struct cCase {
     std::string text;
+    size_t maxBytes;
     std::string logged;
   } cases[] = {
-      {"5.9.0.1", "5.9.0.1"},
-      {"a\nb\r\tc", "a\\nb\\r\\tc"},
-      {std::string("\x1b[31m\x7f\0z", 8), "\\x1b[31m\\x7f\\x00z"},
-      {"C:\\Program Files\\VARLO", "C:\\Program Files\\VARLO"},
-      {longText, std::string(kLoggedTextBytes, 'x') + "... (1000 bytes)"},
-      {beforeTwoByteLetter, std::string(kLoggedTextBytes - 1, 'y') + "... (302 bytes)"},
+      {"5.9.0.1", kLoggedTextBytes, "5.9.0.1"},
+      {"a\nb\r\tc", kLoggedTextBytes, "a\\nb\\r\\tc"},
+      {std::string("\x1b[31m\x7f\0z", 8), kLoggedTextBytes, "\\x1b[31m\\x7f\\x00z"},
+      {"C:\\Program Files\\VARLO", kLoggedTextBytes, "C:\\Program Files\\VARLO"},
+      {longText, kLoggedTextBytes, std::string(kLoggedTextBytes, 'x') + "... (1000 bytes)"},
+      {beforeTwoByteLetter, kLoggedTextBytes, std::string(kLoggedTextBytes - 1, 'y') + "... (302 bytes)"},
+      // Escapes count as what they take in the line, and one is never split.
+      {std::string(200, '\0'), kLoggedTextBytes, [] {
+         std::string escapes;
+         for (size_t i = 0; i < kLoggedTextBytes / 4; ++i) escapes += "\\x00";
+         return escapes + "... (200 bytes)";
+       }()},
+      {"abc\n", 4, "abc... (4 bytes)"},
+      {std::string(10000, 'x'), kLoggedContentBytes, std::string(kLoggedContentBytes, 'x') + "... (10000 bytes)"},
   };
-  for (const cCase& test : cases) EXPECT_EQ(ForLog(test.text), test.logged) << test.text;
+  for (const cCase& test : cases) EXPECT_EQ(ForLog(test.text, test.maxBytes), test.logged) << test.text;
 }

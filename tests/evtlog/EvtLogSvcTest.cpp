@@ -341,14 +341,17 @@ TEST_F(EvtLogSvcTest, CmdRunsDefenceCommandsOnlyInBlockMode) {
   EXPECT_EQ(none, nullptr);
 }
 
-TEST_F(EvtLogSvcTest, CmdLogsTheServersCommandEscaped) {
+TEST_F(EvtLogSvcTest, CmdLogsTheServersCommandAndItsOutputEscaped) {
   cCapturedLog log;
   m_Svc->SyslogConf(1, 1, 0);
   json_t* list = Json(R"([{"edrDefenseCmdReceiveLogId":21,"edrDefenseCmdType":"defense",
-      "edrAgentDefenseCommand":"no-such-tool\n[2024-01-01 00:00:00.000] [event] [info] forged"}])");
+      "edrAgentDefenseCommand":"no-such-tool\n[2024-01-01 00:00:00.000] [event] [info] forged"},
+    {"edrDefenseCmdReceiveLogId":22,"edrDefenseCmdType":"defense",
+      "edrAgentDefenseCommand":"sh -c \"printf 'out\\033[31m\\n[2024-01-01 00:00:00.000] [event]'\""}])");
   EXPECT_EQ(m_Svc->Cmd(list), 0);
   json_decref(list);
   EXPECT_TRUE(log.Has("*** Run Cmd(no-such-tool\\n[2024-01-01 00:00:00.000] [event] [info] forged)=")) << log.Text();
+  EXPECT_TRUE(log.Has("--> Result=out\\x1b[31m\\n[2024-01-01 00:00:00.000] [event]\n")) << log.Text();
   EXPECT_FALSE(log.Has("\n[2024-01-01")) << log.Text();
 }
 

@@ -1,16 +1,20 @@
 // What the installed agent writes and collects, from the folders the installer made: the reference
-// lists that reach the collector, the test word's rule files, the operator's package, and the
-// collection of a service started again after it was killed.
+// lists that reach the collector, the log lines of detected events, the test word's rule files,
+// the operator's package, and the collection of a service started again after it was killed.
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <signal.h>
 
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/Log.h"
 #include "platform/Files.h"
 #include "tests/installed/InstalledFixture.h"
 #include "tests/support/EventTool.h"
+#include "tests/support/Occurrences.h"
 #include "tests/support/WaitUntil.h"
 
 namespace {
@@ -87,6 +91,50 @@ TEST_F(CollectionTest, TheReferenceListsReachTheCollectorAndAnIpItemDetectsAnEve
   // With detection on only what a filter detected is uploaded.
   for (const std::string& record : UploadedRecords())
     EXPECT_EQ(record.find("198.51.100.7"), std::string::npos) << record;
+}
+
+TEST_F(CollectionTest, DetectedEventsGoIntoTheLogEscapedAndCutSoThatItKeepsItsHistory) {
+  ScriptDetection();
+  StartService();
+  ASSERT_TRUE(WaitForLog("cEvtLogSvc::Start()=0")) << m_Agent.Log();
+
+  const std::string forged = "\n[2001-01-01 00:00:00.000] [event] [critical] [Login.cpp:40] forged";
+  const std::string large(1400000, 'z');
+  const std::string events =
+      RenderedEvent("Application", "Microsoft-Windows-Security-Auditing", "4625",
+                    {{"TargetUserName", "admin"}, {"IpAddress", "203.0.113.7"}, {"WorkstationName", forged}}, 1) +
+      RenderedEvent("Application", "Microsoft-Windows-Security-Auditing", "4625",
+                    {{"TargetUserName", "admin"}, {"IpAddress", "203.0.113.8"}, {"WorkstationName", large}}, 2);
+  // Too long for one argument of the tool's command line.
+  const std::string input = m_Agent.Root() + "/events.xml";
+  ASSERT_TRUE(platform::WriteFileAtomically(input, events));
+  ASSERT_EQ(RunEventTool("append Application \"" + input + "\""), 0);
+  // Read with the file that a rotation would have made, so that a lost history shows as such.
+  const auto everyLog = [this] {
+    const std::string rotated = InstalledFile("logs\\event.1.log");
+    return (rotated == "<missing>" ? "" : rotated) + m_Agent.Log();
+  };
+  ASSERT_TRUE(WaitUntil(30000, [&] { return Occurrences(everyLog(), "* m_FE.Action(") >= 2; }))
+      << everyLog().substr(0, 8192);
+
+  const std::string log = everyLog();
+  EXPECT_NE(log.find("\\n[2001-01-01 00:00:00.000] [event] [critical] [Login.cpp:40] forged"), std::string::npos)
+      << log.substr(0, 8192);
+  EXPECT_NE(log.find("zzz... (" + std::to_string(events.size() - events.find("<Event xmlns", 1)) + " bytes)"),
+            std::string::npos)
+      << "the large event not cut, or its cut not told";
+  // Every line begins as the logger begins a record.
+  const std::regex written(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[event\] \[\w+\] \[\w+\.cpp:\d+\] )");
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    const std::string start = line.substr(0, 200);
+    EXPECT_TRUE(std::regex_search(start, written, std::regex_constants::match_continuous)) << start;
+    EXPECT_NE(start.rfind("[2001-01-01", 0), 0u) << start;
+  }
+  // Nothing rotated: the log holds its history from the start.
+  EXPECT_LE(platform::FileSize(InstallPath("logs\\event.log")), static_cast<int64_t>(kLogFileBytes));
+  EXPECT_FALSE(platform::FileExists(InstallPath("logs\\event.1.log")));
+  EXPECT_NE(log.find("- VARLO Service v"), std::string::npos);
 }
 
 TEST_F(CollectionTest, TheSysfilterWordWritesTheFilterAndReferenceListsIntoTemp) {
