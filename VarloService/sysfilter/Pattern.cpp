@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include <climits>
+#include <cstdlib>
 #include <utility>
 
 #include "VarloService/sysfilter/CmdTemplate.h"
@@ -13,31 +14,51 @@ namespace sysfilter {
 
 namespace {
 constexpr std::string_view kRegexPrefix = "regex=";
-constexpr int kCompileOptions = PCRE_UTF8 | PCRE_DOTALL | PCRE_MULTILINE;
+// A callout before every item of the expression charges its match for the work (ChargeItem).
+constexpr int kCompileOptions = PCRE_UTF8 | PCRE_DOTALL | PCRE_MULTILINE | PCRE_AUTO_CALLOUT;
 constexpr int kOvectorSize = 120;
 constexpr int kOvectorPairs = kOvectorSize / 3;
+// pcre_compile2's error code for "regular expression is too large".
+constexpr int kTooLarge = 20;
 
-// A runaway expression (nested repeats over a long value) is stopped after about a millisecond:
-// in that time the JIT takes about 400,000 steps of its count and the interpreter about 100,000.
-constexpr unsigned long kJitMatchLimit = 400000;
-constexpr unsigned long kInterpretedMatchLimit = 100000;
+// PCRE's own step limit bounds no match in time: its count starts again at every start position,
+// and one item may read far without a step (a repeat of one character, a back-reference, \X),
+// in the JIT and the interpreter alike. So a match is charged, before each item it tries, a
+// fixed cost and the characters it moved over since the item before, and ends when its budget is
+// spent: about a millisecond in either engine, where an item costs as much as scanning about 8
+// characters.
+constexpr long kItemCost = 8;
+constexpr long kMatchBudget = 1000000;
 // The interpreter recurses once per pass of a repeated group, about 500 bytes of stack each, so
 // its depth is kept to what a thread's stack holds (the JIT keeps to a stack of its own).
 constexpr unsigned long kRecursionLimit = 1000;
 
-void SetLimits(pcre_extra& extra) {
-  extra.flags |= PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
-  extra.match_limit =
-      (extra.flags & PCRE_EXTRA_EXECUTABLE_JIT) ? kJitMatchLimit : kInterpretedMatchLimit;
-  extra.match_limit_recursion = kRecursionLimit;
+struct cMatchBudget {
+  long left;
+  int position;
+  // One item may read the rest of the subject without moving (a back-reference that fails late
+  // or \X that fails after a long cluster), so each is charged that much too.
+  bool readsAhead;
+};
+
+int ChargeItem(pcre_callout_block* block) {
+  auto& budget = *static_cast<cMatchBudget*>(block->callout_data);
+  long cost = kItemCost + std::abs(block->current_position - budget.position);
+  if (budget.readsAhead) cost += block->subject_length - block->current_position;
+  budget.position = block->current_position;
+  budget.left -= cost;
+  return budget.left < 0 ? PCRE_ERROR_MATCHLIMIT : 0;
 }
 
-// For an expression whose study gave no data block at all.
-const pcre_extra kUnstudiedLimits = [] {
-  pcre_extra extra{};
-  SetLimits(extra);
-  return extra;
-}();
+// An unescaped \X in the expression's text (one inside \Q...\E or a comment counts too).
+bool ReadsClusters(std::string_view text) {
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != '\\') continue;
+    if (text[i + 1] == 'X') return true;
+    ++i;
+  }
+  return false;
+}
 }  // namespace
 
 cPattern::~cPattern() { Release(); }
@@ -46,6 +67,7 @@ cPattern::cPattern(cPattern&& other) noexcept
     : m_text(std::move(other.m_text)),
       m_code(std::exchange(other.m_code, nullptr)),
       m_study(std::exchange(other.m_study, nullptr)),
+      m_readsAhead(other.m_readsAhead),
       m_errors(other.m_errors.exchange(0, std::memory_order_relaxed)) {}
 
 cPattern& cPattern::operator=(cPattern&& other) noexcept {
@@ -54,6 +76,7 @@ cPattern& cPattern::operator=(cPattern&& other) noexcept {
     m_text = std::move(other.m_text);
     m_code = std::exchange(other.m_code, nullptr);
     m_study = std::exchange(other.m_study, nullptr);
+    m_readsAhead = other.m_readsAhead;
     m_errors.store(other.m_errors.exchange(0, std::memory_order_relaxed),
                    std::memory_order_relaxed);
   }
@@ -65,6 +88,7 @@ void cPattern::Release() {
   if (m_code) pcre_free(m_code);
   m_study = nullptr;
   m_code = nullptr;
+  m_readsAhead = false;
 }
 
 int cPattern::Compile(std::string_view text, bool forceRegex) {
@@ -75,14 +99,20 @@ int cPattern::Compile(std::string_view text, bool forceRegex) {
   if (!prefixed && !forceRegex) return 0;
 
   const char* error = nullptr;
+  int errorCode = 0;
   int errorOffset = 0;
-  m_code = pcre_compile(m_text.c_str(), kCompileOptions, &error, &errorOffset, nullptr);
-  if (!m_code) return -1;
-  // The data block is wanted even without study data: it carries the match limits.
-  m_study = pcre_study(m_code, PCRE_STUDY_JIT_COMPILE | PCRE_STUDY_EXTRA_NEEDED, &error);
-  if (!m_study) return -2;
-  SetLimits(*m_study);
-  return (m_study->flags & (PCRE_EXTRA_STUDY_DATA | PCRE_EXTRA_EXECUTABLE_JIT)) ? 1 : -2;
+  m_code =
+      pcre_compile2(m_text.c_str(), kCompileOptions, &errorCode, &error, &errorOffset, nullptr);
+  if (!m_code) {
+    // The callouts make the compiled expression about four times its plain size.
+    if (errorCode == kTooLarge) SPDLOG_WARN("cPattern::Compile({})=-1: {}", ForLog(m_text), error);
+    return -1;
+  }
+  int backReferences = 0;
+  pcre_fullinfo(m_code, nullptr, PCRE_INFO_BACKREFMAX, &backReferences);
+  m_readsAhead = backReferences > 0 || ReadsClusters(m_text);
+  m_study = pcre_study(m_code, PCRE_STUDY_JIT_COMPILE, &error);
+  return m_study ? 1 : -2;
 }
 
 int cPattern::MatchLiteral(std::string_view subject, uint32_t op) const {
@@ -111,10 +141,17 @@ int cPattern::Match(const char* subject, size_t length, cCmdTemplate* captures, 
     CountError(PCRE_ERROR_BADLENGTH);
     return 0;
   }
+  // Set once, before any match can run; PCRE skips callouts while it is unset.
+  [[maybe_unused]] static const bool calloutSet = (pcre_callout = &ChargeItem, true);
+  // A copy per match, so that a pattern can be matched on several threads at once.
+  pcre_extra limits = m_study ? *m_study : pcre_extra{};
+  cMatchBudget budget{kMatchBudget, 0, m_readsAhead};
+  limits.flags |= PCRE_EXTRA_CALLOUT_DATA | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
+  limits.callout_data = &budget;
+  limits.match_limit_recursion = kRecursionLimit;
   int ovector[kOvectorSize];
-  const int result =
-      pcre_exec(m_code, m_study ? m_study : &kUnstudiedLimits, subject, static_cast<int>(length), 0,
-                0, captures ? ovector : nullptr, captures ? kOvectorSize : 0);
+  const int result = pcre_exec(m_code, &limits, subject, static_cast<int>(length), 0, 0,
+                               captures ? ovector : nullptr, captures ? kOvectorSize : 0);
   if (result < 0 && result != PCRE_ERROR_NOMATCH) {
     CountError(result);
     return 0;

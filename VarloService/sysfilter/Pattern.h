@@ -1,8 +1,8 @@
 #pragma once
 // One comparison value of a filter: a literal text, or a PCRE expression (UTF-8, dot-all,
 // multi-line, studied for the JIT). A text that starts with "regex=" is always an expression.
-// Every match of an expression is bounded in steps and depth, so one costs about a millisecond
-// at most.
+// Every match of an expression is bounded in work and depth, so one costs about a millisecond
+// at most, however long its subject.
 #include <pcre.h>
 
 #include <atomic>
@@ -39,7 +39,8 @@ class cPattern {
   bool IsRegex() const { return m_code != nullptr; }
   // The text without its "regex=" prefix.
   const std::string& Text() const { return m_text; }
-  // Runs that ended in a PCRE error (bad UTF-8, match or recursion limit, JIT stack limit).
+  // Runs that ended in a PCRE error (bad UTF-8, the bound of its work, recursion limit, JIT stack
+  // limit).
   uint32_t ErrorCount() const { return m_errors.load(std::memory_order_relaxed); }
 
  private:
@@ -50,6 +51,7 @@ class cPattern {
   std::string m_text;
   pcre* m_code = nullptr;
   pcre_extra* m_study = nullptr;
+  bool m_readsAhead = false;  // one item may read the rest of the subject without moving
   mutable std::atomic<uint32_t> m_errors{0};
 };
 

@@ -72,12 +72,16 @@ const cMatchCase kMatchCases[] = {
     {"regex=mimikatz", false, "gt", "run mimikatz.exe", kWhole, 1},  // "gt" as "el"
     {"regex=mimikatz", false, "le", "run notepad.exe", kWhole, 0},
     {"regex=mimi", false, "el", "run mim</Data>imi", 7, 0},
-    {"regex=admin", false, "eq", "ADMIN", kWhole, 0},      // case-sensitive by default
-    {"regex=(?i)admin", false, "eq", "ADMIN", kWhole, 1},  // unless the expression asks
-    {"regex=^b$", false, "el", "a\nb\nc", kWhole, 1},      // multi-line
-    {"regex=a.c", false, "el", "a\nc", kWhole, 1},         // dot-all
-    {"regex=^.$", false, "eq", "\xc3\xa9", kWhole, 1},     // UTF-8: one character
-    {"regex=([", false, "eq", "([", kWhole, 1},            // not compiled: a literal
+    {"regex=admin", false, "eq", "ADMIN", kWhole, 0},        // case-sensitive by default
+    {"regex=(?i)admin", false, "eq", "ADMIN", kWhole, 1},    // unless the expression asks
+    {"regex=^b$", false, "el", "a\nb\nc", kWhole, 1},        // multi-line
+    {"regex=a.c", false, "el", "a\nc", kWhole, 1},           // dot-all
+    {"regex=^.$", false, "eq", "\xc3\xa9", kWhole, 1},       // UTF-8: one character
+    {"regex=([", false, "eq", "([", kWhole, 1},              // not compiled: a literal
+    {"regex=^(a+)\\1+b$", false, "eq", "aaaab", kWhole, 1},  // back-references
+    {"regex=^(a+)\\1+b$", false, "eq", "ab", kWhole, 0},
+    {"regex=(?i)\\b(\\w+) \\1\\b", false, "el", "run Go go now", kWhole, 1},
+    {"regex=^\\X\\X$", false, "eq", "e\u0301a", kWhole, 1},  // clusters
     // PCRE failures are no result under every operator
     {"regex=a", false, "eq", "\377a", kWhole, 0},
     {"regex=a", false, "ne", "\377a", kWhole, 0},
@@ -107,6 +111,11 @@ TEST(Pattern, CompileResults) {
   EXPECT_EQ(pattern.Compile("(unclosed", true), -1);
   EXPECT_FALSE(pattern.IsRegex());
   EXPECT_EQ(pattern.Text(), "(unclosed");
+  // Small enough for PCRE alone, too large once every item carries the charge of its work.
+  std::string words = "word0";
+  for (int i = 1; i < 2000; ++i) words += "|word" + std::to_string(i);
+  EXPECT_EQ(pattern.Compile(words, true), -1);
+  EXPECT_FALSE(pattern.IsRegex());
 }
 
 TEST(Pattern, NullSubjectIsEmpty) {
@@ -131,10 +140,49 @@ TEST(Pattern, ErrorsAreCountedPerPattern) {
 TEST(Pattern, RunawayExpressionStopsAtItsBoundAndIsCounted) {
   cPattern pattern;
   ASSERT_EQ(pattern.Compile("(a+)+$", true), 1);
-  // About four million steps: within PCRE's own default limit, far beyond ours.
+  // About four million steps: within PCRE's own default step limit, far beyond our bound.
   const std::string value = std::string(21, 'a') + "!";
   EXPECT_EQ(pattern.Match(value.data(), value.size(), nullptr, kOpNe), 0);
   EXPECT_EQ(pattern.ErrorCount(), 1u);
+}
+
+// Each would read the value over and over, mostly in steps that PCRE does not count or counts
+// again from nought at every start: the match ends at the bound of its work, gives no result
+// under any operator, and is counted.
+TEST(Pattern, MatchesThatReadTheValueOverAndOverEndAtTheirBound) {
+  const std::string as = std::string(119999, 'a') + "!";
+  std::string accents = "e";
+  while (accents.size() < 30000) accents += "\u0301";  // one character: e and its accents
+  const std::pair<const char*, std::string> cases[] = {
+      {"^(a+)\\1+b$", as},  // a back-reference compared at every length of its group
+      {"(?i)^(a+)\\1+b$", as},
+      {"(a+)\\1+b", as.substr(0, 3000)},  // the same at every start, each within PCRE's count
+      {"a.*b", as.substr(0, 30000)},      // a repeat read to the end at every start
+      {"\\X!", accents},                  // a character read whole at every start
+      {"(?:a{1,4}){1,6}!", as.substr(0, 30000)},  // few steps at each start, many starts
+  };
+  for (const auto& [expression, subject] : cases) {
+    cPattern pattern;
+    ASSERT_EQ(pattern.Compile(expression, true), 1) << expression;
+    EXPECT_EQ(pattern.Match(subject.data(), subject.size(), nullptr, kOpNe), 0) << expression;
+    EXPECT_EQ(pattern.ErrorCount(), 1u) << expression << " over " << subject.size();
+  }
+}
+
+TEST(Pattern, OrdinaryExpressionsOverLongValuesKeepTheirResult) {
+  const std::string filler(120000, 'x');
+  const std::pair<const char*, std::string> cases[] = {
+      {"(?i)mimikatz", filler + " MimiKatz"},
+      {"(?i)(iex|invoke-expression).*downloadstring", "iex " + filler + " .DownloadString("},
+      {"(?<name>[^\\\\]+)$", "C:\\tools\\" + filler},
+      {"\\d+\\.\\d+", filler + " v10.2"},
+  };
+  for (const auto& [expression, subject] : cases) {
+    cPattern pattern;
+    ASSERT_EQ(pattern.Compile(expression, true), 1) << expression;
+    EXPECT_EQ(pattern.Match(subject.data(), subject.size(), nullptr, kOpEl), 1) << expression;
+    EXPECT_EQ(pattern.ErrorCount(), 0u) << expression;
+  }
 }
 
 TEST(Pattern, MovedPatternKeepsItsExpression) {
