@@ -416,12 +416,16 @@ bool GetMailslotSender(HANDLE slot, cMailslotSender& sender) {
   return true;
 }
 
-bool MakeServiceSlotFolder() {
-  const std::string folder = StateFolder() + kServiceSlotFolder;
+bool MakeSlotFolders() {
+  const std::string serviceFolder = StateFolder() + kServiceSlotFolder;
+  const std::string sharedFolder = StateFolder() + kSharedSlotFolder;
   if (!CreateFolders(StateFolder())) return false;
-  // Every user's programs pass through it to write to a slot, whatever the installer's umask.
-  if (mkdir(folder.c_str(), 0755) == 0) chmod(folder.c_str(), 0755);
-  const DWORD unsound = CheckServiceSlotFolder(folder);
+  // Modes set whatever the installer's umask: every user's programs pass through the services'
+  // folder to write to a slot, and make their own slots in the shared one, which only the
+  // administrator can make in the machine's state folder.
+  if (mkdir(serviceFolder.c_str(), 0755) == 0) chmod(serviceFolder.c_str(), 0755);
+  if (mkdir(sharedFolder.c_str(), 0755) == 0) chmod(sharedFolder.c_str(), 01777);
+  const DWORD unsound = CheckServiceSlotFolder(serviceFolder);
   SetLastError(unsound);
   return unsound == ERROR_SUCCESS;
 }

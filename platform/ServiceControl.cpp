@@ -303,7 +303,7 @@ DWORD Launch(const std::string& name, const std::string& imagePath, int& process
 }  // namespace
 
 bool InstallService(const std::string& name, const std::string& imagePath) {
-  if (!MakeServiceSlotFolder()) return false;
+  if (!MakeSlotFolders()) return false;
   HKEY key = nullptr;
   LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, nullptr,
                                 REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);

@@ -198,6 +198,20 @@ TEST_F(MailslotTest, OnlyTheAdministratorCreatesTheSlotOfARegisteredService) {
   CloseHandle(service);
 }
 
+TEST(MailslotInstalledTest, AnotherUsersTrayMakesItsSlotOnAMachineRootAsInstalled) {
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs the administrator";
+  cTempMachineRoot root;
+  ASSERT_EQ(chmod(root.Path().c_str(), 0755), 0);
+  ASSERT_TRUE(platform::InstallService("VARLO", "VarloService.exe"));
+  // The machine's state folder is the administrator's alone: only the installer can make the
+  // folder where every user's programs make their slots.
+  const int made = RunAsOtherUser([] {
+    HANDLE slot = CreateMailslotA("\\\\.\\mailslot\\VARLO0", 0, 0, nullptr);
+    return slot != INVALID_HANDLE_VALUE ? 0 : static_cast<int>(GetLastError());
+  });
+  EXPECT_EQ(made, 0);
+}
+
 TEST_F(MailslotTest, NoOtherUserTakesTheSlotOfARegisteredServiceByAnyRoute) {
   if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs the administrator";
   ASSERT_EQ(chmod(m_Root.Path().c_str(), 0755), 0);
@@ -273,12 +287,12 @@ TEST_F(MailslotTest, AServiceSlotIsMadeOnlyInAFolderThatNoOtherUserCanMakeEntrie
   for (const auto& each : cases) {
     if (each.needsAdministrator && geteuid() != 0) continue;
     std::filesystem::remove(folder);
-    ASSERT_TRUE(platform::MakeServiceSlotFolder()) << each.what;
+    ASSERT_TRUE(platform::MakeSlotFolders()) << each.what;
     ASSERT_EQ(each.spoil(), 0) << each.what;
     EXPECT_EQ(CreateMailslotA(kServiceSlot, 0, 0, nullptr), INVALID_HANDLE_VALUE) << each.what;
     EXPECT_EQ(GetLastError(), each.error) << each.what;
     const bool remade = each.error == ERROR_PATH_NOT_FOUND;
-    EXPECT_EQ(platform::MakeServiceSlotFolder(), remade) << each.what;
+    EXPECT_EQ(platform::MakeSlotFolders(), remade) << each.what;
     if (!remade) {
       EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << each.what;
     }

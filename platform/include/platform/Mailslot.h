@@ -70,10 +70,11 @@ struct cMailslotSender {
 };
 bool GetMailslotSender(HANDLE slot, cMailslotSender& sender);
 
-// Makes the place where the slots of registered services are created, for the administrator who
-// registers a service: no other user may make entries in it. False with last error, 5 when the
-// place exists but is not the administrator's or others may make entries in it.
-bool MakeServiceSlotFolder();
+// Makes the places of the slots, for the administrator who registers a service: the one where
+// the slots of registered services are created, in which no other user may make entries, and the
+// one where every user's programs make theirs. False with last error, 5 when the services' place
+// exists but is not the administrator's or others may make entries in it.
+bool MakeSlotFolders();
 
 // True for the administrator and for the user the calling process runs as.
 bool IsAdministratorOrSelf(DWORD userId);

@@ -56,7 +56,8 @@ namespace platform {
 constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
 
 // Registers a service with its Windows command line (for example the quoted program path), and
-// makes the place where its slot is created (MakeServiceSlotFolder). False with last error.
+// makes the places where its slot and those of the programs that talk to it are created
+// (MakeSlotFolders). False with last error.
 bool InstallService(const std::string& name, const std::string& imagePath);
 
 struct cServiceState {
