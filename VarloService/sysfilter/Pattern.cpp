@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "VarloService/sysfilter/CmdTemplate.h"
 #include "VarloService/sysfilter/Operators.h"
@@ -32,19 +33,33 @@ constexpr long kMatchBudget = 1000000;
 // The interpreter recurses once per pass of a repeated group, about 500 bytes of stack each, so
 // its depth is kept to what a thread's stack holds (the JIT keeps to a stack of its own).
 constexpr unsigned long kRecursionLimit = 1000;
+constexpr int kUnknownGroup = -1;
 
 struct cMatchBudget {
   long left;
   int position;
-  // One item may read the rest of the subject without moving (a back-reference that fails late
-  // or \X that fails after a long cluster), so each is charged that much too.
+  // \X may read the rest of the subject in one item without moving, so with it in the
+  // expression every item is charged that much too.
   bool readsAhead;
+  const std::vector<int>* references;
 };
+
+// What the back-reference that starts at the callout's item may read without moving before it
+// fails: its group's captured text, or for one whose group is not known, the rest of the subject.
+long ReferenceCost(const pcre_callout_block& block, const std::vector<int>& references) {
+  const auto item = static_cast<size_t>(block.pattern_position);
+  const int group = item < references.size() ? references[item] : 0;
+  if (group == 0) return 0;
+  if (group == kUnknownGroup) return block.subject_length - block.current_position;
+  if (group >= block.capture_top || block.offset_vector[2 * group] < 0) return 0;
+  return block.offset_vector[2 * group + 1] - block.offset_vector[2 * group];
+}
 
 int ChargeItem(pcre_callout_block* block) {
   auto& budget = *static_cast<cMatchBudget*>(block->callout_data);
   long cost = kItemCost + std::abs(block->current_position - budget.position);
   if (budget.readsAhead) cost += block->subject_length - block->current_position;
+  cost += ReferenceCost(*block, *budget.references);
   budget.position = block->current_position;
   budget.left -= cost;
   return budget.left < 0 ? PCRE_ERROR_MATCHLIMIT : 0;
@@ -59,6 +74,52 @@ bool ReadsClusters(std::string_view text) {
   }
   return false;
 }
+
+// The number that starts the text, or 0.
+int LeadingNumber(std::string_view text) {
+  int number = 0;
+  for (size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9' && number < 100000; ++i)
+    number = number * 10 + (text[i] - '0');
+  return number;
+}
+
+// The group that a name in delimiters at the start of the text stands for (\k<name>, \g{name},
+// (?P=name)), or kUnknownGroup.
+int NamedGroup(const pcre* code, std::string_view text, char close) {
+  const size_t end = text.find(close);
+  if (end == std::string_view::npos) return kUnknownGroup;
+  const int group = pcre_get_stringnumber(code, std::string(text.substr(0, end)).c_str());
+  return group > 0 ? group : kUnknownGroup;
+}
+
+// By offset in the expression's text: the group that a back-reference starting there compares,
+// kUnknownGroup for one counted back or not understood, 0 elsewhere. Texts that only look like
+// one (in a class, after \Q) are marked too: a callout never stands there, or charges too much.
+std::vector<int> BackReferences(const pcre* code, std::string_view text) {
+  std::vector<int> references(text.size() + 1, 0);
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    const std::string_view rest = text.substr(i + 1);
+    if (text[i] == '(' && rest.substr(0, 3) == "?P=")
+      references[i] = NamedGroup(code, rest.substr(3), ')');
+    if (text[i] != '\\') continue;
+    const std::string_view after = rest.substr(1);
+    if (rest[0] >= '1' && rest[0] <= '9') {
+      references[i] = LeadingNumber(rest);
+    } else if (rest[0] == 'g' || rest[0] == 'k') {
+      const char open = after.empty() ? '\0' : after[0];
+      const char close = open == '<' ? '>' : open == '\'' ? '\'' : '}';
+      const bool delimited = open == '<' || open == '\'' || open == '{';
+      const int number = LeadingNumber(delimited ? after.substr(1) : after);
+      if (number > 0) {
+        references[i] = number;
+      } else {
+        references[i] = delimited ? NamedGroup(code, after.substr(1), close) : kUnknownGroup;
+      }
+    }
+    ++i;
+  }
+  return references;
+}
 }  // namespace
 
 cPattern::~cPattern() { Release(); }
@@ -68,6 +129,7 @@ cPattern::cPattern(cPattern&& other) noexcept
       m_code(std::exchange(other.m_code, nullptr)),
       m_study(std::exchange(other.m_study, nullptr)),
       m_readsAhead(other.m_readsAhead),
+      m_references(std::move(other.m_references)),
       m_errors(other.m_errors.exchange(0, std::memory_order_relaxed)) {}
 
 cPattern& cPattern::operator=(cPattern&& other) noexcept {
@@ -77,6 +139,7 @@ cPattern& cPattern::operator=(cPattern&& other) noexcept {
     m_code = std::exchange(other.m_code, nullptr);
     m_study = std::exchange(other.m_study, nullptr);
     m_readsAhead = other.m_readsAhead;
+    m_references = std::move(other.m_references);
     m_errors.store(other.m_errors.exchange(0, std::memory_order_relaxed),
                    std::memory_order_relaxed);
   }
@@ -89,6 +152,7 @@ void cPattern::Release() {
   m_study = nullptr;
   m_code = nullptr;
   m_readsAhead = false;
+  m_references.clear();
 }
 
 int cPattern::Compile(std::string_view text, bool forceRegex) {
@@ -110,7 +174,8 @@ int cPattern::Compile(std::string_view text, bool forceRegex) {
   }
   int backReferences = 0;
   pcre_fullinfo(m_code, nullptr, PCRE_INFO_BACKREFMAX, &backReferences);
-  m_readsAhead = backReferences > 0 || ReadsClusters(m_text);
+  if (backReferences > 0) m_references = BackReferences(m_code, m_text);
+  m_readsAhead = ReadsClusters(m_text);
   m_study = pcre_study(m_code, PCRE_STUDY_JIT_COMPILE, &error);
   return m_study ? 1 : -2;
 }
@@ -145,7 +210,7 @@ int cPattern::Match(const char* subject, size_t length, cCmdTemplate* captures, 
   [[maybe_unused]] static const bool calloutSet = (pcre_callout = &ChargeItem, true);
   // A copy per match, so that a pattern can be matched on several threads at once.
   pcre_extra limits = m_study ? *m_study : pcre_extra{};
-  cMatchBudget budget{kMatchBudget, 0, m_readsAhead};
+  cMatchBudget budget{kMatchBudget, 0, m_readsAhead, &m_references};
   limits.flags |= PCRE_EXTRA_CALLOUT_DATA | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
   limits.callout_data = &budget;
   limits.match_limit_recursion = kRecursionLimit;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sysfilter {
 
@@ -52,6 +53,8 @@ class cPattern {
   pcre* m_code = nullptr;
   pcre_extra* m_study = nullptr;
   bool m_readsAhead = false;  // one item may read the rest of the subject without moving
+  // By offset in the text: the group a back-reference there compares (see Pattern.cpp).
+  std::vector<int> m_references;
   mutable std::atomic<uint32_t> m_errors{0};
 };
 

@@ -171,7 +171,11 @@ TEST(Pattern, MatchesThatReadTheValueOverAndOverEndAtTheirBound) {
 
 TEST(Pattern, OrdinaryExpressionsOverLongValuesKeepTheirResult) {
   const std::string filler(120000, 'x');
+  std::string words;
+  for (int i = 0; i < 3000; ++i) words += "w" + std::to_string(i) + " ";
   const std::pair<const char*, std::string> cases[] = {
+      {"\\b(\\w+)\\s+\\1\\b", words + "dup dup"},  // a back-reference over short groups
+      {"(?<word>\\w+) \\k<word>$", words + "dup dup"},
       {"(?i)mimikatz", filler + " MimiKatz"},
       {"(?i)(iex|invoke-expression).*downloadstring", "iex " + filler + " .DownloadString("},
       {"(?<name>[^\\\\]+)$", "C:\\tools\\" + filler},
