@@ -82,6 +82,12 @@ int RunCommandCapture(const std::string& commandLine, std::string& output) {
   return 0;
 }
 
+void RunCommandLogged(const std::string& commandLine) {
+  std::string output;
+  SPDLOG_INFO("*** Run Cmd({})={}", ForLog(commandLine), RunCommandCapture(commandLine, output));
+  SPDLOG_INFO("--> Result={}", ForLog(output, kLoggedContentBytes));
+}
+
 int ExecUserApp(const std::string& programPath, const char* arguments, const char* workingFolder) {
   std::vector<platform::cSessionInfo> sessions;
   if (!platform::ListSessions(sessions)) {

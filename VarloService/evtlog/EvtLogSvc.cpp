@@ -391,9 +391,7 @@ int cEvtLogSvc::Cmd(json_t*& list) {
     const char* line = json_string_value(
         json_object_get(command, type[0] == 'd' ? "edrAgentDefenseCommand" : "edrAgentRecoverCommand"));
     if (!line) continue;
-    std::string output;
-    SPDLOG_INFO("*** Run Cmd({})={}", ForLog(line), RunCommandCapture(line, output));
-    SPDLOG_INFO("--> Result={}", ForLog(output, kLoggedContentBytes));
+    RunCommandLogged(line);
   }
   Release(list);
   list = ids;

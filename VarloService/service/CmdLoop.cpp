@@ -279,8 +279,5 @@ void cVarloService::HandleCommandFile(const std::string& path) {
   int read = ReadFile(path, file, kCommandFileMaxBytes);
   SPDLOG_INFO("ReadFile({})={}", ForLog(path), read);
   if (read <= 0) return;
-  const std::string command = file.Text();
-  std::string output;
-  SPDLOG_INFO("*** Run Cmd({})={}", ForLog(command), RunCommandCapture(command, output));
-  SPDLOG_INFO("--> Result={}", ForLog(output, kLoggedContentBytes));
+  RunCommandLogged(file.Text());
 }
