@@ -5,7 +5,7 @@
 #include "common/SafeName.h"
 
 TEST(SafeName, AcceptsNamesThatStayInsideTheirFolder) {
-  for (const char* name : {"audit", "audit-custom.ps1", "bin\\VarloMod.dll", "x64/a.b", "..name", "name..", "a\\.\\b"})
+  for (const char* name : {"audit", "audit-custom.ps1", "bin\\VarloMod.dll", "x64/a.b", "..name", "a\\.\\b", ".config"})
     EXPECT_TRUE(IsSafeRelativeName(name)) << name;
 }
 
@@ -22,4 +22,16 @@ TEST(SafeName, RefusesCharactersWindowsForbidsInFileNames) {
                                  std::string("a|b"), std::string("what?"), std::string("32/*.dll")})
     EXPECT_FALSE(IsSafeRelativeName(name)) << name;
   EXPECT_TRUE(IsSafeRelativeName("space name~\x7f\xc3\xa9 #%&'()+,;=@[]^`{}!$"));
+}
+
+// Windows opens the device, or the name without its trailing dots and blanks, in place of the
+// file named, wherever such a component stands.
+TEST(SafeName, RefusesDeviceNamesAndNamesWindowsShortens) {
+  for (const char* name : {"CON", "con", "Prn.txt", "aux.tar.gz", "NUL", "nul .txt", "COM1", "com9.log", "LPT1",
+                           "lpt5.dll", "COM\xc2\xb9", "lpt\xc2\xb3.txt", "32\\NUL", "a/con/b.dll", "name.",
+                           "name..", "name ", "x\\dir.\\b.dll", "dir \\b", "a/.../b"})
+    EXPECT_FALSE(IsSafeRelativeName(name)) << name;
+  for (const char* name : {"CONFIG.txt", "console", "com10", "lpt", "com", "COM0", "LPT\xc2\xb4", "nul_",
+                           "auxiliary.dll", "a.b", "x/con1/nula.txt", "name .txt", " lead"})
+    EXPECT_TRUE(IsSafeRelativeName(name)) << name;
 }
