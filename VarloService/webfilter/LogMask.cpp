@@ -234,7 +234,8 @@ int cLogMask::Mask(json_t* record) {
   json_t* body = json_object_get(record, "Post-body");
   if (!json_is_string(body) || json_string_length(body) < 3) return query;
 
-  const std::string_view contentType(json_string_value(type), json_string_length(type));
+  // A header's text ends at its first NUL, as the boundary in it does.
+  const std::string_view contentType(json_string_value(type));
   char* text = WritableText(body);
   const size_t length = json_string_length(body);
   auto startsWith = [&](std::string_view prefix) {
@@ -247,6 +248,10 @@ int cLogMask::Mask(json_t* record) {
 }
 
 int cLogMask::MaskJson(char* body, size_t length) {
+  // The body is JSON text up to its first NUL; the bytes a client sends after it must not keep
+  // the object before it from being masked.
+  if (const void* nul = std::memchr(body, '\0', length))
+    length = static_cast<const char*>(nul) - body;
   // Only a body the parser accepts is touched. Numbers are read as reals so that an integer
   // beyond 64 bits does not leave the rest of the body unmasked.
   json_t* parsed = json_loadb(body, length, JSON_DECODE_INT_AS_REAL, nullptr);

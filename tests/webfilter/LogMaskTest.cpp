@@ -19,9 +19,10 @@ std::string ReadBytes(const std::filesystem::path& path) {
 
 void Configure(cLogMask& mask, const char* list) { mask.Conf(list ? ParseJson(list) : nullptr); }
 
-JsonPtr BodyRecord(const char* contentType, const std::string& body) {
+JsonPtr BodyRecord(const std::string& contentType, const std::string& body) {
   JsonPtr record(json_object());
-  json_object_set_new(record.get(), "Req-Content-Type", json_string(contentType));
+  json_object_set_new(record.get(), "Req-Content-Type",
+                      json_stringn(contentType.data(), contentType.size()));
   json_object_set_new(record.get(), "Post-body", json_stringn(body.data(), body.size()));
   return record;
 }
@@ -197,4 +198,40 @@ TEST(LogMask, MaskPairsStopsAtTheEndOfTheGivenPart) {
   std::string text = "x=1&card=22&card=333";
   EXPECT_EQ(mask.MaskPairs(text.data(), 11), 1);
   EXPECT_EQ(text, "x=1&card=**&card=333");
+}
+
+// A client may follow a body or a content type with a NUL and more bytes: what stands before the
+// NUL is masked as it would be alone, and the bytes after it stay where they are.
+TEST(LogMask, ANulAndTheBytesAfterItHideNothingFromMasking) {
+  using namespace std::string_literals;
+  const std::string part = "Content-Disposition: form-data; name=\"card\"\r\n\r\n";
+  const struct {
+    std::string contentType, body, masked;
+  } cases[] = {
+      {"application/json", "{\"card\":\"1234\"}\0tail"s, "{\"card\":\"****\"}\0tail"s},
+      {"application/json", "{\"card\":\"1234\"}\0{\"x\":"s, "{\"card\":\"****\"}\0{\"x\":"s},
+      {"application/json; charset=UTF-8", "{\"n\":1, \"card\":\"1234\"}\n\0"s,
+       "{\"n\":1, \"card\":\"****\"}\n\0"s},
+      {"application/x-www-form-urlencoded", "a=1\0&card=1234"s, "a=1\0&card=****"s},
+      {"application/x-www-form-urlencoded", "card=12\0x"s, "card=****"s},
+      {"multipart/form-data; boundary=b", "--b\r\n" + part + "41\0xy\r\n--b--"s,
+       "--b\r\n" + part + "*****\r\n--b--"},
+      {"multipart/form-data; boundary=b\0junk"s, "--b\r\n" + part + "4111\r\n--b--\0"s,
+       "--b\r\n" + part + "****\r\n--b--\0"s},
+  };
+  for (const auto& c : cases) {
+    cLogMask mask;
+    Configure(mask, R"(["card"])");
+    const JsonPtr record = BodyRecord(c.contentType, c.body);
+    EXPECT_EQ(mask.Mask(record.get()), 1) << c.contentType << "\n" << c.body;
+    EXPECT_EQ(StringMember(record.get(), "Post-body"), c.masked) << c.contentType << "\n" << c.body;
+  }
+
+  cLogMask mask;
+  Configure(mask, R"(["card"])");
+  const std::string request = "GET /pay?x=\0&card=4111 HTTP/1.1"s;
+  JsonPtr record(json_object());
+  json_object_set_new(record.get(), "Request", json_stringn(request.data(), request.size()));
+  EXPECT_EQ(mask.Mask(record.get()), 1);
+  EXPECT_EQ(StringMember(record.get(), "Request"), "GET /pay?x=\0&card=**** HTTP/1.1"s);
 }
