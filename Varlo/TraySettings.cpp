@@ -1,16 +1,13 @@
 #include "Varlo/TraySettings.h"
 
 #include <cstdint>
-#include <istream>
 
 #include "common/Nvm.h"
-#include "platform/Files.h"
 #include "platform/Registry.h"
 
 namespace {
 
 constexpr char kInternetSettings[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-constexpr char kModuleVersionFile[] = "C:\\ModVarlo\\version";
 const char* const kSysmonKeys[] = {"SYSTEM\\CurrentControlSet\\Services\\Sysmon",
                                    "SYSTEM\\CurrentControlSet\\Services\\Sysmon64"};
 
@@ -61,12 +58,6 @@ int IsSysmonInstalled() {
     }
   }
   return 0;
-}
-
-bool ReadInstalledModuleVersion(std::string& line) {
-  platform::cInputFile file(kModuleVersionFile);
-  if (!file.is_open() || !std::getline(file, line)) return false;
-  return !line.empty();
 }
 
 bool IsOtherVersion(std::string published, const std::string& installed) {

@@ -11,9 +11,6 @@ int LoadProxyConfig();
 // 1 when the service key of Sysmon or Sysmon64 exists, else 0.
 int IsSysmonInstalled();
 
-// The first line of the installed web-module version file; false when missing or empty.
-bool ReadInstalledModuleVersion(std::string& line);
-
 // Whether the published version text (one trailing LF, then one CR, stripped) names another
 // version than the installed line.
 bool IsOtherVersion(std::string published, const std::string& installed);

@@ -12,6 +12,7 @@
 #include "Varlo/ui/UiResources.h"
 #include "Varlo/ui/UiShell.h"
 #include "Varlo/ui/UiWindows.h"
+#include "common/ModuleVersion.h"
 #include "common/Nvm.h"
 #include "platform/TextConv.h"
 
@@ -511,7 +512,11 @@ void cVarloWnd::ShowMain() {
 int cVarloWnd::CheckModuleUpdate() {
   if (m_Status != 2 || m_SysLog == 0 || m_WebLog == 0) return 0;
   std::string installed;
-  if (!ReadInstalledModuleVersion(installed)) return 0;
+  std::string refusal;
+  if (!ReadModuleVersion(installed, refusal)) {
+    if (!refusal.empty()) TRAY_LOG(kLogVarloWnd, err, "{}", refusal);
+    return 0;
+  }
   std::string published;
   if (m_RepoClient.FetchVersion(published) < 0 || published.empty()) return 0;
   return IsOtherVersion(published, installed) ? 1 : 0;

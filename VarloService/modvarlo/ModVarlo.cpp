@@ -5,6 +5,7 @@
 #include "VarloService/actions/Uilt.h"
 #include "VarloService/server/Repo.h"
 #include "common/Log.h"
+#include "common/ModuleVersion.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
 
@@ -75,10 +76,11 @@ int cModVarlo::UninstallWebMod(int index) {
 
 int cModVarlo::CheckStat() {
   if (m_Type == 0) {
-    m_Version.clear();
-    platform::cInputFile version(std::string(kModVarloFolder) + "version");
-    if (version.is_open()) std::getline(version, m_Version);
-    if (m_Version.empty()) {
+    std::string refusal;
+    if (!ReadModuleVersion(m_Version, refusal)) {
+      // A first line too long for a version is no version: the next install fetches the package
+      // again, as for an empty one.
+      if (!refusal.empty()) SPDLOG_ERROR("{}", refusal);
       m_Stat = StatNoFiles;
       return 0;
     }

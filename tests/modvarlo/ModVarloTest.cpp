@@ -3,14 +3,17 @@
 // state, installing, refreshing and updating the package, and the switch under "ModVarlo".
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "VarloService/modvarlo/ModVarlo.h"
 #include "VarloService/server/Repo.h"
+#include "common/ModuleVersion.h"
 #include "common/Nvm.h"
 #include "platform/Files.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/FakeRepository.h"
 #include "tests/support/RecordingTools.h"
 #include "tests/support/TempMachineRoot.h"
@@ -139,6 +142,49 @@ TEST_F(ModVarloTest, StateFromTheVersionFileTheRegistrationAndTheSwitch) {
   EXPECT_EQ(cModVarlo::StatFiles, m_Module.m_Stat);
   EXPECT_STREQ("", m_Module.TypeName());
   EXPECT_EQ(0, m_Module.m_Active);
+}
+
+// A damaged version file, however large, costs no more than a version line; a first line too
+// long for one is no version, and the next install fetches the package again.
+TEST_F(ModVarloTest, AVersionFileIsReadNoFurtherThanAVersionLine) {
+  cCapturedLog log;
+  const std::string refusal = "C:\\ModVarlo\\version refused: first line over 4096 bytes";
+  const std::string longest(kMaxVersionLine, '7');
+  constexpr int64_t kGiB = int64_t{1} << 30;
+  struct cCase {
+    const char* name;
+    std::string start;  // then NUL bytes up to the size, as a sparse file
+    int64_t size;
+    int stat;
+    std::string version;
+  } cases[] = {
+      {"a gigabyte of NULs", "", kGiB, cModVarlo::StatNoFiles, ""},
+      {"a version, then a gigabyte", "2.1\r\n", kGiB, cModVarlo::StatRegistered, "2.1"},
+      {"a line at the bound", longest + "\n", kGiB, cModVarlo::StatRegistered, longest},
+      {"one byte more", longest + "7\n", 0, cModVarlo::StatNoFiles, ""},
+  };
+  const std::string file = platform::MapPath(kModuleVersionFile);
+  ASSERT_TRUE(platform::CreateFolders("C:\\ModVarlo"));
+  for (const cCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_TRUE(platform::WriteFileAtomically(kModuleVersionFile, test.start));
+    if (test.size) std::filesystem::resize_file(file, test.size);
+    const size_t refusals = log.Count(refusal);
+    m_Module.m_Type = 0;
+    m_Module.CheckStat();
+    EXPECT_EQ(test.stat, m_Module.m_Stat);
+    // Compared, not printed: a version read too far is a gigabyte long.
+    EXPECT_EQ(test.version.size(), m_Module.m_Version.size());
+    EXPECT_TRUE(test.version == m_Module.m_Version);
+    EXPECT_EQ(refusals + (test.stat == cModVarlo::StatNoFiles ? 1 : 0), log.Count(refusal));
+  }
+
+  std::filesystem::resize_file(file, kGiB);
+  CheckStat();
+  Publish("2.2", "new");
+  EXPECT_EQ(1, m_Module.Install());
+  EXPECT_EQ("2.2", Read("C:\\ModVarlo\\version"));
+  EXPECT_EQ(cModVarlo::StatRegistered, m_Module.m_Stat);
 }
 
 TEST_F(ModVarloTest, RepositoryVersionComparedAfterOneLineEnd) {

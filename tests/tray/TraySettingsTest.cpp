@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "Varlo/TraySettings.h"
 #include "Varlo/VarloWnd.h"
 #include "common/AnswerLimits.h"
@@ -131,6 +133,25 @@ TEST_F(ModuleUpdateTest, AnAnswerBeyondAVersionLineIsAFailedCheckAndLogged) {
     EXPECT_EQ(m_Wnd.CheckModuleUpdate(), each.update) << each.name;
     EXPECT_EQ(log.Count(refusal), refusals + (each.update ? 0 : 1)) << each.name << "\n" << log.Text();
   }
+}
+
+// A damaged version file, however large, costs no more than a version line; a first line too
+// long for one is no installed version, so there is nothing to update.
+TEST_F(ModuleUpdateTest, TheInstalledVersionIsReadNoFurtherThanAVersionLine) {
+  cCapturedLog log;
+  const std::string refusal = "C:\\ModVarlo\\version refused: first line over 4096 bytes";
+  m_Repository.AddFile("/v4/module/iis/version", "1.1");
+  const std::string path = platform::MapPath("C:\\ModVarlo\\version");
+  std::filesystem::resize_file(path, 0);
+  std::filesystem::resize_file(path, int64_t{1} << 30);
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
+  EXPECT_EQ(log.Count(refusal), 1u);
+  EXPECT_TRUE(m_Repository.Requests().empty());
+
+  ASSERT_TRUE(platform::WriteFileAtomically("C:\\ModVarlo\\version", "1.0\r\n"));
+  std::filesystem::resize_file(path, int64_t{1} << 30);
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 1);
+  EXPECT_EQ(log.Count(refusal), 1u);
 }
 
 TEST_F(ModuleUpdateTest, NeedsSignInBothSwitchesAndAnInstalledModule) {
