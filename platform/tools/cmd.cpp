@@ -12,16 +12,19 @@
 #include "platform/Files.h"
 #include "platform/NoCase.h"
 #include "platform/Process.h"
+#include "platform/tools/ToolUsage.h"
 
 namespace {
 
 using cWords = std::vector<std::string>;
 
-int Refuse(const std::string& why) {
-  std::fprintf(stderr, "cmd: %s (only \"cmd /c <command> [& <command> ...]\" is supported)\n",
-               why.c_str());
-  return 1;
-}
+const char kUsage[] =
+    "usage: cmd /c <command> [& <command> ...]\n"
+    "Runs the commands in turn; \"&&\" runs the next only after a success. A command is\n"
+    "\"timeout /t <seconds>\", a batch file (.bat or .cmd, its lines run in turn) or a program.\n"
+    "The stand-in of the command interpreter, for the machine root in VARLO_ROOT.\n";
+
+int Refuse(const std::string& why) { return UsageError("cmd", why, kUsage, 1); }
 
 bool EndsWithNoCase(const std::string& text, const std::string& end) {
   return text.size() >= end.size() &&
@@ -116,6 +119,7 @@ int RunList(const cWords& words) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AsksForHelp(argc, argv)) return ShowUsage(kUsage);
   if (argc < 2 || !platform::EqualNoCase(argv[1], "/c")) return Refuse("missing /c");
   if (argc < 3) return Refuse("nothing to run");
   return RunList(cWords(argv + 2, argv + argc));

@@ -8,17 +8,19 @@
 
 #include "platform/NoCase.h"
 #include "platform/ServiceControl.h"
+#include "platform/tools/ToolUsage.h"
 
 namespace {
 
 constexpr DWORD kWaitMs = 60000;
 
+const char kUsage[] =
+    "usage: powershell [-ep bypass] stop-service <service>    stop a registered service and wait\n"
+    "       powershell [-ep bypass] start-service <service>   start it and wait until it runs\n"
+    "The stand-in of PowerShell for the agent's own service, for the machine root in VARLO_ROOT.\n";
+
 int Refuse() {
-  std::fprintf(stderr,
-               "powershell: only \"[-ep bypass] stop-service <service>\" and \"[-ep bypass] "
-               "start-service <service>\" "
-               "are supported\n");
-  return 1;
+  return UsageError("powershell", "only stop-service and start-service are supported", kUsage, 1);
 }
 
 bool WaitUntilRunning(const std::string& name) {
@@ -36,6 +38,7 @@ bool WaitUntilRunning(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AsksForHelp(argc, argv)) return ShowUsage(kUsage);
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.size() >= 2 && (platform::EqualNoCase(words[0], "-ep") ||
                             platform::EqualNoCase(words[0], "-ExecutionPolicy"))) {

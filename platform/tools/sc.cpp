@@ -4,17 +4,19 @@
 
 #include "platform/NoCase.h"
 #include "platform/ServiceControl.h"
+#include "platform/tools/ToolUsage.h"
 
 namespace {
 
 constexpr DWORD kWaitMs = 30000;
 
-int Usage() {
-  std::fprintf(stderr,
-               "sc: only \"sc start <service>\", \"sc stop <service>\" and \"sc query <service>\" "
-               "are supported\n");
-  return 1;
-}
+const char kUsage[] =
+    "usage: sc start <service>   start a registered service (answers 1056 while it runs)\n"
+    "       sc stop <service>    stop it\n"
+    "       sc query <service>   its state\n"
+    "The stand-in of the service control tool, for the machine root in VARLO_ROOT.\n";
+
+int Usage(const std::string& why) { return UsageError("sc", why, kUsage, 1); }
 
 int Failed(const char* verb, DWORD error) {
   const char* text =
@@ -50,7 +52,8 @@ int PrintState(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return Usage();
+  if (AsksForHelp(argc, argv)) return ShowUsage(kUsage);
+  if (argc != 3) return Usage("a command and a service name are needed");
   const std::string verb = argv[1];
   const std::string name = argv[2];
   if (platform::EqualNoCase(verb, "query")) return PrintState(name);
@@ -62,5 +65,5 @@ int main(int argc, char** argv) {
     DWORD result = platform::StopServiceByName(name, false, kWaitMs);
     return result == ERROR_SUCCESS ? PrintState(name) : Failed("ControlService", result);
   }
-  return Usage();
+  return Usage("unknown command " + verb);
 }

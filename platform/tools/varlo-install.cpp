@@ -10,8 +10,15 @@
 #include "common/InstallLayout.h"
 #include "platform/Files.h"
 #include "platform/ServiceControl.h"
+#include "platform/tools/ToolUsage.h"
 
 namespace {
+
+const char kUsage[] =
+    "usage: varlo-install <folder>\n"
+    "Installs the programs built in the folder (such as build/release/bin): VarloService, Varlo\n"
+    "and the stand-ins sc, cmd and powershell, into the machine root in VARLO_ROOT (default\n"
+    "/var/lib/varlo), and registers the service VARLO.\n";
 
 // Copies an executable; a program the build has not made is skipped when optional.
 bool Place(const std::string& binFolder, const char* program, const std::string& windowsTarget,
@@ -35,11 +42,9 @@ bool Place(const std::string& binFolder, const char* program, const std::string&
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(
-        stderr, "usage: varlo-install <folder with VarloService, Varlo, sc, cmd and powershell>\n");
-    return 2;
-  }
+  if (AsksForHelp(argc, argv)) return ShowUsage(kUsage);
+  if (argc != 2)
+    return UsageError("varlo-install", "one folder of built programs is needed", kUsage, 2);
   const std::string bin = argv[1];
   const std::string install = kInstallDirDefault;
   const std::string system = platform::kSystemFolder;
@@ -57,6 +62,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "varlo-install: cannot register the service (error %u)\n", GetLastError());
     return 1;
   }
-  std::printf("service VARLO registered; start it with: sc start VARLO\n");
+  // The stand-in tools keep their Windows names, so only "sc.exe" names the one installed here.
+  std::printf("service VARLO registered; start it with: sc.exe start VARLO (sc.exe is in %s)\n",
+              platform::MapPath(system).c_str());
   return 0;
 }

@@ -1,6 +1,7 @@
 // Event channels of the stand-in machine, from any process: make channels appear or go, switch
 // them, and append rendered events to them.
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "platform/EventLog.h"
 #include "platform/Files.h"
+#include "platform/tools/ToolUsage.h"
 
 namespace {
 
@@ -24,7 +26,11 @@ const char kUsage[] =
     "       varloevt list <channel>\n"
     "Files hold rendered events, one after the other (one a line). With --count the events of\n"
     "the files are appended in turn until N are written, each with its EventRecordID set to its\n"
-    "running number from 1.\n";
+    "running number from 1. The channels are those of the machine root in VARLO_ROOT.\n";
+
+constexpr int kExitUsage = 2;
+
+int Usage(const std::string& why) { return UsageError("varloevt", why, kUsage, kExitUsage); }
 
 int Failed(const std::string& what) {
   DWORD error = GetLastError();
@@ -55,19 +61,23 @@ int Append(const std::vector<std::string>& args) {
   unsigned long long count = 0;
   double rate = 0;
   size_t next = 0;
-  for (; next + 1 < args.size() && args[next].rfind("--", 0) == 0; next += 2) {
+  for (; next < args.size() && args[next].rfind("--", 0) == 0; next += 2) {
+    if (next + 1 == args.size()) return Usage(args[next] + " needs a value");
+    const std::string& value = args[next + 1];
     if (args[next] == "--count") {
-      count = std::strtoull(args[next + 1].c_str(), nullptr, 10);
+      if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+        return Usage("--count needs a number of events: " + value);
+      count = std::strtoull(value.c_str(), nullptr, 10);
     } else if (args[next] == "--rate") {
-      rate = std::strtod(args[next + 1].c_str(), nullptr);
+      char* end = nullptr;
+      rate = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end || !std::isfinite(rate) || rate < 0)
+        return Usage("--rate needs a number of events a second: " + value);
     } else {
-      break;
+      return Usage("unknown option " + args[next]);
     }
   }
-  if (args.size() < next + 2) {
-    std::cerr << kUsage;
-    return 2;
-  }
+  if (args.size() < next + 2) return Usage("append needs a channel and at least one file");
   const std::string& channel = args[next];
   std::vector<std::string> events;
   for (size_t i = next + 1; i < args.size(); ++i) {
@@ -104,19 +114,14 @@ int Append(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AsksForHelp(argc, argv)) return ShowUsage(kUsage);
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() < 2) {
-    std::cerr << kUsage;
-    return 2;
-  }
+  if (args.size() < 2) return Usage("a command and a channel are needed");
   const std::string& command = args[0];
   const std::string& channel = args[1];
   if (command == "create" && args.size() <= 3) {
     bool disabled = args.size() == 3 && args[2] == "--disabled";
-    if (args.size() == 3 && !disabled) {
-      std::cerr << kUsage;
-      return 2;
-    }
+    if (args.size() == 3 && !disabled) return Usage("unknown option " + args[2]);
     return platform::CreateEventChannel(channel, !disabled) ? 0 : Failed("creating " + channel);
   }
   if (command == "remove" && args.size() == 2) {
@@ -137,6 +142,5 @@ int main(int argc, char** argv) {
     for (const std::string& event : events) std::cout << event << "\n";
     return 0;
   }
-  std::cerr << kUsage;
-  return 2;
+  return Usage("unknown command or wrong number of arguments: " + command);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Registry.h"
+#include "platform/tools/ToolUsage.h"
 
 namespace {
 
@@ -120,10 +121,7 @@ int Fail(const std::string& what, LONG error) {
   return exitFailure;
 }
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "varloreg: %s\n\n%s", message.c_str(), usage);
-  return exitUsage;
-}
+int Usage(const std::string& why) { return UsageError("varloreg", why, usage, exitUsage); }
 
 // Reads a value whole, growing the buffer while the registry asks for more.
 LONG ReadValue(HKEY key, const std::string& name, DWORD& type, std::vector<BYTE>& data) {
@@ -189,17 +187,17 @@ int Set(HKEY root, const std::string& path, const std::string& shown, const std:
     data.push_back(0);
   } else if (EqualNoCase(typeText, "REG_DWORD")) {
     type = REG_DWORD;
-    if (!ParseNumber(dataText, 0xFFFFFFFFull, number)) return UsageError("not a REG_DWORD number: " + dataText);
+    if (!ParseNumber(dataText, 0xFFFFFFFFull, number)) return Usage("not a REG_DWORD number: " + dataText);
     uint32_t value = static_cast<uint32_t>(number);
     data.resize(4);
     std::memcpy(data.data(), &value, 4);
   } else if (EqualNoCase(typeText, "REG_QWORD")) {
     type = REG_QWORD;
-    if (!ParseNumber(dataText, UINT64_MAX, number)) return UsageError("not a REG_QWORD number: " + dataText);
+    if (!ParseNumber(dataText, UINT64_MAX, number)) return Usage("not a REG_QWORD number: " + dataText);
     data.resize(8);
     std::memcpy(data.data(), &number, 8);
   } else {
-    return UsageError("unknown type " + typeText + " (REG_SZ, REG_DWORD or REG_QWORD)");
+    return Usage("unknown type " + typeText + " (REG_SZ, REG_DWORD or REG_QWORD)");
   }
   HKEY key;
   LONG result = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
@@ -213,20 +211,17 @@ int Set(HKEY root, const std::string& path, const std::string& shown, const std:
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AsksForHelp(argc, argv) || (argc >= 2 && std::strcmp(argv[1], "help") == 0)) return ShowUsage(usage);
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return UsageError("no command given");
-  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    std::fputs(usage, stdout);
-    return 0;
-  }
+  if (args.empty()) return Usage("no command given");
   const std::string& command = args[0];
   size_t expected = command == "list" ? 2 : command == "query" || command == "delete" ? 3 : command == "set" ? 5 : 0;
-  if (expected == 0) return UsageError("unknown command " + command);
-  if (args.size() != expected) return UsageError("wrong number of arguments for " + command);
+  if (expected == 0) return Usage("unknown command " + command);
+  if (args.size() != expected) return Usage("wrong number of arguments for " + command);
   HKEY root;
   std::string path;
   std::string shown;
-  if (!ParseKey(args[1], root, path, shown)) return UsageError("not a registry key: " + args[1]);
+  if (!ParseKey(args[1], root, path, shown)) return Usage("not a registry key: " + args[1]);
   if (command == "set") return Set(root, path, shown, args[2], args[3], args[4]);
 
   HKEY key;

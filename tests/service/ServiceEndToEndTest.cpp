@@ -337,12 +337,12 @@ TEST_F(ServiceEndToEndTest, TheStandInToolsRunTheirCommandsAndRefuseAnythingElse
   } cases[] = {
       {"cmd.exe /c echo one '&' timeout /t 0 '&' echo two", 0, "one\ntwo\n"},
       {"cmd.exe /c false '&&' echo never", 1, ""},
-      {"cmd.exe /k echo one", 1, "only \"cmd /c"},
+      {"cmd.exe /k echo one", 1, "usage: cmd /c"},
       {runBatch.c_str(), 0, "from-batch\n"},
       {"sc.exe query NOSUCH", 1060 & 0xFF, "does not exist"},
       {"sc.exe stop VARLO", 1062 & 0xFF, "has not been started"},
-      {"sc.exe delete VARLO", 1, "only \"sc start"},
-      {"powershell.exe -ep bypass get-service varlo", 1, "only \"[-ep bypass] stop-service"},
+      {"sc.exe delete VARLO", 1, "usage: sc start"},
+      {"powershell.exe -ep bypass get-service varlo", 1, "usage: powershell [-ep bypass] stop-service"},
       {"powershell.exe -ep bypass stop-service varlo", 0, ""},
   };
   for (const auto& each : cases) {
