@@ -5,7 +5,10 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/Files.h"
 
@@ -20,24 +23,79 @@ void MakeDefault(spdlog::sink_ptr sink) {
 
 void FlushEveryRecord() { spdlog::default_logger()->flush_on(spdlog::level::trace); }
 
-// One byte as the log shows it: itself, or the escape of a control character.
-std::string_view LoggedForm(char c, char (&escape)[8]) {
-  switch (c) {
-    case '\n':
-      return "\\n";
-    case '\r':
-      return "\\r";
-    case '\t':
-      return "\\t";
-    default:
-      break;
+// Bytes that go into the log as they are, whatever follows them: all but the control characters,
+// DEL and the lead bytes of the characters escaped below.
+constexpr std::array<bool, 256> kAsItIs = [] {
+  std::array<bool, 256> asItIs{};
+  for (size_t byte = 0x20; byte < asItIs.size(); ++byte) asItIs[byte] = true;
+  asItIs[0x7F] = asItIs[0xC2] = asItIs[0xE2] = false;
+  return asItIs;
+}();
+
+// Whether one of the eight bytes of a word is not among those: exact, so a word for which it is
+// false goes in whole.
+bool MayNeedEscape(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHighBits = 0x8080808080808080;
+  const auto hasByteBelow = [](uint64_t bytes, uint64_t limit) { return (bytes - kOnes * limit) & ~bytes & kHighBits; };
+  return hasByteBelow(word, 0x20) | hasByteBelow(word ^ (kOnes * 0x7F), 1) | hasByteBelow(word ^ (kOnes * 0xC2), 1) |
+         hasByteBelow(word ^ (kOnes * 0xE2), 1);
+}
+
+// The end of the run of bytes from at on that go in as they are.
+size_t AsItIsUntil(std::string_view text, size_t at) {
+  for (uint64_t word; at + sizeof word <= text.size(); at += sizeof word) {
+    std::memcpy(&word, text.data() + at, sizeof word);
+    if (MayNeedEscape(word)) break;
   }
-  const unsigned char byte = static_cast<unsigned char>(c);
-  if (byte >= 0x20 && byte != 0x7F) {
-    escape[0] = c;
-    return {escape, 1};
+  while (at < text.size() && kAsItIs[static_cast<unsigned char>(text[at])]) ++at;
+  return at;
+}
+
+bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// The line and paragraph separators, and the direction controls, with which a viewer would show
+// the line's text in another order.
+bool IsSeparatorOrDirection(uint32_t codePoint) {
+  return (codePoint >= 0x2028 && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069);
+}
+
+struct cEscape {
+  size_t bytes = 0;  // of the text; 0 when the character there goes in as it is
+  std::string_view form;
+};
+
+// The escape of the character at text[at]: a control character (C0, DEL, and C1, among them
+// U+0085, which some readers take for a line's end), a separator or a direction control.
+cEscape EscapeAt(std::string_view text, size_t at, char (&form)[8]) {
+  const unsigned char byte = static_cast<unsigned char>(text[at]);
+  if (byte < 0x20 || byte == 0x7F) {
+    switch (byte) {
+      case '\n':
+        return {1, "\\n"};
+      case '\r':
+        return {1, "\\r"};
+      case '\t':
+        return {1, "\\t"};
+      default:
+        return {1, {form, static_cast<size_t>(std::snprintf(form, sizeof form, "\\x%02x", byte))}};
+    }
   }
-  return {escape, static_cast<size_t>(std::snprintf(escape, sizeof escape, "\\x%02x", byte))};
+  const size_t left = text.size() - at;
+  uint32_t codePoint = 0;
+  size_t bytes = 0;
+  if (byte == 0xC2 && left >= 2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F &&
+      IsContinuation(text[at + 1])) {
+    codePoint = static_cast<unsigned char>(text[at + 1]);
+    bytes = 2;
+  } else if (byte == 0xE2 && left >= 3 && IsContinuation(text[at + 1]) && IsContinuation(text[at + 2])) {
+    codePoint = 0x2000 | (static_cast<uint32_t>(text[at + 1] & 0x3F) << 6) | (text[at + 2] & 0x3F);
+    if (!IsSeparatorOrDirection(codePoint)) return {};
+    bytes = 3;
+  } else {
+    return {};
+  }
+  return {bytes, {form, static_cast<size_t>(std::snprintf(form, sizeof form, "\\u%04x", codePoint))}};
 }
 
 }  // namespace
@@ -62,14 +120,34 @@ std::string ForLog(std::string_view text, size_t maxBytes) {
   std::string logged;
   logged.reserve(std::min(text.size(), maxBytes) + 32);
   size_t taken = 0;
-  for (char escape[8]; taken < text.size(); ++taken) {
-    const std::string_view form = LoggedForm(text[taken], escape);
-    if (logged.size() + form.size() > maxBytes) break;
-    logged += form;
+  // Where the bytes that went in as they are begin, after the last escape: a cut backs up no
+  // further.
+  size_t asItIsFrom = 0;
+  char form[8];
+  for (;;) {
+    // Runs that need no escape are copied whole.
+    size_t runEnd = taken;
+    cEscape escape;
+    for (;; ++runEnd) {
+      runEnd = AsItIsUntil(text, runEnd);
+      if (runEnd == text.size() || (escape = EscapeAt(text, runEnd, form)).bytes > 0) break;
+    }
+    const size_t room = maxBytes - logged.size();
+    if (runEnd - taken > room) {
+      logged.append(text, taken, room);
+      taken += room;
+      break;
+    }
+    logged.append(text, taken, runEnd - taken);
+    taken = runEnd;
+    if (taken == text.size()) return logged;
+    if (escape.form.size() > maxBytes - logged.size()) break;
+    logged += escape.form;
+    taken += escape.bytes;
+    asItIsFrom = taken;
   }
-  if (taken == text.size()) return logged;
   // A cut falls before a UTF-8 sequence, not inside it; the bytes of a sequence went in as they are.
-  while (taken > 0 && (static_cast<unsigned char>(text[taken]) & 0xC0) == 0x80) {
+  while (taken > asItIsFrom && IsContinuation(text[taken])) {
     --taken;
     logged.pop_back();
   }

@@ -132,9 +132,22 @@ class cSocketAddress {
   bool m_valid = false;
 };
 
-bool ConnectTo(int fd, const std::string& path) {
-  cSocketAddress address(path);
-  return address.Valid() && connect(fd, address.Get(), address.Length()) == 0;
+// Connects to the reader bound at path, through the socket file itself: a link there, or a socket
+// that has another name besides (a hard link to one elsewhere), is no slot. The file is opened
+// once and connected to through that opening, so nothing swapped in after the look is reached.
+// owner, when given, receives the user who made the socket.
+bool ConnectTo(int fd, const std::string& path, uid_t* owner = nullptr) {
+  const int file = open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (file < 0) return false;
+  struct stat info {};
+  bool connected = false;
+  if (fstat(file, &info) == 0 && S_ISSOCK(info.st_mode) && info.st_nlink == 1) {
+    cSocketAddress address("/proc/self/fd/" + std::to_string(file));
+    connected = address.Valid() && connect(fd, address.Get(), address.Length()) == 0;
+  }
+  close(file);
+  if (connected && owner) *owner = info.st_uid;
+  return connected;
 }
 
 int NewSocket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
@@ -266,8 +279,10 @@ class cMailslotReader : public platform::cKernelObject {
 
 class cMailslotWriter : public platform::cKernelObject {
  public:
-  explicit cMailslotWriter(int socketFd) : m_Socket(socketFd) {}
+  cMailslotWriter(int socketFd, DWORD owner) : m_Socket(socketFd), m_Owner(owner) {}
   ~cMailslotWriter() override { close(m_Socket); }
+
+  DWORD Owner() const { return m_Owner; }
 
   BOOL Write(const void* buffer, DWORD size, LPDWORD bytesWritten) {
     if (bytesWritten) *bytesWritten = 0;
@@ -288,6 +303,7 @@ class cMailslotWriter : public platform::cKernelObject {
 
  private:
   int m_Socket;
+  DWORD m_Owner;
 };
 
 }  // namespace
@@ -360,12 +376,13 @@ HANDLE CreateFileA(LPCSTR name, DWORD /*access*/, DWORD /*shareMode*/,
     SetLastError(platform::ErrorFromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
-  if (!ConnectTo(socketFd, path)) {
+  uid_t owner = 0;
+  if (!ConnectTo(socketFd, path, &owner)) {
     close(socketFd);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  return platform::RegisterHandle(std::make_shared<cMailslotWriter>(socketFd));
+  return platform::RegisterHandle(std::make_shared<cMailslotWriter>(socketFd, static_cast<DWORD>(owner)));
 }
 
 BOOL ReadFile(HANDLE slot, void* buffer, DWORD size, LPDWORD bytesRead, void* overlapped) {
@@ -413,6 +430,13 @@ bool GetMailslotSender(HANDLE slot, cMailslotSender& sender) {
   auto reader = LookupHandleAs<cMailslotReader>(slot);
   if (!reader) return false;
   sender = reader->Sender();
+  return true;
+}
+
+bool GetMailslotOwner(HANDLE writer, DWORD& userId) {
+  auto slot = LookupHandleAs<cMailslotWriter>(writer);
+  if (!slot) return false;
+  userId = slot->Owner();
   return true;
 }
 

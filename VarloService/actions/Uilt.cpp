@@ -84,7 +84,8 @@ int RunCommandCapture(const std::string& commandLine, std::string& output) {
 
 void RunCommandLogged(const std::string& commandLine) {
   std::string output;
-  SPDLOG_INFO("*** Run Cmd({})={}", ForLog(commandLine), RunCommandCapture(commandLine, output));
+  SPDLOG_INFO("*** Run Cmd({})={}", ForLog(commandLine, kLoggedContentBytes),
+              RunCommandCapture(commandLine, output));
   SPDLOG_INFO("--> Result={}", ForLog(output, kLoggedContentBytes));
 }
 

@@ -29,7 +29,7 @@ std::string RestartServiceCommand(int pauseSeconds = 0);
 // dropped, and the cut is logged. 0 ran; -2 not started.
 int RunCommandCapture(const std::string& commandLine, std::string& output);
 // RunCommandCapture for a command from outside: the command, its result and its output go into
-// the log, escaped and the output cut at kLoggedContentBytes.
+// the log, escaped, the command and the output each cut at kLoggedContentBytes.
 void RunCommandLogged(const std::string& commandLine);
 
 // Starts a program once in every active user session, as that user (elevated for an

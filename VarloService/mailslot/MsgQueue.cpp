@@ -97,12 +97,20 @@ bool cMsgQueue::LastSender(platform::cMailslotSender& sender) {
   return platform::GetMailslotSender(own, sender);
 }
 
-int cMsgQueue::AddUser(int digit) {
+int cMsgQueue::AddUser(int digit, DWORD registrant) {
   if (!IsTrayDigit(digit)) return -1;
   std::lock_guard<std::mutex> guard(m_Lock);
   auto entry = m_Trays.find(digit);
   if (entry != m_Trays.end() && entry->second != INVALID_HANDLE_VALUE) CloseHandle(entry->second);
   HANDLE slot = OpenForWriting(TraySlotPath(digit));
+  DWORD maker = platform::kNoUser;
+  if (slot != INVALID_HANDLE_VALUE && !platform::IsAdministratorOrSelf(registrant) &&
+      !(platform::GetMailslotOwner(slot, maker) && maker == registrant)) {
+    SPDLOG_ERROR("m_UI.AddUser({}) refused: a slot made by {}, registered by {}", digit,
+                 platform::UserName(maker), platform::UserName(registrant));
+    CloseHandle(slot);
+    slot = INVALID_HANDLE_VALUE;
+  }
   if (slot == INVALID_HANDLE_VALUE) {
     m_Trays.erase(digit);
     return -1;

@@ -74,8 +74,11 @@ class cMsgQueue {
   // Who wrote the last message read; false when unknown (the sender then stays "no user").
   bool LastSender(platform::cMailslotSender& sender);
 
-  // Opens the tray slot of a digit 0 to 9: 0 opened, -1 not (no entry is left for it).
-  int AddUser(int digit);
+  // Opens the tray slot of a digit 0 to 9 for the user who registered it: 0 opened, -1 not (no
+  // entry is left for it). A slot that another user made is refused (and logged) unless the
+  // registrant is the administrator or the service's own user: nobody has the service write to a
+  // slot that is not theirs.
+  int AddUser(int digit, DWORD registrant);
   // Entries removed (0 or 1).
   int DelUser(int digit);
   // To one tray program (digit 0 to 9): bytes written, 0 when not registered or the write failed

@@ -119,7 +119,7 @@ void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
   const int8_t value = parsed.value;
   switch (code) {
     case MSG_UI_USER:
-      HandleTrayUser(parsed);
+      HandleTrayUser(parsed, sender);
       break;
     case MSG_UI_LOGIN:
       HandleLogin(parsed);
@@ -160,7 +160,8 @@ void cVarloService::HandleMessage(const uint8_t* message, uint32_t length) {
   }
 }
 
-void cVarloService::HandleTrayUser(const cServiceMessage& message) {
+void cVarloService::HandleTrayUser(const cServiceMessage& message,
+                                   const platform::cMailslotSender& sender) {
   const int8_t subCode = message.value;
   if (subCode != 0 && subCode != 1) {
     LaunchUserApp();
@@ -173,7 +174,7 @@ void cVarloService::HandleTrayUser(const cServiceMessage& message) {
     SPDLOG_INFO("m_UI.DelUser({})={}", digit, trayDigit ? m_UI.DelUser(digit) : 0);
     return;
   }
-  SPDLOG_INFO("m_UI.AddUser({})={}", digit, m_UI.AddUser(digit));
+  SPDLOG_INFO("m_UI.AddUser({})={}", digit, m_UI.AddUser(digit, sender.userId));
   if (trayDigit) {
     uint8_t start[9] = {MSG_SVC_START};
     std::memcpy(start + 1, &m_StartTime, sizeof(m_StartTime));

@@ -121,7 +121,7 @@ class cVarloService {
   // Stores Status in the registry.
   void StoreStatus();
   void HandleMessage(const uint8_t* message, uint32_t length);
-  void HandleTrayUser(const cServiceMessage& message);
+  void HandleTrayUser(const cServiceMessage& message, const platform::cMailslotSender& sender);
   void HandleLogin(const cServiceMessage& message);
   void HandlePage(const cServiceMessage& message);
   void HandleAutoUpdate(int8_t value);

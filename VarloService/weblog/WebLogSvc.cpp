@@ -106,12 +106,13 @@ int cWebLogSvc::InitFile() {
   const int64_t now = platform::Clock().Now();
   m_File = HourlyFile(now);
   m_Followed = std::make_unique<platform::cInputFile>(m_File, std::ios::binary);
-  m_Cursor = 0;
+  int64_t end = 0;
   if (m_Followed->is_open()) {
-    m_Cursor = FileLength(*m_Followed);
+    end = FileLength(*m_Followed);
   } else {
     m_Followed.reset();
   }
+  MoveCursor(end);
   m_NextHour = LocalHourStart(now) + kHourSeconds;
   m_NextFile = HourlyFile(m_NextHour);
   SPDLOG_INFO("Start WebLog={}", m_File);
@@ -125,7 +126,7 @@ int cWebLogSvc::RotateFile() {
     // The clock was set back an hour: the module goes on writing the file being read.
   } else if (platform::FileExists(m_NextFile)) {
     m_File = m_NextFile;
-    m_Cursor = 0;
+    MoveCursor(0);
     m_Followed.reset();
     SPDLOG_INFO("Change WebLog={}", m_File);
   } else if (now - m_NextHour <= kHourSeconds) {
@@ -138,7 +139,6 @@ int cWebLogSvc::RotateFile() {
 
 void cWebLogSvc::SvcLoop() {
   cLineBuffers buffers;
-  buffers.line.reserve(kLineReserve);
   InitFile();
   while (m_Running) {
     TakePendingLists();
@@ -148,6 +148,7 @@ void cWebLogSvc::SvcLoop() {
     std::unique_lock<std::mutex> lock(m_WakeMutex);
     m_WakeCond.wait_for(lock, std::chrono::milliseconds(m_WakeMs), [this] { return !m_Running; });
   }
+  LeaveLongLine();
   m_Followed.reset();
   m_LogMask.Conf(nullptr);
   SPDLOG_INFO("{}({}) exit", "cWebLogSvc::SvcLoop", static_cast<int>(m_Running.load()));
@@ -178,7 +179,7 @@ void cWebLogSvc::ReadNewLines(cLineBuffers& buffers) {
   m_Followed = std::move(file);
   if (FileLength(*m_Followed) < m_Cursor) {
     // Cut within its hour: every line is new.
-    m_Cursor = 0;
+    MoveCursor(0);
     SPDLOG_INFO("Reread WebLog={}", m_File);
   }
   ReadLines(*m_Followed, buffers);
@@ -188,29 +189,42 @@ void cWebLogSvc::LeaveFollowedFile(cLineBuffers& buffers) {
   // Lines the module wrote just before it let the file go are still in the file held open.
   ReadLines(*m_Followed, buffers);
   m_Followed.reset();
-  m_Cursor = 0;
+  MoveCursor(0);
   SPDLOG_INFO("Reread WebLog={}", m_File);
 }
 
 void cWebLogSvc::ReadLines(std::istream& file, cLineBuffers& buffers) {
-  // The end of the last cycle's reading is not the end of the file any more.
-  file.clear();
-  int64_t cursor = m_Cursor;
-  file.seekg(cursor);
-  std::string& line = buffers.line;
-  while (m_Running && std::getline(file, line)) {
-    // A last line without its line feed is still being written: it is read once it is whole.
-    if (file.eof()) break;
-    cursor += static_cast<int64_t>(line.size()) + 1;
-    if (!line.empty()) {
+  cLineReader& reader = buffers.lines;
+  reader.Begin(file, m_Cursor, m_LongLineFrom);
+  std::string_view line;
+  for (cLineReader::eStep step; m_Running && (step = reader.Next(line)) != cLineReader::kEnd;) {
+    if (step == cLineReader::kSkipped) {
+      SPDLOG_ERROR("WebLog line at {} skipped: {} bytes, more than {}", reader.SkippedFrom(),
+                   reader.SkippedBytes(), kLongestLine);
+    } else if (!line.empty()) {
       json_error_t error;
       json_t* record = json_loadb(line.data(), line.size(), JSON_ALLOW_NUL, &error);
       if (json_is_object(record)) HandleRecord(record, buffers.decoding);
       json_decref(record);
     }
     // Moved only once the line is handled, so the cursor tells how far the records are in.
-    m_Cursor = cursor;
+    m_Cursor = reader.Offset();
   }
+  // A line not whole yet is read again; the bytes of one passed over are not looked at again.
+  m_Cursor = reader.Offset();
+  m_LongLineFrom = reader.SkipFrom();
+}
+
+void cWebLogSvc::MoveCursor(int64_t offset) {
+  LeaveLongLine();
+  m_Cursor = offset;
+}
+
+void cWebLogSvc::LeaveLongLine() {
+  if (m_LongLineFrom < 0) return;
+  SPDLOG_ERROR("WebLog line at {} skipped: {} bytes without a line feed, more than {}", m_LongLineFrom,
+               m_Cursor - m_LongLineFrom, kLongestLine);
+  m_LongLineFrom = -1;
 }
 
 void cWebLogSvc::HandleRecord(json_t* json, WebDecodeBuffers& decoding) {

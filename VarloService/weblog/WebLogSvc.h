@@ -20,6 +20,7 @@
 #include "VarloService/webfilter/FilterSet.h"
 #include "VarloService/webfilter/LogMask.h"
 #include "VarloService/webfilter/WebRecord.h"
+#include "VarloService/weblog/LineReader.h"
 #include "VarloService/weblog/PendingSlot.h"
 #include "platform/Files.h"
 
@@ -32,7 +33,10 @@ class cWebLogSvc {
   static constexpr uint32_t kWakeMs = 6000;
   static constexpr int64_t kHourSeconds = 3600;
   static constexpr int64_t kBatchAgeSeconds = 5;
-  static constexpr size_t kLineReserve = 8192;
+  // The longest access-log line taken as a record: far beyond what the module writes for one
+  // request, and small enough that the line, its record and the upload that carries it stay a
+  // few MB. A longer line is passed over without being held.
+  static constexpr size_t kLongestLine = 4 * 1024 * 1024;
 
   // wakeMs: the longest rest of the worker between two cycles.
   explicit cWebLogSvc(uint32_t wakeMs = kWakeMs) : m_WakeMs(wakeMs) {}
@@ -74,7 +78,7 @@ class cWebLogSvc {
  private:
   // What the worker reuses for every line of its life; only ever grown.
   struct cLineBuffers {
-    std::string line;
+    cLineReader lines{kLongestLine};
     WebDecodeBuffers decoding;
   };
 
@@ -87,8 +91,13 @@ class cWebLogSvc {
   void ReadNewLines(cLineBuffers& buffers);
   // Reads the rest of the followed file and lets it go: the next file under the name is new.
   void LeaveFollowedFile(cLineBuffers& buffers);
-  // Reads and handles the whole lines of file from the cursor on.
+  // Reads and handles the whole lines of file from the cursor on; a line too long to take is
+  // passed over and logged once.
   void ReadLines(std::istream& file, cLineBuffers& buffers);
+  // Places the cursor at a line's start in the current file; a line that was being passed over is
+  // left, and logged.
+  void MoveCursor(int64_t offset);
+  void LeaveLongLine();
   void HandleRecord(json_t* record, WebDecodeBuffers& decoding);
 
   cLogUploader m_U;
@@ -110,6 +119,8 @@ class cWebLogSvc {
   int64_t m_NextHour = 0;
   // Wider than the offsets of a 32-bit cursor, so a file past 2 GiB is still read where it stands.
   std::atomic<int64_t> m_Cursor{0};
+  // Where the line too long to take that the cursor is passing over began; -1 when none is.
+  int64_t m_LongLineFrom = -1;
   // The file that the cursor is in, held open between cycles: while it is held, no file made anew
   // under its name can take its identity, so such a file is always known for another.
   std::unique_ptr<platform::cInputFile> m_Followed;

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "VarloService/actions/Uilt.h"
+#include "common/Log.h"
 #include "platform/Files.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/TempMachineRoot.h"
 #include "tests/support/WaitUntil.h"
 
@@ -94,6 +96,21 @@ TEST_F(UiltTest, RunCommandCaptureOfASilentCommandLeavesTheTextAlone) {
   EXPECT_EQ(output, "unchanged");
   EXPECT_EQ(RunCommandCapture("no-such-program-anywhere", output), -2);
   EXPECT_EQ(output, "unchanged");
+}
+
+// A response's command line with the values it captured runs past the bound of a server's text.
+TEST_F(UiltTest, RunCommandLoggedLogsTheCommandLineUpToTheBoundOfEventText) {
+  cCapturedLog log;
+  const std::string builtCommand = "sh -c \"echo " + std::string(1000, 'v') + "\"";
+  RunCommandLogged(builtCommand);
+  EXPECT_TRUE(log.Has("*** Run Cmd(" + builtCommand + ")=0\n")) << log.Text();
+  EXPECT_TRUE(log.Has("--> Result=" + std::string(1000, 'v') + "\\n\n")) << log.Text();
+
+  const std::string longer = "true " + std::string(2 * kLoggedContentBytes, 'w');
+  RunCommandLogged(longer);
+  EXPECT_TRUE(log.Has("*** Run Cmd(" + longer.substr(0, kLoggedContentBytes) + "... (" +
+                      std::to_string(longer.size()) + " bytes))=0\n"))
+      << log.Text();
 }
 
 TEST_F(UiltTest, RunCommandCaptureTerminatesACommandAtTheLimit) {

@@ -1,5 +1,6 @@
 // The periodic duties of the main loop and the self-update, with a clock that only the test moves.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -51,7 +52,7 @@ TEST_F(PeriodicTest, RemovalOrderStartsTheUninstallerInAnyStateAndEndsTheLoop) {
   StartService();
   PlaceRecordingProgram(InstallPath("VarloUninstall.exe"), "VarloUninstall");
   cFakeTray tray(2);
-  ASSERT_EQ(m_Service->m_UI.AddUser(2), 0);
+  ASSERT_EQ(m_Service->m_UI.AddUser(2, geteuid()), 0);
   m_Service->m_Status = 1;
   m_Service->m_AgentInfo.m_Uninstall = 1;
 
@@ -130,7 +131,7 @@ TEST_F(PeriodicTest, NewerVersionWithAVerifiedPackageStartsTheInstallerAndEndsTh
 TEST_F(PeriodicTest, AnInstallerThatDoesNotStartKeepsTheServiceRunningUntilTheNextCheck) {
   SignInWithSysLogOn();
   cFakeTray tray(2);
-  ASSERT_EQ(m_Service->m_UI.AddUser(2), 0);
+  ASSERT_EQ(m_Service->m_UI.AddUser(2, geteuid()), 0);
   PublishVersion("5.8.0.9\n");
   // Verified, but not a program this host can start.
   m_Repository.AddPackage("/v4/agent/win/",

@@ -1,5 +1,6 @@
 // Signing in, the loop's read time-outs and the collection switches, against the fake servers.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -14,7 +15,7 @@ TEST_F(SignInTest, SignInStoresTheStatusAndAgentKeyAndTellsTheTrays) {
   ScriptSignIn();
   StartService();
   cFakeTray tray(3);
-  ASSERT_EQ(m_Service->m_UI.AddUser(3), 0);
+  ASSERT_EQ(m_Service->m_UI.AddUser(3, geteuid()), 0);
   m_Service->m_Status = 1;
 
   EXPECT_EQ(m_Service->Login(), 1);
@@ -103,7 +104,7 @@ TEST_F(SignInTest, SwitchingSysLogOffRightAfterSignInCountsAsAChange) {
   ScriptSignIn();
   StartService();
   cFakeTray tray(1);
-  ASSERT_EQ(m_Service->m_UI.AddUser(1), 0);
+  ASSERT_EQ(m_Service->m_UI.AddUser(1, geteuid()), 0);
   m_Service->m_Sys = -1;
 
   EXPECT_EQ(m_Service->LogConf(0), 2);

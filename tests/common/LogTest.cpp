@@ -2,9 +2,13 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/InstallLayout.h"
 #include "common/Log.h"
@@ -102,4 +106,125 @@ TEST(ForLog, EscapesControlCharactersAndCutsWhereTheLoggedFormPassesItsBound) {
       {std::string(10000, 'x'), kLoggedContentBytes, std::string(kLoggedContentBytes, 'x') + "... (10000 bytes)"},
   };
   for (const cCase& test : cases) EXPECT_EQ(ForLog(test.text, test.maxBytes), test.logged) << test.text;
+}
+
+namespace {
+
+// The UTF-8 form of a code point below U+10000.
+std::string Utf8(uint32_t codePoint) {
+  if (codePoint < 0x80) return std::string(1, static_cast<char>(codePoint));
+  if (codePoint < 0x800)
+    return {static_cast<char>(0xC0 | codePoint >> 6), static_cast<char>(0x80 | (codePoint & 0x3F))};
+  return {static_cast<char>(0xE0 | codePoint >> 12), static_cast<char>(0x80 | (codePoint >> 6 & 0x3F)),
+          static_cast<char>(0x80 | (codePoint & 0x3F))};
+}
+
+// The characters escaped beside the control characters of one byte: the C1 controls, the line
+// and paragraph separators and the direction controls.
+std::vector<uint32_t> EscapedCharacters() {
+  std::vector<uint32_t> escaped;
+  for (uint32_t codePoint = 0x80; codePoint <= 0x9F; ++codePoint) escaped.push_back(codePoint);
+  for (uint32_t codePoint = 0x2028; codePoint <= 0x202E; ++codePoint) escaped.push_back(codePoint);
+  for (uint32_t codePoint = 0x2066; codePoint <= 0x2069; ++codePoint) escaped.push_back(codePoint);
+  return escaped;
+}
+
+// The former form, one byte or escaped character at a time, that the form copying runs must
+// match: the same cut, note and UTF-8 boundary, where a cut backs up no further than the last
+// escape (the former form took an escape's last character away before stray continuation bytes).
+std::string OneAtATime(const std::string& text, size_t maxBytes) {
+  // Each escaped character's UTF-8 form and escape.
+  static const std::vector<std::pair<std::string, std::string>> escapes = [] {
+    std::vector<std::pair<std::string, std::string>> forms;
+    for (uint32_t codePoint : EscapedCharacters()) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", codePoint);
+      forms.emplace_back(Utf8(codePoint), escape);
+    }
+    return forms;
+  }();
+  std::string logged;
+  size_t taken = 0;
+  size_t asItIsFrom = 0;
+  while (taken < text.size()) {
+    const unsigned char byte = static_cast<unsigned char>(text[taken]);
+    std::string form(1, text[taken]);
+    size_t bytes = 1;
+    if (byte == '\n' || byte == '\r' || byte == '\t') {
+      form = byte == '\n' ? "\\n" : byte == '\r' ? "\\r" : "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      form = escape;
+    } else {
+      for (const auto& [encoded, escape] : escapes) {
+        if (text.compare(taken, encoded.size(), encoded) == 0) {
+          form = escape;
+          bytes = encoded.size();
+        }
+      }
+    }
+    if (logged.size() + form.size() > maxBytes) break;
+    logged += form;
+    taken += bytes;
+    if (form.size() > 1) asItIsFrom = taken;
+  }
+  if (taken == text.size()) return logged;
+  while (taken > asItIsFrom && (static_cast<unsigned char>(text[taken]) & 0xC0) == 0x80) {
+    --taken;
+    logged.pop_back();
+  }
+  return logged + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
+}  // namespace
+
+TEST(ForLog, EscapesSeparatorsDirectionControlsAndC1ControlsAndLeavesTheirNeighbours) {
+  for (uint32_t codePoint : EscapedCharacters()) {
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\u%04x", codePoint);
+    EXPECT_EQ(ForLog("a" + Utf8(codePoint) + "b"), std::string("a") + escape + "b") << codePoint;
+  }
+  struct cCase {
+    std::string text;
+    size_t maxBytes;
+    std::string logged;
+  } cases[] = {
+      {"user\xe2\x80\xae" "exe.txt\xe2\x80\xac", kLoggedTextBytes, "user\\u202e" "exe.txt\\u202c"},
+      {"one\xc2\x85two\xe2\x80\xa8three", kLoggedTextBytes, "one\\u0085two\\u2028three"},
+      // Their neighbours, and characters that share their lead bytes, are text.
+      {"\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xc2\xa0\xc2\xa9\xe2\x80\x94", kLoggedTextBytes,
+       "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xc2\xa0\xc2\xa9\xe2\x80\x94"},
+      // Bytes that are not UTF-8 go in as they are, a sequence cut short among them.
+      {"\xc0\x8a\xff\xe2\x80", kLoggedTextBytes, "\xc0\x8a\xff\xe2\x80"},
+      {"\xc2", kLoggedTextBytes, "\xc2"},
+      // An escape that does not fit is left out whole.
+      {std::string(kLoggedTextBytes - 2, 'y') + "\xe2\x80\xae", kLoggedTextBytes,
+       std::string(kLoggedTextBytes - 2, 'y') + "... (301 bytes)"},
+      // A cut among stray continuation bytes backs up to the escape before them, not into it.
+      {"\n" + std::string(400, '\x80'), kLoggedTextBytes, "\\n... (401 bytes)"},
+  };
+  for (const cCase& test : cases) EXPECT_EQ(ForLog(test.text, test.maxBytes), test.logged) << test.text;
+}
+
+TEST(ForLog, CopyingRunsGivesWhatTheFormerFormGave) {
+  const std::vector<std::string> pieces = {
+      "a", "Event", " xyz=", "\n", "\r", "\t", std::string(1, '\0'), "\x1b", "\x7f", "\\", "\xc3\xa9",
+      "\xe3\x81\x82", "\xf0\x9f\x98\x80", "\xc2\x85", "\xc2\x9b", "\xc2\xa9", "\xe2\x80\xa8",
+      "\xe2\x80\xae", "\xe2\x81\xa6", "\xe2\x81\xa9", "\xe2\x80\x94", "\xe2\x80\xa7", "\x80", "\xbf",
+      "\xc2", "\xe2", "\xe2\x80", "\xff", std::string(70, 'x')};
+  std::mt19937 random(20261211);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const size_t count = random() % 40;
+    for (size_t i = 0; i < count; ++i) {
+      if (random() % 8 == 0) {
+        text += static_cast<char>(random() % 256);
+      } else {
+        text += pieces[random() % pieces.size()];
+      }
+    }
+    const size_t maxBytes = round % 10 == 0 ? kLoggedTextBytes : random() % 120;
+    ASSERT_EQ(ForLog(text, maxBytes), OneAtATime(text, maxBytes)) << "round " << round << ", bound " << maxBytes;
+  }
 }

@@ -1,5 +1,6 @@
 // The service's handling of mailslot messages, in process, against fake tray programs.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -33,7 +34,7 @@ class CmdLoopTest : public cServiceSlotFixture {
   }
   std::unique_ptr<cFakeTray> RegisteredTray(int digit) {
     auto tray = std::make_unique<cFakeTray>(digit);
-    EXPECT_EQ(m_Service->m_UI.AddUser(digit), 0);
+    EXPECT_EQ(m_Service->m_UI.AddUser(digit, geteuid()), 0);
     return tray;
   }
   uint32_t StoredValue(const char* name) {

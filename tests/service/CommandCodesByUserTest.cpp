@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "tests/service/ServiceSlotFixture.h"
 #include "tests/support/FakeTray.h"
 #include "tests/support/OtherUser.h"
+#include "tests/support/OtherUsersTray.h"
 #include "tests/support/TempMachineRoot.h"
 
 namespace {
@@ -102,7 +104,10 @@ TEST_F(CommandCodesByUserTest, EveryCommandCodeFromAnotherUserIsRefusedAndLogged
 
 TEST_F(CommandCodesByUserTest, TrayCodesFromAnotherUserAreServed) {
   if (geteuid() != 0) GTEST_SKIP() << "needs the administrator to send as another user";
-  cFakeTray tray(4);
+  // As a machine root stands, every user's tray program makes its slot.
+  ASSERT_EQ(chmod(m_Root.Path().c_str(), 0755), 0);
+  cOtherUsersTray tray(4);
+  ASSERT_TRUE(tray.IsOpen());
   DeliverAs(kOtherUser, {{MSG_UI_USER, 1, 4}, {MSG_UI_AUTOUPDATE, 0}});
   EXPECT_EQ(m_Log.str().find("refused"), std::string::npos) << m_Log.str();
   const std::vector<cMessage> received = tray.Drain();

@@ -1,5 +1,6 @@
 // The tray program against the service's own end of the mailslot link.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "Varlo/ui/UiWindows.h"
 #include "VarloService/mailslot/MsgQueue.h"
@@ -25,7 +26,7 @@ class ServiceLinkTest : public TrayWindowTest {
 TEST_F(ServiceLinkTest, RegistrationGreetingAndStatusReachTheWindow) {
   ASSERT_TRUE(CreateWindow());
   ASSERT_EQ(Received(), cBytes({MSG_UI_USER, 1, 0}));
-  ASSERT_EQ(m_Queue.AddUser(0), 0);
+  ASSERT_EQ(m_Queue.AddUser(0, geteuid()), 0);
   const uint8_t start[] = {MSG_SVC_START, 0, 0xF1, 0x53, 0x65, 0, 0, 0, 0};
   EXPECT_EQ(m_Queue.Send(start, sizeof start, 0), 9);
   const uint8_t status[] = {MSG_SVC_STATUS, 2, '1', '0', '.', '0', '.', '0', '.', '5', 0};

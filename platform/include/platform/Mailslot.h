@@ -36,7 +36,9 @@ HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout,
                        const SECURITY_ATTRIBUTES* attributes);
 
 // Opens the write end of an existing slot (only mailslot names are supported here).
-// INVALID_HANDLE_VALUE with last error 2 when nobody has created the slot.
+// INVALID_HANDLE_VALUE with last error 2 when nobody has created the slot. As on Windows, a slot's
+// name cannot be redirected: a link where a slot would lie, or a socket there that has a name
+// elsewhere too, is no slot.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode,
                    const SECURITY_ATTRIBUTES* attributes, DWORD creation, DWORD flags,
                    HANDLE templateFile);
@@ -69,6 +71,9 @@ struct cMailslotSender {
   DWORD userId = kNoUser;
 };
 bool GetMailslotSender(HANDLE slot, cMailslotSender& sender);
+
+// The user who created the slot that a write end reaches.
+bool GetMailslotOwner(HANDLE writer, DWORD& userId);
 
 // Makes the places of the slots, for the administrator who registers a service: the one where
 // the slots of registered services are created, in which no other user may make entries, and the
