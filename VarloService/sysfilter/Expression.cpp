@@ -22,8 +22,12 @@ constexpr unsigned long kMaxStepsPerStart = 10000;
 // An expression too large with the callouts has only that limit, at every length.
 constexpr unsigned long kLeastStepsPerStart = 1000;
 
-// The charge, in units of about one character read: an item costs as much as reading this many.
+// The charge, in units of about one character read: an item costs as much as reading this many; a
+// character compared with a capture twice one read (the charge measures the comparison by making
+// it too), and one read as part of a character cluster as much.
 constexpr long kItemCost = 10;
+constexpr long kComparedCost = 2;
+constexpr long kClusterCost = 2;
 // A match may spend this much and this much more per character of its subject: far more than
 // PCRE needs for an ordinary match of a few milliseconds, or for reading the subject a few
 // hundred times over, and about 25 ms here at the longest values events carry.
@@ -293,9 +297,9 @@ long cExpression::ReadsInPlace(const pcre_callout_block& block) const {
     costs->Keep(position, item);
   }
   const long rest = block.subject_length - block.current_position;
-  if (item.clusters && item.characters > 1) return rest;
-  const long reads = item.characters + (item.comparisons > 0 ? ComparedReads(block, item.comparisons) : 0);
-  return std::min(reads, rest);
+  if (item.clusters && item.characters > 1) return kClusterCost * rest;
+  const long compared = item.comparisons > 0 ? std::min(ComparedReads(block, item.comparisons), rest) : 0;
+  return std::min(item.characters, rest) + kComparedCost * compared;
 }
 
 namespace {
