@@ -13,11 +13,11 @@ constexpr int kOptions = PCRE_UTF8 | PCRE_DOTALL | PCRE_MULTILINE;
 constexpr int kVisibleGroups = cExpression::kOvectorSize / 3 - 1;
 
 // A subject this short is matched as the expression stands, under a step limit at every start
-// position that shrinks with the square of its length: at most this many steps over all starts
-// together, and no step reads more than the subject, so the worst case stays within a few
-// milliseconds while ordinary matches of short values keep PCRE's own speed.
+// position that shrinks with the square of its length: with a step reading at most the subject,
+// all starts together read about this many characters at most, a few milliseconds, while ordinary
+// matches of short values keep PCRE's own speed.
 constexpr int kPlainLength = 256;
-constexpr unsigned long kPlainSteps = 4000000;
+constexpr unsigned long kPlainReads = 4000000;
 constexpr unsigned long kMaxStepsPerStart = 10000;
 // An expression too large with the callouts has only that limit, at every length.
 constexpr unsigned long kLeastStepsPerStart = 1000;
@@ -28,9 +28,9 @@ constexpr unsigned long kLeastStepsPerStart = 1000;
 constexpr long kItemCost = 10;
 constexpr long kComparedCost = 2;
 constexpr long kClusterCost = 2;
-// A match may spend this much and this much more per character of its subject: far more than
-// PCRE needs for an ordinary match of a few milliseconds, or for reading the subject a few
-// hundred times over, and about 25 ms here at the longest values events carry.
+// A match may spend this much and this much more per character of its subject: what PCRE does in
+// about two milliseconds where every step is an item (the dearest work to charge), or reading the
+// subject some hundred times over; about 25 ms here.
 constexpr long kBaseBudget = 24000000;
 constexpr long kBudgetPerCharacter = 8;
 
@@ -69,7 +69,7 @@ bool OutOfBound(int result) {
 
 unsigned long PlainStepsPerStart(int length) {
   const unsigned long square = static_cast<unsigned long>(length) * static_cast<unsigned long>(length);
-  return square == 0 ? kMaxStepsPerStart : std::min(kMaxStepsPerStart, kPlainSteps / square);
+  return square == 0 ? kMaxStepsPerStart : std::min(kMaxStepsPerStart, kPlainReads / square);
 }
 
 // Groups as many and as named as the expression's, each the given text long. "(?J)" lets a name
@@ -94,8 +94,6 @@ std::string GroupsLike(const pcre* code, int groups, const std::string& body) {
   }
   return text;
 }
-
-
 }  // namespace
 
 // What one item may read without moving: its least length in characters besides what it compares,
