@@ -288,10 +288,13 @@ long cExpression::ReadsInPlace(const pcre_callout_block& block) const {
       delete made;
     }
   }
+  // PCRE reports items of the forms it writes anew ("[[:<:]]" is "\\b(?=\\w)") at offsets in what it
+  // wrote: those are read as items PCRE cannot read alone.
   const auto position = static_cast<size_t>(block.pattern_position);
-  cItemCost item;
-  if (!costs->Find(position, item)) {
-    item = Measure(block.pattern_position, block.next_item_length);
+  const auto length = static_cast<size_t>(block.next_item_length);
+  cItemCost item = Unreadable();
+  if (position + length <= m_text.size() && !costs->Find(position, item)) {
+    item = Measure(m_text.substr(position, length));
     costs->Keep(position, item);
   }
   const long rest = block.subject_length - block.current_position;
@@ -333,18 +336,19 @@ long cExpression::ComparedReads(const pcre_callout_block& block, int comparisons
   return most;
 }
 
-cExpression::cItemCost cExpression::Measure(int position, int length) const {
-  const std::string item = m_text.substr(static_cast<size_t>(position), static_cast<size_t>(length));
+cExpression::cItemCost cExpression::Unreadable() const {
   cItemCost cost;
-  cost.clusters = item.compare(0, 2, "\\X") == 0;
+  cost.characters = 1;
+  cost.comparisons = m_referencedGroups > 0 ? 1 : 0;
+  return cost;
+}
+
+cExpression::cItemCost cExpression::Measure(const std::string& item) const {
   const cReading one = Read(m_groupsOfOne + item);
   const cReading two = Read(m_groupsOfTwo + item);
-  if (one.least < m_groups || two.least < 2 * m_groups) {
-    // Not an item PCRE reads alone: charged as one character and one comparison.
-    cost.characters = 1;
-    cost.comparisons = m_referencedGroups > 0 ? 1 : 0;
-    return cost;
-  }
+  if (one.least < m_groups || two.least < 2 * m_groups) return Unreadable();
+  cItemCost cost;
+  cost.clusters = item.compare(0, 2, "\\X") == 0;
   // Each group read in the item's least length adds one character with groups of two.
   const int comparedInLeast = std::max(0, two.least - one.least - m_groups);
   cost.comparisons = std::max(comparedInLeast, one.compares ? 1 : 0);

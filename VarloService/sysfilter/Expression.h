@@ -69,7 +69,11 @@ class cExpression {
   // What the comparisons of an item read: each compares the subject with a group's capture for as
   // long as they may be equal (a group of those a back-reference may compare), one after another.
   long ComparedReads(const pcre_callout_block& block, int comparisons) const;
-  cItemCost Measure(int position, int length) const;
+  // An item's cost as PCRE reads its text alone; an item it cannot read alone (a part of a
+  // construct) is charged as one character and, where the expression compares groups, one
+  // comparison.
+  cItemCost Measure(const std::string& item) const;
+  cItemCost Unreadable() const;
   cReading Read(const std::string& text) const;
   void Release();
 

@@ -12,10 +12,10 @@ bool Contains(std::string_view text, std::string_view part) {
 }
 
 // Constructs after which an attempt may depend on more than the position: conditions, verbs,
-// recursion and subroutine calls, branch resets, callouts; and \Q and extended syntax, which
-// this reading does not follow.
+// recursion and subroutine calls, branch resets, callouts; and \Q, extended syntax and the word
+// boundaries that PCRE writes anew, which this reading does not follow.
 bool HasUnfollowedConstruct(std::string_view text) {
-  for (std::string_view part : {"(?(", "(*", "(?R", "(?&", "(?P>", "(?|", "(?C", "\\g", "\\Q", "(?#"}) {
+  for (std::string_view part : {"(?(", "(*", "(?R", "(?&", "(?P>", "(?|", "(?C", "\\g", "\\Q", "(?#", "[[:<:]]", "[[:>:]]"}) {
     if (Contains(text, part)) return true;
   }
   for (size_t at = text.find("(?"); at != std::string_view::npos; at = text.find("(?", at + 1)) {
