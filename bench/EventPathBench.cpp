@@ -224,14 +224,9 @@ cWorld& World() {
   return world;
 }
 
-// The events handed to the collector in turn: their UTF-8 texts and their renderings.
-struct cEvents {
-  const std::vector<std::string>& texts;
-  const std::vector<std::u16string>& rendered;
-};
-
-void RunEventPath(benchmark::State& state, uint32_t detect, uint32_t level, const std::string& filters,
-                  const std::string& references, const cEvents& events) {
+// The world's events handed to the collector in turn.
+void RunEventPath(benchmark::State& state, uint32_t detect, uint32_t level, const std::string& filters = {},
+                  const std::string& references = {}) {
   cWorld& world = World();
   cEvtLogSvc collector;
   collector.SetChannelMask(0);  // events are handed in directly
@@ -246,19 +241,14 @@ void RunEventPath(benchmark::State& state, uint32_t detect, uint32_t level, cons
   size_t next = 0;
   int64_t bytes = 0;
   for (auto _ : state) {
-    const std::u16string& event = events.rendered[next];
-    bytes += static_cast<int64_t>(events.texts[next].size());
+    const std::u16string& event = world.rendered[next];
+    bytes += static_cast<int64_t>(world.texts[next].size());
     benchmark::DoNotOptimize(collector.OnRx(event.c_str()));
-    if (++next == events.rendered.size()) next = 0;
+    if (++next == world.rendered.size()) next = 0;
   }
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(bytes);
   collector.Stop();
-}
-
-void RunEventPath(benchmark::State& state, uint32_t detect, uint32_t level, const std::string& filters = {},
-                  const std::string& references = {}) {
-  RunEventPath(state, detect, level, filters, references, {World().texts, World().rendered});
 }
 
 void BM_DetectionOff(benchmark::State& state) { RunEventPath(state, 0, 0); }
@@ -274,32 +264,6 @@ void BM_FiltersThatCannotApply(benchmark::State& state) {
   std::string references;
   const std::string filters = Rules(kSeriesApplyingFilters, static_cast<int>(state.range(0)), references);
   RunEventPath(state, 1, 0, filters, references);
-}
-
-// Expressions whose match runs out of its bound, each the one filter over a CommandLine of "a"
-// closed by "!": a back-reference compared at every length of its group, and a repeat that
-// scans the rest of the value at every start.
-const char* const kRunawayExpressions[] = {R"(^(a+)\1+b$)", "a.*b"};
-
-std::string JsonQuoted(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
-void BM_RunawayExpression(benchmark::State& state) {
-  const char* expression = kRunawayExpressions[state.range(0)];
-  state.SetLabel(expression);
-  const std::string value = std::string(static_cast<size_t>(state.range(1)) - 1, 'a') + "!";
-  const std::vector<std::string> texts = {Event("Security", kSecurityProvider, 4688, 1, {{"CommandLine", value}})};
-  const std::vector<std::u16string> rendered = {Utf8ToUtf16(texts.front())};
-  const std::string filters =
-      "[" + Filter(1, 4688, kSecurityProvider, Item("CommandLine", "el", "regex", JsonQuoted(expression)), false) +
-      "]";
-  RunEventPath(state, 1, 0, filters, "[]", {texts, rendered});
 }
 
 // The same records as the collector makes them, in batches of the uploader's size, gzip alone.
@@ -323,7 +287,6 @@ BENCHMARK(BM_DetectionOnFullUpload)->MinTime(3.0);
 BENCHMARK(BM_DetectionOnDetectedOnly)->MinTime(3.0);
 BENCHMARK(BM_CompressionAlone)->MinTime(2.0);
 BENCHMARK(BM_FiltersThatCannotApply)->Arg(30)->Arg(300)->Arg(3000)->Arg(30000)->MinTime(2.0);
-BENCHMARK(BM_RunawayExpression)->ArgsProduct({{0, 1}, {30000, 120000}})->MinTime(1.0);
 
 // The console table, then each event-path figure as a ratio to compression alone, and the time of
 // an event beside filters that cannot apply to it as a ratio to the time beside the fewest.
@@ -336,9 +299,6 @@ class cRatioReporter : public benchmark::ConsoleReporter {
       if (rate == run.counters.end()) continue;
       if (run.run_name.function_name == "BM_FiltersThatCannotApply") {
         m_Series.emplace_back(run.run_name.args, rate->second.value);
-      } else if (run.run_name.function_name == "BM_RunawayExpression") {
-        m_Runaway.emplace_back(run.report_label + " over " + run.run_name.args.substr(run.run_name.args.find('/') + 1),
-                               rate->second.value);
       } else {
         m_Rates[run.benchmark_name()] = rate->second.value;
       }
@@ -356,10 +316,6 @@ class cRatioReporter : public benchmark::ConsoleReporter {
       if (compression > 0) std::printf("   %6.3f of compression alone", entry.second / compression);
       std::printf("\n");
     }
-    if (!m_Runaway.empty()) {
-      std::printf("\none filter whose expression runs out of its bound (CPU time per event)\n");
-      for (const auto& [name, rate] : m_Runaway) std::printf("  %-35s characters %10.2f us\n", name.c_str(), 1e6 / rate);
-    }
     if (m_Series.empty()) return;
     std::printf("\ndetected events only, %d filters that apply beside filters that cannot (CPU time per event)\n",
                 kSeriesApplyingFilters);
@@ -373,7 +329,6 @@ class cRatioReporter : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, double> m_Rates;
   std::vector<std::pair<std::string, double>> m_Series;  // filters that cannot apply, events per second
-  std::vector<std::pair<std::string, double>> m_Runaway;  // expression and value length, events per second
 };
 
 }  // namespace

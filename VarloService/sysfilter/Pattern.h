@@ -1,16 +1,14 @@
 #pragma once
 // One comparison value of a filter: a literal text, or a PCRE expression (UTF-8, dot-all,
-// multi-line, studied for the JIT). A text that starts with "regex=" is always an expression.
-// Every match of an expression is bounded in work and depth, so one costs about a millisecond
-// at most, however long its subject.
-#include <pcre.h>
-
+// multi-line, studied for the JIT) whose every match is bounded in its work. A text that starts
+// with "regex=" is always an expression.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "VarloService/sysfilter/Expression.h"
 
 namespace sysfilter {
 
@@ -19,7 +17,6 @@ class cCmdTemplate;
 class cPattern {
  public:
   cPattern() = default;
-  ~cPattern();
   cPattern(cPattern&& other) noexcept;
   cPattern& operator=(cPattern&& other) noexcept;
   cPattern(const cPattern&) = delete;
@@ -37,7 +34,7 @@ class cPattern {
   // operator; it is counted, and logged once.
   int Match(const char* subject, size_t length, cCmdTemplate* captures, uint32_t op) const;
 
-  bool IsRegex() const { return m_code != nullptr; }
+  bool IsRegex() const { return m_expression.IsCompiled(); }
   // The text without its "regex=" prefix.
   const std::string& Text() const { return m_text; }
   // Runs that ended in a PCRE error (bad UTF-8, the bound of its work, recursion limit, JIT stack
@@ -47,14 +44,9 @@ class cPattern {
  private:
   int MatchLiteral(std::string_view subject, uint32_t op) const;
   void CountError(int result) const;
-  void Release();
 
   std::string m_text;
-  pcre* m_code = nullptr;
-  pcre_extra* m_study = nullptr;
-  bool m_readsAhead = false;  // one item may read the rest of the subject without moving
-  // By offset in the text: the group a back-reference there compares (see Pattern.cpp).
-  std::vector<int> m_references;
+  cExpression m_expression;
   mutable std::atomic<uint32_t> m_errors{0};
 };
 

@@ -16,6 +16,7 @@ const std::vector<cFuzzTarget>& FuzzTargets() {
       {"EventRecord", FuzzEventRecord},
       {"EventFilterList", FuzzEventFilterList},
       {"EventExceptList", FuzzEventExceptList},
+      {"Expression", FuzzExpression},
       {"Base64Inflate", FuzzBase64Inflate},
       {"Manifest", FuzzManifest},
       {"RemoteControl", FuzzRemoteControl},

@@ -38,6 +38,9 @@ int FuzzEventRecord(const uint8_t* data, size_t size);
 int FuzzEventFilterList(const uint8_t* data, size_t size);
 // The event upload exceptions, loaded and tested on fixed events.
 int FuzzEventExceptList(const uint8_t* data, size_t size);
+// "expression\0value": one filter expression compiled with its bound and matched, beside plain
+// PCRE.
+int FuzzExpression(const uint8_t* data, size_t size);
 
 // Encodings: base64 text of a zlib or gzip stream, decoded and inflated, and both round trips.
 int FuzzBase64Inflate(const uint8_t* data, size_t size);
