@@ -84,6 +84,9 @@ class cHttpSession : public cHttpObject {
     curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &cHttpSession::Unlock);
     curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
     curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    // Each request has a transfer of its own: a new connection resumes the secure session of
+    // one before.
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
   ~cHttpSession() override { curl_share_cleanup(m_share); }
 
@@ -107,9 +110,14 @@ class cHttpSession : public cHttpObject {
   std::mutex m_locks[CURL_LOCK_DATA_LAST];
 };
 
-// The handles of one transfer: an easy handle driven through a multi handle of its own, so that
-// the caller's thread moves the transfer only as far as it reads, and another thread can wake it.
-// The multi handle keeps the connection, so a transfer that is used again reuses it.
+// The handles of one request: a transfer (easy handle) of its own, driven through a multi handle,
+// so that the caller's thread moves the transfer only as far as it reads, and another thread can
+// wake it. The multi handle holds the connection that a request leaves kept alive, and the next
+// request of the connection gets it, with it that connection. The transfer is new for each
+// request: libcurl counts on a transfer the retries of kept connections found dead and clears the
+// count only when it gives up, so one transfer for request after request would fail unsent once a
+// server had closed a few kept connections; a fresh count still lets a request sent on a kept
+// connection that the server had closed go out once more on a new one, as WinHTTP does.
 struct cTransfer {
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
@@ -119,51 +127,54 @@ struct cTransfer {
   }
 };
 
-// A connection keeps one transfer between its requests, so they share one kept-alive connection.
-// What every request has alike is set when a transfer is made, the cookie engine among it: setting
-// that again on the same handle leaks.
+// A connection keeps one multi handle between its requests, so they share one kept-alive
+// connection.
 class cHttpConnection : public cHttpObject {
  public:
   cHttpConnection(std::shared_ptr<cHttpSession> session, std::string host, INTERNET_PORT port)
-      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_kept(MakeTransfer()) {}
+      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_kept(curl_multi_init()) {}
+  ~cHttpConnection() override {
+    if (m_kept) curl_multi_cleanup(m_kept);
+  }
 
   bool Valid() const { return m_kept != nullptr; }
   const cHttpSession& Session() const { return *m_session; }
   const std::string& Host() const { return m_host; }
   INTERNET_PORT Port() const { return m_port; }
 
-  // The kept transfer, or a new one while another request of the connection holds it; null
-  // when none can be made.
+  // A new transfer through the kept multi handle, or through a new one while another request of
+  // the connection holds it; null when none can be made.
   std::unique_ptr<cTransfer> TakeTransfer() {
+    auto transfer = std::make_unique<cTransfer>();
     {
       std::lock_guard<std::mutex> guard(m_lock);
-      if (m_kept) return std::move(m_kept);
+      std::swap(transfer->multi, m_kept);
     }
-    return MakeTransfer();
+    if (!transfer->multi) transfer->multi = curl_multi_init();
+    transfer->easy = MakeEasy();
+    if (!transfer->easy || !transfer->multi) return nullptr;
+    return transfer;
   }
-  // Keeps a transfer whose request is over, unless one is kept already.
+  // Keeps the multi handle of a transfer whose request is over, unless one is kept already.
   void GiveBack(std::unique_ptr<cTransfer> transfer) {
-    curl_easy_setopt(transfer->easy, CURLOPT_HTTPHEADER, nullptr);
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_kept) m_kept = std::move(transfer);
+    if (!m_kept) std::swap(transfer->multi, m_kept);
   }
 
  private:
-  std::unique_ptr<cTransfer> MakeTransfer() const;
+  // What every transfer of the connection has alike.
+  CURL* MakeEasy() const;
 
   std::shared_ptr<cHttpSession> m_session;
   std::string m_host;
   INTERNET_PORT m_port;
   std::mutex m_lock;
-  std::unique_ptr<cTransfer> m_kept;
+  CURLM* m_kept;
 };
 
-std::unique_ptr<cTransfer> cHttpConnection::MakeTransfer() const {
-  auto transfer = std::make_unique<cTransfer>();
-  transfer->easy = curl_easy_init();
-  transfer->multi = curl_multi_init();
-  if (!transfer->easy || !transfer->multi) return nullptr;
-  CURL* easy = transfer->easy;
+CURL* cHttpConnection::MakeEasy() const {
+  CURL* easy = curl_easy_init();
+  if (!easy) return nullptr;
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -186,7 +197,7 @@ std::unique_ptr<cTransfer> cHttpConnection::MakeTransfer() const {
   curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
   curl_easy_setopt(easy, CURLOPT_CAPATH, X509_get_default_cert_dir());
   curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
-  return transfer;
+  return easy;
 }
 
 // One request. Send moves the transfer until the answer's head is in; each read moves it until
