@@ -453,13 +453,16 @@ HINTERNET WinHttpOpen(const wchar_t* userAgent, DWORD accessType, const wchar_t*
                       const wchar_t* proxyBypass, DWORD flags) {
   bool knownAccess = accessType == WINHTTP_ACCESS_TYPE_DEFAULT_PROXY || accessType == WINHTTP_ACCESS_TYPE_NO_PROXY ||
                      accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY || accessType == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY;
-  bool namedWithoutName = accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && (!proxyName || !*proxyName);
-  if (flags != 0 || !knownAccess || namedWithoutName) {
+  if (flags != 0 || !knownAccess) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   InitialiseTransferLibrary();
   auto session = std::make_shared<cHttpSession>(Utf8(userAgent), accessType, Utf8(proxyName), Utf8(proxyBypass));
+  if (session->ProxyRules().NamesNoProxy()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   if (!session->Valid()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;

@@ -363,7 +363,12 @@ TEST_F(HttpTest, ClosingARequestFromAnotherThreadEndsTheCallThatWaitsOnIt) {
 }
 
 TEST(HttpHandles, RefuseMisuse) {
+  // A named proxy list that names no proxy never turns into going direct.
   EXPECT_EQ(nullptr, WinHttpOpen(L"x", WINHTTP_ACCESS_TYPE_NAMED_PROXY, nullptr, nullptr, 0));
+  for (const wchar_t* list : {L"", L" ", L" ; ;"}) {
+    EXPECT_EQ(nullptr, WinHttpOpen(L"x", WINHTTP_ACCESS_TYPE_NAMED_PROXY, list, nullptr, 0));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  }
   EXPECT_EQ(nullptr, WinHttpConnect(nullptr, L"127.0.0.1", 80, 0));
   cHandle session(DirectSession());
   EXPECT_EQ(nullptr, WinHttpConnect(session.handle, L"", 80, 0));

@@ -59,7 +59,9 @@ constexpr DWORD ERROR_WINHTTP_SECURE_FAILURE = 12175;
 // A session. proxyName (named proxy only) is WinHTTP's list: entries "[scheme=][http://]host[:port]"
 // separated by ";" or blanks, an entry without a scheme serving both. proxyBypass: host patterns
 // with "*" wildcards, separated by ";" or blanks, compared without regard to case; "<local>" matches
-// every host name without a dot. Only the synchronous form exists: flags must be 0.
+// every host name without a dot. A named proxy list without one entry is refused
+// (ERROR_INVALID_PARAMETER), so a proxy that is set never turns into going direct. Only the
+// synchronous form exists: flags must be 0.
 HINTERNET WinHttpOpen(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxyName,
                       const wchar_t* proxyBypass, DWORD flags);
 
