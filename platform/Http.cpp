@@ -278,6 +278,7 @@ class cHttpRequest : public cHttpObject {
   CURLcode m_result = CURLE_OK;
   bool m_paused = false;
   bool m_headComplete = false;
+  bool m_headEnded = false;  // the head coming in last came to its empty line
   long m_answerStatus = 0;  // of the answer whose head is coming in
   bool m_answerMoves = false;  // that answer is a redirect the transfer follows
   std::string m_window;     // received, not yet read
@@ -318,10 +319,12 @@ size_t cHttpRequest::OnHeader(char* data, size_t size, size_t count, void* conte
     size_t blank = line.find(' ');
     request->m_answerStatus = blank == std::string::npos ? 0 : std::strtol(line.c_str() + blank + 1, nullptr, 10);
     request->m_answerMoves = false;
+    request->m_headEnded = false;
   } else if (line.size() > 9 && platform::EqualNoCase(line.substr(0, 9), "location:")) {
     const long status = request->m_answerStatus;
     request->m_answerMoves = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
   } else if (line == "\r\n" || line == "\n") {
+    request->m_headEnded = true;
     const bool interim = request->m_answerStatus / 100 == 1;
     if (!interim && !request->m_answerMoves) request->m_headComplete = true;
   }
@@ -431,6 +434,10 @@ BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD 
         std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutS + kSendReceiveTimeoutS));
   if (m_cancelled) return Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
   if (!m_headComplete && !m_done) return Fail(ERROR_WINHTTP_TIMEOUT);
+  // A head that broke off is no answer, whatever of it came (the transfer library takes one cut
+  // off by the end of the connection for whole).
+  if (!m_headEnded)
+    return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));
   long status = 0;
   curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &status);
   if (status == 0) return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));

@@ -34,7 +34,7 @@ std::string TransportReason(DWORD error) {
     case ERROR_WINHTTP_TIMEOUT: reason = "timed out"; break;
     case ERROR_WINHTTP_SECURE_FAILURE: reason = "secure connection refused (certificate or handshake)"; break;
     case ERROR_WINHTTP_NAME_NOT_RESOLVED: reason = "name not resolved"; break;
-    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: reason = "answer not understood"; break;
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: reason = "answer cut off or malformed"; break;
     case ERROR_WINHTTP_INVALID_URL: reason = "invalid server name"; break;
     case ERROR_INVALID_PARAMETER: reason = "refused by the transport"; break;
     case ERROR_NOT_ENOUGH_MEMORY: reason = "out of memory"; break;

@@ -299,6 +299,15 @@ TEST_F(HttpTest, BodyReceivedBeforeABreakStaysReadable) {
   EXPECT_EQ(ERROR_WINHTTP_CONNECTION_ERROR, exchange.readError);
 }
 
+TEST_F(HttpTest, AHeadCutOffByTheEndOfTheConnectionIsNoAnswer) {
+  cOneShotServer server("HTTP/1.1 200 OK\r\nContent-Le");
+  ASSERT_TRUE(server.Valid());
+  cHandle session(DirectSession());
+  cExchange exchange = Fetch(session.handle, server.Port(), false, nullptr, L"/cut");
+  EXPECT_FALSE(exchange.sent);
+  EXPECT_EQ(ERROR_WINHTTP_INVALID_SERVER_RESPONSE, exchange.sendError);
+}
+
 TEST_F(HttpTest, AnEndlessBodyIsReceivedOnlyAsFarAsItIsRead) {
   m_Server.Script("GET", "/endless", cScriptedAnswer::Endless("{", "0,"));
   cHandle session(DirectSession());
