@@ -225,13 +225,12 @@ cApi::cExchange::cExchange(cApi& client, const std::wstring& path, int verb)
 }
 
 cApi::cExchange::~cExchange() {
-  // A request that the stop cancelled is no failure of the server's.
   if (!m_Request) {
-    if (!m_Failure.empty()) m_Client.NoteOutcome(m_Endpoint, m_Failure);
+    if (!m_Failure.empty()) m_Client.NoteOutcome(m_Endpoint, m_Failure, m_FailureTold);
     return;
   }
-  const bool cancelled = Cancelled();
-  if (!cancelled) m_Client.NoteOutcome(m_Endpoint, m_Failure);
+  // A request that the stop cancelled is no failure of the server's.
+  if (!Cancelled()) m_Client.NoteOutcome(m_Endpoint, m_Failure, m_FailureTold);
   std::lock_guard<std::mutex> guard(m_Client.m_InFlightLock);
   if (m_Client.m_InFlight == m_Request) {
     WinHttpCloseHandle(m_Request);
@@ -260,15 +259,20 @@ bool cApi::cExchange::Status(DWORD& status) const {
 
 bool cApi::cExchange::ReadBody(const cAnswerLimit& limit, const std::function<bool(const char*, uint32_t)>& sink) {
   const eAnswerEnd end = ReadAnswer(m_Request, limit, m_OpenedMs, sink);
-  const std::string passed = LimitPassed(end, limit);
-  if (!passed.empty()) SPDLOG_ERROR("answer of {} refused: {}", m_Endpoint, passed);
   if (end == eAnswerEnd::Complete) return true;
   // A transfer that broke off keeps what came before, unless it was cancelled.
   if (end == eAnswerEnd::BrokenOff) {
     Fail("answer broken off: " + TransportReason(GetLastError()));
     return !Cancelled();
   }
-  Fail(passed.empty() ? "answer not taken" : "answer refused: " + passed);
+  const std::string passed = LimitPassed(end, limit);
+  if (passed.empty()) {
+    Fail("answer not taken");
+  } else {
+    // Every answer beyond its bound is told: it comes from a server gone wrong or hostile.
+    SPDLOG_ERROR("answer of {} refused: {}", m_Endpoint, passed);
+    Fail("answer refused: " + passed, true);
+  }
   return false;
 }
 
@@ -300,17 +304,17 @@ json_t* cApi::Request(const std::wstring& path, int verb, const void* body, uint
   return answer;
 }
 
-void cApi::NoteOutcome(const std::string& endpoint, const std::string& failure) {
+void cApi::NoteOutcome(const std::string& endpoint, const std::string& failure, bool told) {
   if (failure.empty()) {
     if (m_FailuresInRow > 1) SPDLOG_INFO("request of {} succeeded after {} failed in a row", endpoint, m_FailuresInRow);
     m_FailuresInRow = 0;
     m_LoggedFailure.clear();
     return;
   }
-  ++m_FailuresInRow;
-  if (m_FailuresInRow > 1 && failure == m_LoggedFailure) return;
-  SPDLOG_WARN("request of {} failed: {}", endpoint, failure);
-  m_LoggedFailure = failure;
+  const std::string logged = endpoint + ": " + failure;
+  const bool repeated = ++m_FailuresInRow > 1 && logged == m_LoggedFailure;
+  if (!told && !repeated) SPDLOG_WARN("request of {} failed: {}", endpoint, failure);
+  m_LoggedFailure = logged;
 }
 
 json_t* cApi::GetCsrfToken(int prefix) {

@@ -7,7 +7,7 @@
 // Every JSON value handed out carries one reference for the caller. Used by one thread at a time,
 // but any thread may cancel its requests. Every answer is bounded by its kind (AnswerLimits.h).
 // A failed request is logged with the transport's reason: the first of a run of failures, and
-// each whose reason differs from the one logged before; the first success after a run tells
+// each whose endpoint or reason differs from the one before; the first success after a run tells
 // how long it was.
 #include <jansson.h>
 
@@ -130,8 +130,12 @@ class cApi {
     // beyond the limit (logged with its endpoint) or when the request was cancelled.
     bool ReadBody(const cAnswerLimit& limit, const std::function<bool(const char*, uint32_t)>& sink);
 
-    // The exchange failed for this reason, logged by the client when the exchange ends.
-    void Fail(std::string reason) { m_Failure = std::move(reason); }
+    // The exchange failed for this reason, which the client logs when the exchange ends, unless
+    // it was told already.
+    void Fail(std::string reason, bool told = false) {
+      m_Failure = std::move(reason);
+      m_FailureTold = told;
+    }
 
    private:
     // Closed by Cancel while it was in flight.
@@ -142,6 +146,7 @@ class cApi {
     HINTERNET m_Request = nullptr;
     uint64_t m_OpenedMs = 0;
     std::string m_Failure;  // empty while it has not failed
+    bool m_FailureTold = false;
   };
 
   HINTERNET m_hSession = nullptr;
@@ -163,12 +168,13 @@ class cApi {
   bool m_Cancelled = false;
   // Why the last Connect failed, for the requests that then find no connection.
   std::string m_ConnectFailure;
-  // The run of failed requests: its length and the reason logged last.
+  // The run of failed requests: its length and the endpoint and reason of the last one.
   uint32_t m_FailuresInRow = 0;
   std::string m_LoggedFailure;
 
-  // Logs the end of an exchange by the rule above; failure empty for a success.
-  void NoteOutcome(const std::string& endpoint, const std::string& failure);
+  // Logs the end of an exchange by the rule above; failure empty for a success, told when the
+  // failure was logged already.
+  void NoteOutcome(const std::string& endpoint, const std::string& failure, bool told);
   // Fails Connect with its result, logging why.
   int ConnectFailed(int result, const std::string& reason);
 
