@@ -7,6 +7,12 @@
 // added to a request beyond the caller's headers, "Host", "User-Agent", "Content-Length" and the
 // cookies of the session.
 //
+// Requests of one connection handle share a kept-alive connection. A request sent on a kept
+// connection that the server had closed meanwhile, before any byte of an answer came, goes out
+// once more on a new connection, as WinHTTP does; a request on a new connection, or one whose
+// answer had begun, is never sent again. An answer whose head the connection's end cuts off
+// fails the request (ERROR_WINHTTP_INVALID_SERVER_RESPONSE).
+//
 // The body is received as the caller reads it: the layer keeps only a small window of it ahead of
 // the reads. Closing a request handle from another thread ends a call blocked on it, which fails
 // with ERROR_WINHTTP_OPERATION_CANCELLED.
