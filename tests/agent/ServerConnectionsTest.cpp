@@ -144,6 +144,7 @@ TEST_P(ServerConnectionsTest, EveryPollAndUploadArrivesOnceAndNoneFails) {
   const auto enough = [&] { return Polls() >= kPolls && m_Upload.Batches().size() >= kUploads; };
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(20);
   while (!enough() && std::chrono::steady_clock::now() < deadline) AppendEvent();
+  EXPECT_TRUE(WaitUntil(kLongWaitMs, [&] { return m_Service->m_EvtLogSvc.RxCount() >= m_Events.size(); }));
   m_Service->CloseLink();
   loop.join();
 
