@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <limits>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -51,6 +52,8 @@ struct cServerHabit {
   DWORD passMs;               // the main loop's pass, 6 s in the service
   int calendarSpeed;          // a batch's 6 s of age in 6000 / speed ms
 };
+
+void PrintTo(const cServerHabit& habit, std::ostream* out) { *out << habit.name; }
 
 // Passes longer than the servers' idle time, so nearly every request meets a closed connection.
 const cServerHabit kHabits[] = {
