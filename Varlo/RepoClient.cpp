@@ -15,9 +15,10 @@ constexpr wchar_t kModuleVersionPath[] = L"/v4/module/iis/version";
 
 cRepoClient::cRepoClient() : m_Host(WidenBytes(kDefaultRepoHost)) {}
 
-void cRepoClient::SetProxy(const std::wstring& proxy, const std::wstring& bypass) {
+void cRepoClient::SetProxy(const std::wstring& proxy, const std::wstring& bypass, bool unreadable) {
   m_Proxy = proxy;
   m_ProxyBypass = bypass;
+  m_ProxyUnreadable = unreadable;
 }
 
 void cRepoClient::SetEndpoint(const std::wstring& host, INTERNET_PORT port) {
@@ -34,6 +35,10 @@ void cRepoClient::CloseHandles() {
 }
 
 int cRepoClient::FetchVersion(std::string& text) {
+  if (m_ProxyUnreadable) {
+    TRAY_LOG(kLogVarloWnd, err, "FetchVersion(): the setting Proxy is there but cannot be read; nothing goes out");
+    return -10;
+  }
   if (m_Proxy.empty()) {
     m_hSession = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                              WINHTTP_NO_PROXY_BYPASS, 0);

@@ -526,8 +526,8 @@ int cVarloWnd::LoadProxy() {
   NvmVarloUi settings(0);
   std::string proxy;
   std::string bypass;
-  settings.GetString(NvmVarloUi::Proxy, proxy);
+  const bool unreadable = settings.GetString(NvmVarloUi::Proxy, proxy) == -2;
   int result = settings.GetString(NvmVarloUi::ProxyBypass, bypass);
-  m_RepoClient.SetProxy(WidenBytes(proxy), WidenBytes(bypass));
+  m_RepoClient.SetProxy(WidenBytes(proxy), WidenBytes(bypass), unreadable);
   return result;
 }

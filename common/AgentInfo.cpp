@@ -53,9 +53,11 @@ void cAgentInfo::LoadProxy() {
   NvmVarlo nvm;
   const auto load = [&nvm](NvmVarlo::Value value, std::wstring& field) {
     std::string text;
-    field = nvm.GetString(value, text) == 0 ? WidenBytes(text) : std::wstring();
+    const int read = nvm.GetString(value, text);
+    field = read == 0 ? WidenBytes(text) : std::wstring();
+    return read;
   };
-  load(NvmVarlo::Proxy, m_Proxy);
+  m_ProxyUnreadable = load(NvmVarlo::Proxy, m_Proxy) == -2;
   load(NvmVarlo::ProxyBypass, m_ProxyBypass);
 }
 

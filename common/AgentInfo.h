@@ -30,7 +30,8 @@ class cAgentInfo {
   cAgentInfo(const cAgentInfo&) = delete;
   cAgentInfo& operator=(const cAgentInfo&) = delete;
 
-  // Proxy and bypass list from the settings (created empty when missing).
+  // Proxy and bypass list from the settings (created empty when missing). A Proxy too long to
+  // read leaves the proxy empty and marks it unreadable: a proxy is set that cannot be used.
   void LoadProxy();
 
   // The IPv4 addresses of the four default server hosts as a ","-list and as hosts-file lines
@@ -60,6 +61,7 @@ class cAgentInfo {
   std::string m_InstallDir = kInstallDirDefault;
   const wchar_t* m_RepoPath = kRepoPathPrefix;
   std::wstring m_Proxy;
+  bool m_ProxyUnreadable = false;
   std::wstring m_ProxyBypass;
   std::atomic<uint64_t> m_UploadTime{0};
   std::string m_OsReleaseId;

@@ -84,7 +84,7 @@ int cNvm::GetString(const char* name, std::string& text) {
     SetString(name, text);
     return 1;
   }
-  return -1;
+  return result == ERROR_MORE_DATA ? -2 : -1;
 }
 
 int cNvm::GetDword(const char* name, uint32_t& value) {

@@ -37,8 +37,8 @@ class cNvm {
   const char* Name(int index) const;
 
   // 0 read (text up to its first NUL); 1 missing while open for writing: the caller's text is
-  // the default and is stored; -1 any other failure (missing while read-only, longer than
-  // kStringBufferBytes, key not open), the text unchanged.
+  // the default and is stored; -2 there but longer than kStringBufferBytes; -1 any other failure
+  // (missing while read-only, key not open). On a failure the text is unchanged.
   int GetString(const char* name, std::string& text);
   int GetString(int index, std::string& text) { return GetString(Name(index), text); }
 

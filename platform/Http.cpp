@@ -84,6 +84,9 @@ class cHttpSession : public cHttpObject {
     curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &cHttpSession::Unlock);
     curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
     curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    // Each request has a transfer of its own: a new connection resumes the secure session of
+    // one before.
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
   ~cHttpSession() override { curl_share_cleanup(m_share); }
 
@@ -107,9 +110,14 @@ class cHttpSession : public cHttpObject {
   std::mutex m_locks[CURL_LOCK_DATA_LAST];
 };
 
-// The handles of one transfer: an easy handle driven through a multi handle of its own, so that
-// the caller's thread moves the transfer only as far as it reads, and another thread can wake it.
-// The multi handle keeps the connection, so a transfer that is used again reuses it.
+// The handles of one request: a transfer (easy handle) of its own, driven through a multi handle,
+// so that the caller's thread moves the transfer only as far as it reads, and another thread can
+// wake it. The multi handle holds the connection that a request leaves kept alive, and the next
+// request of the connection gets it, with it that connection. The transfer is new for each
+// request: libcurl counts on a transfer the retries of kept connections found dead and clears the
+// count only when it gives up, so one transfer for request after request would fail unsent once a
+// server had closed a few kept connections; a fresh count still lets a request sent on a kept
+// connection that the server had closed go out once more on a new one, as WinHTTP does.
 struct cTransfer {
   CURL* easy = nullptr;
   CURLM* multi = nullptr;
@@ -119,51 +127,54 @@ struct cTransfer {
   }
 };
 
-// A connection keeps one transfer between its requests, so they share one kept-alive connection.
-// What every request has alike is set when a transfer is made, the cookie engine among it: setting
-// that again on the same handle leaks.
+// A connection keeps one multi handle between its requests, so they share one kept-alive
+// connection.
 class cHttpConnection : public cHttpObject {
  public:
   cHttpConnection(std::shared_ptr<cHttpSession> session, std::string host, INTERNET_PORT port)
-      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_kept(MakeTransfer()) {}
+      : m_session(std::move(session)), m_host(std::move(host)), m_port(port), m_kept(curl_multi_init()) {}
+  ~cHttpConnection() override {
+    if (m_kept) curl_multi_cleanup(m_kept);
+  }
 
   bool Valid() const { return m_kept != nullptr; }
   const cHttpSession& Session() const { return *m_session; }
   const std::string& Host() const { return m_host; }
   INTERNET_PORT Port() const { return m_port; }
 
-  // The kept transfer, or a new one while another request of the connection holds it; null
-  // when none can be made.
+  // A new transfer through the kept multi handle, or through a new one while another request of
+  // the connection holds it; null when none can be made.
   std::unique_ptr<cTransfer> TakeTransfer() {
+    auto transfer = std::make_unique<cTransfer>();
     {
       std::lock_guard<std::mutex> guard(m_lock);
-      if (m_kept) return std::move(m_kept);
+      std::swap(transfer->multi, m_kept);
     }
-    return MakeTransfer();
+    if (!transfer->multi) transfer->multi = curl_multi_init();
+    transfer->easy = MakeEasy();
+    if (!transfer->easy || !transfer->multi) return nullptr;
+    return transfer;
   }
-  // Keeps a transfer whose request is over, unless one is kept already.
+  // Keeps the multi handle of a transfer whose request is over, unless one is kept already.
   void GiveBack(std::unique_ptr<cTransfer> transfer) {
-    curl_easy_setopt(transfer->easy, CURLOPT_HTTPHEADER, nullptr);
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!m_kept) m_kept = std::move(transfer);
+    if (!m_kept) std::swap(transfer->multi, m_kept);
   }
 
  private:
-  std::unique_ptr<cTransfer> MakeTransfer() const;
+  // What every transfer of the connection has alike.
+  CURL* MakeEasy() const;
 
   std::shared_ptr<cHttpSession> m_session;
   std::string m_host;
   INTERNET_PORT m_port;
   std::mutex m_lock;
-  std::unique_ptr<cTransfer> m_kept;
+  CURLM* m_kept;
 };
 
-std::unique_ptr<cTransfer> cHttpConnection::MakeTransfer() const {
-  auto transfer = std::make_unique<cTransfer>();
-  transfer->easy = curl_easy_init();
-  transfer->multi = curl_multi_init();
-  if (!transfer->easy || !transfer->multi) return nullptr;
-  CURL* easy = transfer->easy;
+CURL* cHttpConnection::MakeEasy() const {
+  CURL* easy = curl_easy_init();
+  if (!easy) return nullptr;
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -186,7 +197,7 @@ std::unique_ptr<cTransfer> cHttpConnection::MakeTransfer() const {
   curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
   curl_easy_setopt(easy, CURLOPT_CAPATH, X509_get_default_cert_dir());
   curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
-  return transfer;
+  return easy;
 }
 
 // One request. Send moves the transfer until the answer's head is in; each read moves it until
@@ -267,6 +278,7 @@ class cHttpRequest : public cHttpObject {
   CURLcode m_result = CURLE_OK;
   bool m_paused = false;
   bool m_headComplete = false;
+  bool m_headEnded = false;  // the head coming in last came to its empty line
   long m_answerStatus = 0;  // of the answer whose head is coming in
   bool m_answerMoves = false;  // that answer is a redirect the transfer follows
   std::string m_window;     // received, not yet read
@@ -307,10 +319,12 @@ size_t cHttpRequest::OnHeader(char* data, size_t size, size_t count, void* conte
     size_t blank = line.find(' ');
     request->m_answerStatus = blank == std::string::npos ? 0 : std::strtol(line.c_str() + blank + 1, nullptr, 10);
     request->m_answerMoves = false;
+    request->m_headEnded = false;
   } else if (line.size() > 9 && platform::EqualNoCase(line.substr(0, 9), "location:")) {
     const long status = request->m_answerStatus;
     request->m_answerMoves = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
   } else if (line == "\r\n" || line == "\n") {
+    request->m_headEnded = true;
     const bool interim = request->m_answerStatus / 100 == 1;
     if (!interim && !request->m_answerMoves) request->m_headComplete = true;
   }
@@ -420,6 +434,10 @@ BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD 
         std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutS + kSendReceiveTimeoutS));
   if (m_cancelled) return Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
   if (!m_headComplete && !m_done) return Fail(ERROR_WINHTTP_TIMEOUT);
+  // A head that broke off is no answer, whatever of it came (the transfer library takes one cut
+  // off by the end of the connection for whole).
+  if (!m_headEnded)
+    return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));
   long status = 0;
   curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &status);
   if (status == 0) return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));
@@ -442,13 +460,16 @@ HINTERNET WinHttpOpen(const wchar_t* userAgent, DWORD accessType, const wchar_t*
                       const wchar_t* proxyBypass, DWORD flags) {
   bool knownAccess = accessType == WINHTTP_ACCESS_TYPE_DEFAULT_PROXY || accessType == WINHTTP_ACCESS_TYPE_NO_PROXY ||
                      accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY || accessType == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY;
-  bool namedWithoutName = accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && (!proxyName || !*proxyName);
-  if (flags != 0 || !knownAccess || namedWithoutName) {
+  if (flags != 0 || !knownAccess) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   InitialiseTransferLibrary();
   auto session = std::make_shared<cHttpSession>(Utf8(userAgent), accessType, Utf8(proxyName), Utf8(proxyBypass));
+  if (session->ProxyRules().NamesNoProxy()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   if (!session->Valid()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;

@@ -66,6 +66,10 @@ cProxyRules::cProxyRules(DWORD accessType, const std::string& proxyName,
   }
 }
 
+bool cProxyRules::NamesNoProxy() const {
+  return m_accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && m_proxies.empty();
+}
+
 const char* cProxyRules::ProxyFor(const std::string& host, bool secure) const {
   if (m_accessType == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY) return nullptr;
   if (m_accessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || Bypassed(host)) return "";

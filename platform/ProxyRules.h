@@ -15,6 +15,9 @@ class cProxyRules {
   // host name without a dot.
   cProxyRules(DWORD accessType, const std::string& proxyName, const std::string& proxyBypass);
 
+  // A named proxy list with not one entry names no proxy that could be used.
+  bool NamesNoProxy() const;
+
   // What the transfer library takes as its proxy option: null leaves it the environment's
   // proxies, "" goes direct, else "http://host:port".
   const char* ProxyFor(const std::string& host, bool secure) const;

@@ -25,6 +25,24 @@ constexpr int kRemovalCode = 98000;
 constexpr long long kSessionCodeFirst = 99000;
 constexpr long long kSessionCodeLast = 99999;
 
+// Why a request failed, as the transport told it.
+std::string TransportReason(DWORD error) {
+  const char* reason = nullptr;
+  switch (error) {
+    case ERROR_WINHTTP_CANNOT_CONNECT: reason = "connection refused or host unreachable"; break;
+    case ERROR_WINHTTP_CONNECTION_ERROR: reason = "connection reset or closed by the other end"; break;
+    case ERROR_WINHTTP_TIMEOUT: reason = "timed out"; break;
+    case ERROR_WINHTTP_SECURE_FAILURE: reason = "secure connection refused (certificate or handshake)"; break;
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: reason = "name not resolved"; break;
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: reason = "answer cut off or malformed"; break;
+    case ERROR_WINHTTP_INVALID_URL: reason = "invalid server name"; break;
+    case ERROR_INVALID_PARAMETER: reason = "refused by the transport"; break;
+    case ERROR_NOT_ENOUGH_MEMORY: reason = "out of memory"; break;
+    default: return "Windows error " + std::to_string(error);
+  }
+  return std::string(reason) + " (" + std::to_string(error) + ")";
+}
+
 // The token prefix of a path by its first segment.
 int PrefixOf(const std::wstring& path) {
   if (path.rfind(L"/pauth", 0) == 0) return cApi::PrefixAuth;
@@ -137,21 +155,35 @@ int cApi::BuildHeaders() {
 
 int cApi::Connect(const std::wstring& host, int secure, int port) {
   if (!m_hSession) {
+    if (m_pAgentInfo && m_pAgentInfo->m_ProxyUnreadable)
+      return ConnectFailed(-1, "the setting Proxy is there but cannot be read; nothing goes out without it");
     if (m_pAgentInfo && !m_pAgentInfo->m_Proxy.empty()) {
       const wchar_t* bypass = m_pAgentInfo->m_ProxyBypass.empty() ? WINHTTP_NO_PROXY_BYPASS
                                                                    : m_pAgentInfo->m_ProxyBypass.c_str();
       m_hSession = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, m_pAgentInfo->m_Proxy.c_str(), bypass, 0);
+      if (!m_hSession)
+        return ConnectFailed(-1, "the proxy " + ForLog(WideToUtf8(m_pAgentInfo->m_Proxy)) + " cannot be used: " +
+                                     TransportReason(GetLastError()) + "; nothing goes out without it");
     } else {
       m_hSession = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                WINHTTP_NO_PROXY_BYPASS, 0);
+      if (!m_hSession) return ConnectFailed(-1, "no session: " + TransportReason(GetLastError()));
     }
-    if (!m_hSession) return -1;
   }
   if (m_hConnect) return 0;
   m_RequestFlags = secure ? WINHTTP_FLAG_SECURE : 0;
   if (port == 0) port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
   m_hConnect = WinHttpConnect(m_hSession, host.c_str(), static_cast<INTERNET_PORT>(port), 0);
-  return m_hConnect ? 0 : -2;
+  if (!m_hConnect)
+    return ConnectFailed(-2, "no connection to " + ForLog(WideToUtf8(host)) + ": " + TransportReason(GetLastError()));
+  m_ConnectFailure.clear();
+  return 0;
+}
+
+int cApi::ConnectFailed(int result, const std::string& reason) {
+  SPDLOG_ERROR("cApi::Connect()={}: {}", result, reason);
+  m_ConnectFailure = reason;
+  return result;
 }
 
 void cApi::Close() {
@@ -180,15 +212,25 @@ void cApi::ResumeRequests() {
 cApi::cExchange::cExchange(cApi& client, const std::wstring& path, int verb)
     : m_Client(client), m_Endpoint(ForLog(WideToUtf8(path.substr(0, path.find(L'?'))))) {
   std::lock_guard<std::mutex> guard(client.m_InFlightLock);
-  if (client.m_Cancelled || !client.m_hConnect || verb < VerbGet || verb > VerbPut) return;
+  if (client.m_Cancelled || verb < VerbGet || verb > VerbPut) return;
+  if (!client.m_hConnect) {
+    Fail(client.m_ConnectFailure.empty() ? "not connected" : client.m_ConnectFailure);
+    return;
+  }
   m_Request = WinHttpOpenRequest(client.m_hConnect, kVerbs[verb], path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                  WINHTTP_DEFAULT_ACCEPT_TYPES, client.m_RequestFlags);
+  if (!m_Request) Fail("request not opened: " + TransportReason(GetLastError()));
   client.m_InFlight = m_Request;
   m_OpenedMs = platform::Clock().TickMs();
 }
 
 cApi::cExchange::~cExchange() {
-  if (!m_Request) return;
+  if (!m_Request) {
+    if (!m_Failure.empty()) m_Client.NoteOutcome(m_Endpoint, m_Failure, m_FailureTold);
+    return;
+  }
+  // A request that the stop cancelled is no failure of the server's.
+  if (!Cancelled()) m_Client.NoteOutcome(m_Endpoint, m_Failure, m_FailureTold);
   std::lock_guard<std::mutex> guard(m_Client.m_InFlightLock);
   if (m_Client.m_InFlight == m_Request) {
     WinHttpCloseHandle(m_Request);
@@ -201,9 +243,12 @@ cApi::cExchange::~cExchange() {
 bool cApi::cExchange::SendAndReceive(bool withHeaders, const void* body, uint32_t length) {
   if (!m_Request) return false;
   bool headers = withHeaders && m_Client.m_HeaderLength != 0;
-  return WinHttpSendRequest(m_Request, headers ? m_Client.m_Headers.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
-                            headers ? m_Client.m_HeaderLength : 0, body, length, length, 0) &&
-         WinHttpReceiveResponse(m_Request, nullptr);
+  if (WinHttpSendRequest(m_Request, headers ? m_Client.m_Headers.c_str() : WINHTTP_NO_ADDITIONAL_HEADERS,
+                         headers ? m_Client.m_HeaderLength : 0, body, length, length, 0) &&
+      WinHttpReceiveResponse(m_Request, nullptr))
+    return true;
+  Fail(TransportReason(GetLastError()));
+  return false;
 }
 
 bool cApi::cExchange::Status(DWORD& status) const {
@@ -214,11 +259,20 @@ bool cApi::cExchange::Status(DWORD& status) const {
 
 bool cApi::cExchange::ReadBody(const cAnswerLimit& limit, const std::function<bool(const char*, uint32_t)>& sink) {
   const eAnswerEnd end = ReadAnswer(m_Request, limit, m_OpenedMs, sink);
-  const std::string passed = LimitPassed(end, limit);
-  if (!passed.empty()) SPDLOG_ERROR("answer of {} refused: {}", m_Endpoint, passed);
   if (end == eAnswerEnd::Complete) return true;
   // A transfer that broke off keeps what came before, unless it was cancelled.
-  if (end == eAnswerEnd::BrokenOff) return !Cancelled();
+  if (end == eAnswerEnd::BrokenOff) {
+    Fail("answer broken off: " + TransportReason(GetLastError()));
+    return !Cancelled();
+  }
+  const std::string passed = LimitPassed(end, limit);
+  if (passed.empty()) {
+    Fail("answer not taken");
+  } else {
+    // Every answer beyond its bound is told: it comes from a server gone wrong or hostile.
+    SPDLOG_ERROR("answer of {} refused: {}", m_Endpoint, passed);
+    Fail("answer refused: " + passed, true);
+  }
   return false;
 }
 
@@ -240,7 +294,27 @@ json_t* cApi::Request(const std::wstring& path, int verb, const void* body, uint
       return false;
     }
   });
-  return kept && !buffer.empty() ? json_loadb(buffer.data(), buffer.size(), 0, nullptr) : nullptr;
+  json_t* answer = kept && !buffer.empty() ? json_loadb(buffer.data(), buffer.size(), 0, nullptr) : nullptr;
+  if (kept && !answer) {
+    DWORD status = 0;
+    exchange.Status(status);
+    exchange.Fail((buffer.empty() ? "empty answer" : "answer not JSON") + std::string(", status ") +
+                  std::to_string(status));
+  }
+  return answer;
+}
+
+void cApi::NoteOutcome(const std::string& endpoint, const std::string& failure, bool told) {
+  if (failure.empty()) {
+    if (m_FailuresInRow > 1) SPDLOG_INFO("request of {} succeeded after {} failed in a row", endpoint, m_FailuresInRow);
+    m_FailuresInRow = 0;
+    m_LoggedFailure.clear();
+    return;
+  }
+  const std::string logged = endpoint + ": " + failure;
+  const bool repeated = ++m_FailuresInRow > 1 && logged == m_LoggedFailure;
+  if (!told && !repeated) SPDLOG_WARN("request of {} failed: {}", endpoint, failure);
+  m_LoggedFailure = logged;
 }
 
 json_t* cApi::GetCsrfToken(int prefix) {
@@ -250,6 +324,7 @@ json_t* cApi::GetCsrfToken(int prefix) {
   json_t* answer = Request(kTokenPaths[prefix], VerbGet, nullptr, 0, kLineAnswer);
   m_HeaderLength = headerLength;
   json_t* token = json_incref(json_object_get(answer, "csrfTokenKey"));
+  if (answer && !token) SPDLOG_ERROR("answer of {} without csrfTokenKey", WideToUtf8(kTokenPaths[prefix]));
   json_decref(answer);
   return token;
 }
@@ -257,7 +332,10 @@ json_t* cApi::GetCsrfToken(int prefix) {
 int cApi::CheckReturnCode(json_t* answer) {
   if (!answer) return -1;
   json_t* code = json_object_get(answer, "returnCode");
-  if (!json_is_string(code)) return -2;
+  if (!json_is_string(code)) {
+    SPDLOG_ERROR("answer without a string returnCode");
+    return -2;
+  }
   if (IsString(code, "0")) {
     json_t* noData = json_object_get(answer, "dataNotFoundCode");
     if (!json_is_string(noData) || IsString(noData, "0")) return 0;

@@ -6,6 +6,9 @@
 // -3 removal ordered (98000), -4 no session, -5 any other server code.
 // Every JSON value handed out carries one reference for the caller. Used by one thread at a time,
 // but any thread may cancel its requests. Every answer is bounded by its kind (AnswerLimits.h).
+// A failed request is logged with the transport's reason: the first of a run of failures, and
+// each whose endpoint or reason differs from the one before; the first success after a run tells
+// how long it was.
 #include <jansson.h>
 
 #include <cstdint>
@@ -35,7 +38,10 @@ class cApi {
   int BuildHeaders();
 
   // Opens the session and the connection when none is open; an open connection stays in use
-  // whatever is asked. Port 0 is 443 when secure, else 80. 0; -1 no session; -2 no connection.
+  // whatever is asked. Port 0 is 443 when secure, else 80. 0; -1 no session; -2 no connection;
+  // each failure is logged with its reason. A proxy that is set but cannot be used (the record's
+  // proxy unreadable, or a list the transport refuses) opens no session: nothing goes out
+  // directly.
   int Connect(const std::wstring& host, int secure, int port);
   // Closes the handles and releases both keys (their texts stay).
   void Close();
@@ -124,6 +130,13 @@ class cApi {
     // beyond the limit (logged with its endpoint) or when the request was cancelled.
     bool ReadBody(const cAnswerLimit& limit, const std::function<bool(const char*, uint32_t)>& sink);
 
+    // The exchange failed for this reason, which the client logs when the exchange ends, unless
+    // it was told already.
+    void Fail(std::string reason, bool told = false) {
+      m_Failure = std::move(reason);
+      m_FailureTold = told;
+    }
+
    private:
     // Closed by Cancel while it was in flight.
     bool Cancelled() const;
@@ -132,6 +145,8 @@ class cApi {
     std::string m_Endpoint;  // the path without its query, for the log
     HINTERNET m_Request = nullptr;
     uint64_t m_OpenedMs = 0;
+    std::string m_Failure;  // empty while it has not failed
+    bool m_FailureTold = false;
   };
 
   HINTERNET m_hSession = nullptr;
@@ -151,6 +166,17 @@ class cApi {
   std::mutex m_InFlightLock;  // the two below
   HINTERNET m_InFlight = nullptr;
   bool m_Cancelled = false;
+  // Why the last Connect failed, for the requests that then find no connection.
+  std::string m_ConnectFailure;
+  // The run of failed requests: its length and the endpoint and reason of the last one.
+  uint32_t m_FailuresInRow = 0;
+  std::string m_LoggedFailure;
+
+  // Logs the end of an exchange by the rule above; failure empty for a success, told when the
+  // failure was logged already.
+  void NoteOutcome(const std::string& endpoint, const std::string& failure, bool told);
+  // Fails Connect with its result, logging why.
+  int ConnectFailed(int result, const std::string& reason);
 
   // The base64 text of a compressed stream (a JSON string) into file, within kMaxInflatedBytes;
   // one that inflates to more is logged with the endpoint. The inflated byte count, 0 on failure.

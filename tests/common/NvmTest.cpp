@@ -96,7 +96,7 @@ TEST(Nvm, ValueTooLongForItsBufferIsAFailureAndIsNotWrittenBack) {
   {
     NvmVarlo nvm;
     std::string key = "default";
-    EXPECT_EQ(nvm.GetString(NvmVarlo::LicenseKey, key), -1);
+    EXPECT_EQ(nvm.GetString(NvmVarlo::LicenseKey, key), -2);
     EXPECT_EQ(key, "default");
     uint32_t status = 7;
     EXPECT_EQ(nvm.GetDword(NvmVarlo::Status, status), -1);

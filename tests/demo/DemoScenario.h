@@ -4,6 +4,7 @@
 // in turn, an ordinary event, an administrator's failed sign-in from a watched network, the start
 // of a command an intruder runs first, and a user's sign-in; and, in turn, access-log lines of its
 // web server, some carrying a password or a card number that the agent masks before upload.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,16 @@ constexpr char kFilters[] = R"([
       "filterElementSearchType":"text","filterElementSearchText":1}]}],
    "edrFilterElementList":[]}
 ])";
+
+// The web-server module the repository publishes: its folder, version and files (the images are
+// stand-ins, as the web server here is).
+constexpr char kModuleFolder[] = "/v4/module/iis/";
+constexpr char kModuleVersion[] = "2.4.1.0";
+inline std::map<std::string, std::string> ModulePackage() {
+  return {{"version", std::string(kModuleVersion) + "\r\n"},
+          {"32/ModVarlo.dll", "MZ the demonstration's web-server module, 32-bit"},
+          {"64/ModVarlo.dll", "MZ the demonstration's web-server module, 64-bit"}};
+}
 
 // The request fields the agent masks in web records without detections.
 constexpr char kMaskedFields[] = R"(["password","card"])";

@@ -244,6 +244,8 @@ std::string Member(const std::string& body, const char* name) {
   return MemberText(Parse(body).get(), name);
 }
 
+constexpr char kNothingNew[] = "nothing new";
+
 std::string JobWords(const std::string& answer) {
   Json value = Parse(answer);
   json_t* list = json_object_get(json_object_get(value.get(), "result"), "list");
@@ -254,7 +256,7 @@ std::string JobWords(const std::string& answer) {
     const auto words = kJobWords.find(code);
     jobs.push_back(words == kJobWords.end() ? code : words->second);
   }
-  return jobs.empty() ? "nothing new" : "fetch " + Joined(jobs);
+  return jobs.empty() ? kNothingNew : "fetch " + Joined(jobs);
 }
 
 // Tells the management server's requests. An answer is told with what the agent had from the
@@ -325,9 +327,6 @@ class cRepositoryTeller {
     }
     const auto told = m_Published.find(request.path);
     if (told != m_Published.end()) return told->second;
-    if (request.path.rfind("/v4/module/", 0) == 0)
-      return "asked for the web-server module's package (" + request.path +
-             ") -> not published here";
     return "asked for " + request.path + " -> not published here";
   }
 
@@ -391,6 +390,27 @@ std::string DescribeBatch(const cUploadedBatch& batch) {
 
 void Tell(const char* server, const std::string& text) { demo::Tell("[server]", server, text); }
 
+// A run of job polls that find nothing new is told by its first poll and, when the run ends, by
+// one line that counts the others.
+class cQuietPolls {
+ public:
+  // True when the management line was taken into a run.
+  bool Take(const std::string& text) {
+    if (text != kQuietPoll) return false;
+    if (m_Polls++ == 0) Tell("management", text);
+    return true;
+  }
+  void End() {
+    if (m_Polls > 1) Tell("management", Counted(m_Polls - 1, "more job poll") + " -> " + kNothingNew);
+    m_Polls = 0;
+  }
+
+  static inline const std::string kQuietPoll = std::string("job poll -> ") + kNothingNew;
+
+ private:
+  size_t m_Polls = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -423,13 +443,19 @@ int main(int argc, char** argv) {
   const std::string remoteControlPath = "/client/" + accountKey;
   repository.AddFile(remoteControlPath, "seq=1\ndebug=1\n");
   repository.AddFile("/v4/agent/win/version", "5.8.0.8\n");
-  // No web-server module here: its package is missing, with no error page to read as a manifest.
-  repository.AddFile("/v4/module/iis/manifest", "", 404);
+  // The web-server module that the agent installs when web-log collection is switched on.
+  repository.AddPackage(demo::kModuleFolder, demo::ModulePackage());
   const std::map<std::string, std::string> published = {
       {remoteControlPath,
        "read the remote-control file: seq=1 (applied once), debug=1 (upload the agent's own log "
        "too)"},
       {"/v4/agent/win/version", "asked for the agent's latest version -> 5.8.0.8, the one it runs"},
+      {std::string(demo::kModuleFolder) + "manifest",
+       "sent the web-server module's package list (manifest: version, 32-bit and 64-bit image)"},
+      {std::string(demo::kModuleFolder) + "version",
+       std::string("sent the web-server module's version -> ") + demo::kModuleVersion},
+      {std::string(demo::kModuleFolder) + "32/ModVarlo.dll", "sent the web-server module's 32-bit image"},
+      {std::string(demo::kModuleFolder) + "64/ModVarlo.dll", "sent the web-server module's 64-bit image"},
   };
   cRepositoryTeller repositoryTeller(remoteControlPath, published);
 
@@ -445,6 +471,7 @@ int main(int argc, char** argv) {
   Tell("upload", "listening at " + upload.Url());
 
   size_t told = 0, toldRepository = 0, toldBatches = 0;
+  cQuietPolls quietPolls;
   // When the agent first took the answer that the operator changes later.
   std::optional<std::chrono::steady_clock::time_point> taken;
   bool changeMade = false;
@@ -453,13 +480,17 @@ int main(int argc, char** argv) {
     for (; told < requests.size(); ++told) {
       const cRecordedRequest& request = requests[told];
       if (request.path.find("/csrftoken") != std::string::npos) continue;
-      Tell("management", managementTeller.Describe(request));
+      const std::string text = managementTeller.Describe(request);
+      if (quietPolls.Take(text)) continue;
+      quietPolls.End();
+      Tell("management", text);
       if (request.path == changed.path && !taken) taken = std::chrono::steady_clock::now();
     }
     if (!changeMade && taken &&
         std::chrono::steady_clock::now() - *taken >= std::chrono::seconds(kChangeAfterSeconds)) {
       changeMade = true;
       management.Change(changed.path, changed.body);
+      quietPolls.End();
       Tell("management", "the operator changes " + changed.question + " to " + changed.told +
                              ": the agent's log configuration is due again");
     }
@@ -470,6 +501,7 @@ int main(int argc, char** argv) {
     for (; toldBatches < batches.size(); ++toldBatches)
       Tell("upload", DescribeBatch(batches[toldBatches]));
   }
+  quietPolls.End();
   management.Stop();
   repository.Stop();
   upload.Stop();

@@ -9,6 +9,7 @@
 #include "platform/Files.h"
 #include "tests/server/ServerFixture.h"
 #include "tests/support/FakeManagementServer.h"
+#include "tests/support/CapturedLog.h"
 #include "tests/support/FakeProxy.h"
 #include "tests/support/OneShotServer.h"
 
@@ -597,6 +598,50 @@ TEST_F(ApiTest, ProxyFromTheSettingsAndItsBypassList) {
     EXPECT_EQ(before + test.tunnels, proxy.RequestLines().size());
   }
   EXPECT_EQ("CONNECT 127.0.0.1:" + std::to_string(m_Server.Port()) + " HTTP/1.1", proxy.RequestLines()[0]);
+}
+
+// A run of failures is told at its first and at each change of reason, then by its length.
+TEST_F(ApiTest, AFailedRequestIsLoggedWithItsReason) {
+  cCapturedLog log;
+  cRefusingPort refusing;
+  cApi api;
+  api.SetAgentInfo(&m_Info);
+  ASSERT_EQ(0, api.Connect(L"127.0.0.1", 1, refusing.Port()));
+  EXPECT_EQ(-1, api.Login());
+  EXPECT_EQ(-1, api.Login());
+  api.Close();
+  ASSERT_EQ(0, api.Connect(L"127.0.0.1", 1, m_Server.Port()));
+  m_Server.Script("GET", "/pauth/csrftoken", cScriptedAnswer(502, "<html>Bad Gateway</html>", "text/html"));
+  EXPECT_EQ(-1, api.Login());
+  m_Server.Script("GET", "/pauth/csrftoken", cScriptedAnswer(200, R"({"csrfTokenKey":"t"})"));
+  json_decref(api.GetCsrfToken(cApi::PrefixAuth));
+  EXPECT_EQ(1u, log.Count("request of /pauth/csrftoken failed: connection refused or host unreachable (12029)"))
+      << log.Text();
+  EXPECT_EQ(1u, log.Count("request of /pauth/csrftoken failed: answer not JSON, status 502")) << log.Text();
+  EXPECT_EQ(2u, log.Count("failed:")) << log.Text();
+  EXPECT_TRUE(log.Has("request of /pauth/csrftoken succeeded after 3 failed in a row")) << log.Text();
+}
+
+// A proxy that is set and cannot be used opens no session: nothing goes out directly.
+TEST_F(ApiTest, AProxyThatCannotBeUsedSendsNothing) {
+  struct cCase {
+    const wchar_t* proxy;
+    bool unreadable;
+    const char* logged;
+  } cases[] = {{L"", true, "the setting Proxy is there but cannot be read"},
+               {L" ; ", false, "the proxy  ;  cannot be used: refused by the transport (87)"}};
+  for (const cCase& test : cases) {
+    cCapturedLog log;
+    m_Info.m_Proxy = test.proxy;
+    m_Info.m_ProxyUnreadable = test.unreadable;
+    cApi api;
+    api.SetAgentInfo(&m_Info);
+    EXPECT_EQ(-1, api.Connect(L"127.0.0.1", 1, m_Server.Port()));
+    EXPECT_EQ(-1, api.Login());
+    EXPECT_TRUE(log.Has(std::string("cApi::Connect()=-1: ") + test.logged)) << log.Text();
+    EXPECT_TRUE(log.Has(std::string("request of /pauth/csrftoken failed: ") + test.logged)) << log.Text();
+  }
+  EXPECT_EQ(0u, m_Server.AcceptedConnections());
 }
 
 // Through a proxy the port chosen shows without a server on it.

@@ -187,6 +187,52 @@ TEST_F(HttpTest, PlainHttpWithoutTheSecureFlag) {
   EXPECT_EQ("plain", exchange.body);
 }
 
+TEST_F(HttpTest, RequestsOfOneConnectionHandleShareOneKeptConnection) {
+  cHandle session(DirectSession());
+  cHandle connection(WinHttpConnect(session.handle, L"127.0.0.1", static_cast<INTERNET_PORT>(m_Server.Port()), 0));
+  for (int i = 0; i < 3; ++i) {
+    cHandle request(WinHttpOpenRequest(connection.handle, nullptr, L"/hello", nullptr, WINHTTP_NO_REFERER,
+                                       WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    ASSERT_TRUE(WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, nullptr, 0, 0, 0) &&
+                WinHttpReceiveResponse(request.handle, nullptr));
+    char answer[4] = {};
+    DWORD read = 0;
+    EXPECT_TRUE(WinHttpReadData(request.handle, answer, sizeof answer, &read));
+  }
+  EXPECT_EQ(3u, m_Server.RequestCount());
+  EXPECT_EQ(1u, m_Server.AcceptedConnections());
+}
+
+// Each request after the first goes out on the kept connection that the server closed while it was
+// idle, and is sent again on a new one.
+TEST_F(HttpTest, EveryRequestOnOneConnectionArrivesAfterTheServerClosedItWhileIdle) {
+  cFakeHttpServer closing(&m_Authority);
+  closing.LimitConnections(1, 1000);
+  ASSERT_TRUE(closing.Start());
+  closing.Script("POST", "/upload", cScriptedAnswer{200, "taken", "text/plain"});
+  cHandle session(DirectSession());
+  cHandle connection(WinHttpConnect(session.handle, L"127.0.0.1", static_cast<INTERNET_PORT>(closing.Port()), 0));
+  constexpr int kRequests = 50;
+  for (int i = 0; i < kRequests; ++i) {
+    ASSERT_TRUE(WaitUntil(kLongWaitMs, [&] { return closing.OpenConnections() == 0; }));
+    cHandle request(WinHttpOpenRequest(connection.handle, L"POST", L"/upload", nullptr, WINHTTP_NO_REFERER,
+                                       WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    const std::string body = std::to_string(i);
+    ASSERT_TRUE(WinHttpSendRequest(request.handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body.data(),
+                                   static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), 0) &&
+                WinHttpReceiveResponse(request.handle, nullptr))
+        << "request " << i + 1 << ": " << GetLastError();
+    char answer[16] = {};
+    DWORD read = 0;
+    EXPECT_TRUE(WinHttpReadData(request.handle, answer, sizeof answer, &read));
+    EXPECT_EQ("taken", std::string(answer, read));
+  }
+  const std::vector<cRecordedRequest> requests = closing.Requests();
+  ASSERT_EQ(static_cast<size_t>(kRequests), requests.size());
+  for (int i = 0; i < kRequests; ++i) EXPECT_EQ(std::to_string(i), requests[i].body);
+  EXPECT_EQ(static_cast<size_t>(kRequests), closing.AcceptedConnections());
+}
+
 TEST_F(HttpTest, RefusedConnectionFailsTheSend) {
   cRefusingPort refusing;
   cHandle session(DirectSession());
@@ -242,15 +288,27 @@ TEST_F(HttpTest, AutomaticModeTakesTheEnvironmentsProxy) {
   EXPECT_EQ(1u, proxy.RequestLines().size());
 }
 
-// A server that announces more body than it sends and then hangs up.
-TEST_F(HttpTest, BodyReceivedBeforeABreakStaysReadable) {
-  cOneShotServer server("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhello");
-  ASSERT_TRUE(server.Valid());
+// A server that hangs up within its answer: within the head, there is no answer (the transfer
+// library would take a head cut off so for whole); within the body, what came stays readable.
+TEST_F(HttpTest, AnAnswerCutOffByTheEndOfTheConnection) {
+  struct cCase {
+    const char* answer;
+    bool sent;
+    DWORD error;  // of the send, or of the read after the body received
+    const char* body;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Le", false, ERROR_WINHTTP_INVALID_SERVER_RESPONSE, ""},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nhello", true, ERROR_WINHTTP_CONNECTION_ERROR, "hello"},
+  };
   cHandle session(DirectSession());
-  cExchange exchange = Fetch(session.handle, server.Port(), false, nullptr, L"/partial");
-  EXPECT_TRUE(exchange.sent);
-  EXPECT_EQ("hello", exchange.body);
-  EXPECT_EQ(ERROR_WINHTTP_CONNECTION_ERROR, exchange.readError);
+  for (const cCase& test : cases) {
+    cOneShotServer server(test.answer);
+    ASSERT_TRUE(server.Valid());
+    cExchange exchange = Fetch(session.handle, server.Port(), false, nullptr, L"/cut");
+    EXPECT_EQ(test.sent, exchange.sent) << test.answer;
+    EXPECT_EQ(test.error, test.sent ? exchange.readError : exchange.sendError) << test.answer;
+    EXPECT_EQ(test.body, exchange.body) << test.answer;
+  }
 }
 
 TEST_F(HttpTest, AnEndlessBodyIsReceivedOnlyAsFarAsItIsRead) {
@@ -317,7 +375,12 @@ TEST_F(HttpTest, ClosingARequestFromAnotherThreadEndsTheCallThatWaitsOnIt) {
 }
 
 TEST(HttpHandles, RefuseMisuse) {
+  // A named proxy list that names no proxy never turns into going direct.
   EXPECT_EQ(nullptr, WinHttpOpen(L"x", WINHTTP_ACCESS_TYPE_NAMED_PROXY, nullptr, nullptr, 0));
+  for (const wchar_t* list : {L"", L" ", L" ; ;"}) {
+    EXPECT_EQ(nullptr, WinHttpOpen(L"x", WINHTTP_ACCESS_TYPE_NAMED_PROXY, list, nullptr, 0));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  }
   EXPECT_EQ(nullptr, WinHttpConnect(nullptr, L"127.0.0.1", 80, 0));
   cHandle session(DirectSession());
   EXPECT_EQ(nullptr, WinHttpConnect(session.handle, L"", 80, 0));

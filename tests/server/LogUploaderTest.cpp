@@ -9,6 +9,7 @@
 #include "common/Sha256.h"
 #include "platform/Clock.h"
 #include "tests/server/ServerFixture.h"
+#include "tests/support/BreakingServer.h"
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FakeUploadServer.h"
 
@@ -198,7 +199,7 @@ TEST_F(LogUploaderTest, AFailedRunOfUploadsIsLoggedOnceWithItsRecordsAndItsEnd) 
   EXPECT_TRUE(log.Has("upload of 3 records to /pupload/weblog failed: -5")) << log.Text();
   EXPECT_TRUE(log.Has("uploads to /pupload/weblog succeed again after 2 failed batches of 5 records")) << log.Text();
 
-  // A server that cannot be reached: each batch is lost, the first loss is told.
+  // A server that cannot be reached: each batch is lost, the first loss is told with the reason.
   cRefusingPort refusing;
   cLogUploader unreachable;
   unreachable.Begin(&m_Info, 0, 0);
@@ -209,7 +210,45 @@ TEST_F(LogUploaderTest, AFailedRunOfUploadsIsLoggedOnceWithItsRecordsAndItsEnd) 
   }
   EXPECT_EQ(3u, unreachable.Error());
   EXPECT_TRUE(log.Has("upload of 1 records to /pupload/syslog failed: -1")) << log.Text();
-  EXPECT_EQ(log.Count("failed:"), 2u) << log.Text();
+  EXPECT_TRUE(log.Has("request of /pupload/syslog failed: connection refused or host unreachable (12029)"))
+      << log.Text();
+  EXPECT_EQ(log.Count("failed:"), 3u) << log.Text();
+}
+
+// An upload the server took and broke off before its answer, on a new connection or after the
+// answer had begun, is lost once and never sent again.
+TEST_F(LogUploaderTest, AnUploadBrokenOffAfterTheServerReadItIsFailedOnceAndNotSentAgain) {
+  using eAct = cBreakingServer::eAct;
+  struct cCase {
+    std::vector<eAct> acts;
+    const char* reason;
+  } cases[] = {
+      {{eAct::Reset}, "connection reset or closed by the other end (12030)"},
+      {{eAct::HalfHead}, "answer cut off or malformed (12152)"},
+      {{eAct::Answer, eAct::HalfHead}, "answer cut off or malformed (12152)"},
+  };
+  for (const cCase& test : cases) {
+    cCapturedLog log;
+    cBreakingServer server(test.acts, R"({"returnCode":"0"})");
+    ASSERT_TRUE(server.Valid());
+    cLogUploader uploader;
+    uploader.Begin(&m_Info, 0, 0);
+    ASSERT_EQ(0, uploader.Connect(L"127.0.0.1", 0, server.Port()));
+    const size_t answered = test.acts.size() - 1;  // the uploads before the one broken off
+    for (size_t i = 0; i < answered; ++i) {
+      uploader.Append(cLogUploader::SysLog, Record(100).get());
+      EXPECT_EQ(0, uploader.Flush());
+    }
+    uploader.Append(cLogUploader::SysLog, Record(100).get());
+    uploader.Append(cLogUploader::SysLog, Record(100).get());
+    EXPECT_EQ(-1, uploader.Flush());
+    EXPECT_EQ(answered + 1, server.Requests().size());
+    EXPECT_EQ(1u, server.Connections());
+    EXPECT_EQ(answered, uploader.OK());
+    EXPECT_EQ(2u, uploader.Error());
+    EXPECT_TRUE(log.Has("upload of 2 records to /pupload/syslog failed: -1")) << log.Text();
+    EXPECT_TRUE(log.Has(std::string("request of /pupload/syslog failed: ") + test.reason)) << log.Text();
+  }
 }
 
 TEST_F(LogUploaderTest, ARecordLargerThanAnyBatchGoesAlone) {

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -86,6 +87,27 @@ class cFakeHttpServer::cImpl {
                          : std::make_unique<httplib::Server>()) {}
   std::unique_ptr<httplib::Server> server;
   std::thread listener;
+  std::atomic<size_t> accepted{0};
+  std::atomic<size_t> open{0};
+};
+
+// The server library's pool of connection tasks; a task ends once its connection is closed.
+class cFakeHttpServer::cCountingQueue : public httplib::TaskQueue {
+ public:
+  explicit cCountingQueue(cImpl& impl) : m_impl(impl), m_pool(CPPHTTPLIB_THREAD_POOL_COUNT) {}
+  void enqueue(std::function<void()> serve) override {
+    ++m_impl.accepted;
+    ++m_impl.open;
+    m_pool.enqueue([this, serve = std::move(serve)] {
+      serve();
+      --m_impl.open;
+    });
+  }
+  void shutdown() override { m_pool.shutdown(); }
+
+ private:
+  cImpl& m_impl;
+  httplib::ThreadPool m_pool;
 };
 
 cFakeHttpServer::cFakeHttpServer(const cTestCertificateAuthority* authority)
@@ -96,7 +118,9 @@ cFakeHttpServer::~cFakeHttpServer() { Stop(); }
 bool cFakeHttpServer::Start(int port) {
   httplib::Server& server = *m_impl->server;
   if (!server.is_valid() || m_impl->listener.joinable()) return false;
-  server.set_keep_alive_timeout(2);
+  server.set_keep_alive_timeout(m_idleSeconds);
+  server.set_keep_alive_max_count(static_cast<size_t>(m_requestsPerConnection));
+  server.new_task_queue = [this] { return new cCountingQueue(*m_impl); };
   server.set_tcp_nodelay(true);  // answers without the delay of small writes
   auto handler = [this](const httplib::Request& in, httplib::Response& out) {
     cRecordedRequest request;
@@ -142,6 +166,11 @@ bool cFakeHttpServer::Start(int port) {
   m_impl->listener = std::thread([&server] { server.listen_after_bind(); });
   while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
+}
+
+void cFakeHttpServer::LimitConnections(int idleSeconds, int requestsPerConnection) {
+  m_idleSeconds = idleSeconds;
+  m_requestsPerConnection = requestsPerConnection;
 }
 
 void cFakeHttpServer::Stop() {
@@ -193,6 +222,10 @@ size_t cFakeHttpServer::RequestCount() const {
   std::lock_guard<std::mutex> guard(m_lock);
   return m_requests.size();
 }
+
+size_t cFakeHttpServer::AcceptedConnections() const { return m_impl->accepted; }
+
+size_t cFakeHttpServer::OpenConnections() const { return m_impl->open; }
 
 void cFakeHttpServer::ClearRequests() {
   std::lock_guard<std::mutex> guard(m_lock);

@@ -1,7 +1,10 @@
 #pragma once
 // A small web server on 127.0.0.1 for tests and the local demonstration: HTTPS with a certificate
 // of a test authority, or plain HTTP. It records every request and answers from a scripted table;
-// the fakes of the agent's servers build on it.
+// the fakes of the agent's servers build on it. As servers and load balancers in the field do, it
+// closes a kept-alive connection once it has been idle a while (by default 2 s; over HTTPS with a
+// TLS close_notify) and caps the requests on one connection (by default 5, the last answer saying
+// "Connection: close").
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -66,6 +69,9 @@ class cFakeHttpServer {
   cFakeHttpServer(const cFakeHttpServer&) = delete;
   cFakeHttpServer& operator=(const cFakeHttpServer&) = delete;
 
+  // Before Start: how long a kept-alive connection may stay idle before the server closes it, and
+  // how many requests one connection may carry.
+  void LimitConnections(int idleSeconds, int requestsPerConnection);
   // Listens on a free port of 127.0.0.1 (or on port when given); false when it cannot.
   bool Start(int port = 0);
   void Stop();
@@ -85,6 +91,10 @@ class cFakeHttpServer {
   size_t RequestCount() const;
   void ClearRequests();
 
+  // Connections taken so far, and those of them still open on the server's side.
+  size_t AcceptedConnections() const;
+  size_t OpenConnections() const;
+
  protected:
   // The answer to one request; by default from the scripted table, else a 404 page. Runs on the
   // server's threads, one request at a time. A class that overrides it calls Stop() in its own
@@ -101,9 +111,12 @@ class cFakeHttpServer {
     size_t used = 0;
   };
   class cImpl;
+  class cCountingQueue;
 
   bool m_secure;
   int m_port = 0;
+  int m_idleSeconds = 2;
+  int m_requestsPerConnection = 5;
   std::unique_ptr<cImpl> m_impl;
   std::mutex m_serving;       // one request at a time
   mutable std::mutex m_lock;  // the tables below

@@ -14,16 +14,6 @@ namespace {
 
 constexpr int kPollMs = 50;
 
-bool SendAll(int socket, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    length -= static_cast<size_t>(sent);
-  }
-  return true;
-}
-
 int ConnectTo(const std::string& hostPort) {
   size_t colon = hostPort.rfind(':');
   if (colon == std::string::npos) return -1;

@@ -6,6 +6,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kPollMs = 50;
+
+// The body length a request head announces; 0 without one.
+size_t ContentLength(std::string head) {
+  std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
+  const size_t at = head.find("\r\ncontent-length:");
+  return at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 17, nullptr, 10);
+}
+
+}  // namespace
+
 int BindLoopback(int& port) {
   int bound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -37,4 +54,35 @@ cSilentPort::~cSilentPort() {
 bool cSilentPort::AwaitConnection(int timeoutMs) const {
   pollfd waiting{m_Socket, POLLIN, 0};
   return poll(&waiting, 1, timeoutMs) == 1;
+}
+
+bool SendAll(int socket, const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    length -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+std::string ReceiveRequest(int socket, const std::atomic<bool>* stopping) {
+  std::string received;
+  size_t total = std::string::npos;
+  char buffer[16384];
+  while (received.size() < total) {
+    if (stopping) {
+      pollfd waiting{socket, POLLIN, 0};
+      const int ready = poll(&waiting, 1, kPollMs);
+      if (stopping->load()) return {};
+      if (ready <= 0) continue;
+    }
+    const ssize_t count = recv(socket, buffer, sizeof buffer, 0);
+    if (count <= 0) return {};
+    received.append(buffer, static_cast<size_t>(count));
+    const size_t headEnd = received.find("\r\n\r\n");
+    if (total == std::string::npos && headEnd != std::string::npos)
+      total = headEnd + 4 + ContentLength(received.substr(0, headEnd + 2));
+  }
+  return received;
 }

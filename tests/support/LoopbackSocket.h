@@ -1,7 +1,20 @@
 #pragma once
-// A TCP socket bound to a free port of 127.0.0.1 (close-on-exec), for the raw servers of tests.
-// The socket, or -1; port receives the port bound.
+// Sockets for the raw servers of tests on 127.0.0.1.
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+// A TCP socket bound to a free port of 127.0.0.1 (close-on-exec). The socket, or -1; port
+// receives the port bound.
 int BindLoopback(int& port);
+
+// Sends all of data; false once the peer has gone.
+bool SendAll(int socket, const char* data, size_t length);
+inline bool SendAll(int socket, const std::string& data) { return SendAll(socket, data.data(), data.size()); }
+
+// One HTTP request read whole from a connected socket: its head and the body its Content-Length
+// announces. Empty when the peer hangs up before, or once stopping (when given) is set.
+std::string ReceiveRequest(int socket, const std::atomic<bool>* stopping = nullptr);
 
 // A port on 127.0.0.1 that takes connections into its backlog and never answers, for the
 // object's life: a server that accepts a request and stays silent.

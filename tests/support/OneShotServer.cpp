@@ -22,13 +22,8 @@ cOneShotServer::cOneShotServer(std::string answer) {
     if (poll(&waiting, 1, kWaitMs) <= 0) return;
     int client = accept(m_Listener, nullptr, nullptr);
     if (client < 0) return;
-    char buffer[4096];
-    while (m_Head.find("\r\n\r\n") == std::string::npos) {
-      ssize_t received = recv(client, buffer, sizeof buffer, 0);
-      if (received <= 0) break;
-      m_Head.append(buffer, static_cast<size_t>(received));
-    }
-    send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+    m_Head = ReceiveRequest(client);
+    SendAll(client, answer);
     close(client);
   });
 }

@@ -178,3 +178,20 @@ TEST_F(ModuleUpdateTest, NoRepositoryMeansNoUpdate) {
   m_Repository.Stop();
   EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
 }
+
+// A Proxy too long to read is a proxy that cannot be used, not none: the check sends nothing.
+TEST_F(ModuleUpdateTest, AProxyThatCannotBeReadLetsNothingGoOutDirectly) {
+  cCapturedLog log;
+  m_Repository.AddFile("/v4/module/iis/version", "2.0");
+  const std::string proxy(20012, 'p');
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAgentKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExA(key, "Proxy", 0, REG_SZ, reinterpret_cast<const BYTE*>(proxy.c_str()),
+                 static_cast<DWORD>(proxy.size() + 1));
+  RegCloseKey(key);
+  m_Wnd.LoadProxy();
+  EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
+  EXPECT_EQ(m_Repository.AcceptedConnections(), 0u);
+  EXPECT_TRUE(log.Has("the setting Proxy is there but cannot be read")) << log.Text();
+}

@@ -7,6 +7,12 @@
 // added to a request beyond the caller's headers, "Host", "User-Agent", "Content-Length" and the
 // cookies of the session.
 //
+// Requests of one connection handle share a kept-alive connection. A request sent on a kept
+// connection that the server had closed meanwhile, before any byte of an answer came, goes out
+// once more on a new connection, as WinHTTP does; a request on a new connection, or one whose
+// answer had begun, is never sent again. An answer whose head the connection's end cuts off
+// fails the request (ERROR_WINHTTP_INVALID_SERVER_RESPONSE).
+//
 // The body is received as the caller reads it: the layer keeps only a small window of it ahead of
 // the reads. Closing a request handle from another thread ends a call blocked on it, which fails
 // with ERROR_WINHTTP_OPERATION_CANCELLED.
@@ -59,7 +65,9 @@ constexpr DWORD ERROR_WINHTTP_SECURE_FAILURE = 12175;
 // A session. proxyName (named proxy only) is WinHTTP's list: entries "[scheme=][http://]host[:port]"
 // separated by ";" or blanks, an entry without a scheme serving both. proxyBypass: host patterns
 // with "*" wildcards, separated by ";" or blanks, compared without regard to case; "<local>" matches
-// every host name without a dot. Only the synchronous form exists: flags must be 0.
+// every host name without a dot. A named proxy list without one entry is refused
+// (ERROR_INVALID_PARAMETER), so a proxy that is set never turns into going direct. Only the
+// synchronous form exists: flags must be 0.
 HINTERNET WinHttpOpen(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxyName,
                       const wchar_t* proxyBypass, DWORD flags);
 
