@@ -25,7 +25,7 @@ constexpr unsigned long kLeastStepsPerStart = 1000;
 // The charge, in units of about one character read: an item costs as much as reading this many; a
 // character compared with a capture twice one read (the charge measures the comparison by making
 // it too), and one read as part of a character cluster as much.
-constexpr long kItemCost = 10;
+constexpr long kItemCost = 12;
 constexpr long kComparedCost = 2;
 constexpr long kClusterCost = 2;
 // A match may spend this much and this much more per character of its subject: what PCRE does in
