@@ -436,11 +436,10 @@ BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD 
   if (!m_headComplete && !m_done) return Fail(ERROR_WINHTTP_TIMEOUT);
   // A head that broke off is no answer, whatever of it came (the transfer library takes one cut
   // off by the end of the connection for whole).
-  if (!m_headEnded)
-    return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));
   long status = 0;
   curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &status);
-  if (status == 0) return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));
+  if (!m_headEnded || status == 0)
+    return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));
   m_status = static_cast<DWORD>(status);
   return TRUE;
 }

@@ -1,7 +1,9 @@
 #include "VarloService/sysfilter/Expression.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <utility>
 #include <vector>
 

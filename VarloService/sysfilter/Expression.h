@@ -15,8 +15,6 @@
 #include <pcre.h>
 
 #include <atomic>
-#include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 

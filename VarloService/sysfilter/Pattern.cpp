@@ -3,9 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include <climits>
-#include <cstdlib>
 #include <utility>
-#include <vector>
 
 #include "VarloService/sysfilter/CmdTemplate.h"
 #include "VarloService/sysfilter/Operators.h"
