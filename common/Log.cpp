@@ -23,12 +23,18 @@ void MakeDefault(spdlog::sink_ptr sink) {
 
 void FlushEveryRecord() { spdlog::default_logger()->flush_on(spdlog::level::trace); }
 
+// Lead bytes of the characters escaped below: the C1 controls (U+0080-U+009F), the Arabic letter
+// mark (U+061C), and the marks, separators and direction controls of U+200E-U+2069.
+constexpr unsigned char kC1Lead = 0xC2;
+constexpr unsigned char kArabicMarkLead = 0xD8;
+constexpr unsigned char kMarksLead = 0xE2;
+
 // Bytes that go into the log as they are, whatever follows them: all but the control characters,
-// DEL and the lead bytes of the characters escaped below.
+// DEL and the lead bytes above.
 constexpr std::array<bool, 256> kAsItIs = [] {
   std::array<bool, 256> asItIs{};
   for (size_t byte = 0x20; byte < asItIs.size(); ++byte) asItIs[byte] = true;
-  asItIs[0x7F] = asItIs[0xC2] = asItIs[0xE2] = false;
+  asItIs[0x7F] = asItIs[kC1Lead] = asItIs[kArabicMarkLead] = asItIs[kMarksLead] = false;
   return asItIs;
 }();
 
@@ -38,8 +44,8 @@ bool MayNeedEscape(uint64_t word) {
   constexpr uint64_t kOnes = 0x0101010101010101;
   constexpr uint64_t kHighBits = 0x8080808080808080;
   const auto hasByteBelow = [](uint64_t bytes, uint64_t limit) { return (bytes - kOnes * limit) & ~bytes & kHighBits; };
-  return hasByteBelow(word, 0x20) | hasByteBelow(word ^ (kOnes * 0x7F), 1) | hasByteBelow(word ^ (kOnes * 0xC2), 1) |
-         hasByteBelow(word ^ (kOnes * 0xE2), 1);
+  return hasByteBelow(word, 0x20) | hasByteBelow(word ^ (kOnes * 0x7F), 1) | hasByteBelow(word ^ (kOnes * kC1Lead), 1) |
+         hasByteBelow(word ^ (kOnes * kArabicMarkLead), 1) | hasByteBelow(word ^ (kOnes * kMarksLead), 1);
 }
 
 // The end of the run of bytes from at on that go in as they are.
@@ -54,10 +60,12 @@ size_t AsItIsUntil(std::string_view text, size_t at) {
 
 bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-// The line and paragraph separators, and the direction controls, with which a viewer would show
-// the line's text in another order.
+// The line and paragraph separators, and every bidirectional control, with which a viewer would
+// show the line's text in another order: the marks U+061C, U+200E and U+200F, the embeddings and
+// overrides U+202A-U+202E and the isolates U+2066-U+2069.
 bool IsSeparatorOrDirection(uint32_t codePoint) {
-  return (codePoint >= 0x2028 && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069);
+  return codePoint == 0x061C || codePoint == 0x200E || codePoint == 0x200F ||
+         (codePoint >= 0x2028 && codePoint <= 0x202E) || (codePoint >= 0x2066 && codePoint <= 0x2069);
 }
 
 struct cEscape {
@@ -84,11 +92,15 @@ cEscape EscapeAt(std::string_view text, size_t at, char (&form)[8]) {
   const size_t left = text.size() - at;
   uint32_t codePoint = 0;
   size_t bytes = 0;
-  if (byte == 0xC2 && left >= 2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F &&
+  if (byte == kC1Lead && left >= 2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F &&
       IsContinuation(text[at + 1])) {
     codePoint = static_cast<unsigned char>(text[at + 1]);
     bytes = 2;
-  } else if (byte == 0xE2 && left >= 3 && IsContinuation(text[at + 1]) && IsContinuation(text[at + 2])) {
+  } else if (byte == kArabicMarkLead && left >= 2 && IsContinuation(text[at + 1])) {
+    codePoint = 0x600 | (text[at + 1] & 0x3F);
+    if (!IsSeparatorOrDirection(codePoint)) return {};
+    bytes = 2;
+  } else if (byte == kMarksLead && left >= 3 && IsContinuation(text[at + 1]) && IsContinuation(text[at + 2])) {
     codePoint = 0x2000 | (static_cast<uint32_t>(text[at + 1] & 0x3F) << 6) | (text[at + 2] & 0x3F);
     if (!IsSeparatorOrDirection(codePoint)) return {};
     bytes = 3;

@@ -24,8 +24,8 @@ int InitFileLog(const std::string& windowsPath);
 void InitConsoleLog();
 
 // A text from outside as it goes into the log: control characters written as escapes (\n, \x1b,
-// \u0085), and so are the line and paragraph separators and the direction controls (\u2028,
-// \u202e), so it can neither begin a line of its own nor show the line in another order; cut where
+// \u0085), and so are the line and paragraph separators and every bidirectional control (\u2028,
+// \u200f, \u202e), so it can neither begin a line of its own nor show the line in another order; cut where
 // its logged form would pass maxBytes, with its length told, so it cannot push the log's history
 // out. Bytes that are not UTF-8 go in as they are.
 std::string ForLog(std::string_view text, size_t maxBytes = kLoggedTextBytes);

@@ -14,10 +14,10 @@ bool EqualsNoCase(std::string_view text, std::string_view upper) {
   return true;
 }
 
-// Windows counts the superscript digits of its 8-bit code page as digits of a port's name.
+// Windows counts 0 and the superscript digits of its 8-bit code page as digits of a port's name.
 bool IsPortDigit(std::string_view text) {
   constexpr std::array<std::string_view, 3> kSuperscripts = {"\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
-  if (text.size() == 1) return text[0] >= '1' && text[0] <= '9';
+  if (text.size() == 1) return text[0] >= '0' && text[0] <= '9';
   for (std::string_view superscript : kSuperscripts) {
     if (text == superscript) return true;
   }
@@ -28,7 +28,7 @@ bool IsPortDigit(std::string_view text) {
 bool IsDeviceName(std::string_view component) {
   std::string_view stem = component.substr(0, component.find('.'));
   while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
-  for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
+  for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
     if (EqualsNoCase(stem, device)) return true;
   }
   if (stem.size() < 4) return false;

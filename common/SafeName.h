@@ -6,7 +6,7 @@
 // True for a non-empty relative name (sub-folders allowed) with no ".." component, no leading
 // "\" or "/", and none of the characters Windows forbids in file names: < > : " | ? * and
 // control characters (":" would also name a drive or a stream, a NUL would cut the name short).
-// No component may be a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any extension, in
-// any case) or end with a dot or a blank, which Windows strips: either would open another file
-// than the one named.
+// No component may be a device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9, with
+// any extension, in any case) or end with a dot or a blank, which Windows strips: either would
+// open another file than the one named.
 bool IsSafeRelativeName(std::string_view name);

@@ -17,6 +17,11 @@ HANDLE OpenForWriting(const std::string& slotPath) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Whether a user may register or remove the tray program of a slot that maker made.
+bool MayActFor(DWORD user, DWORD maker) {
+  return platform::IsAdministratorOrSelf(user) || (user != platform::kNoUser && user == maker);
+}
+
 }  // namespace
 
 bool SendOnce(const std::string& slotPath, const void* message, uint32_t length) {
@@ -100,43 +105,51 @@ bool cMsgQueue::LastSender(platform::cMailslotSender& sender) {
 int cMsgQueue::AddUser(int digit, DWORD registrant) {
   if (!IsTrayDigit(digit)) return -1;
   std::lock_guard<std::mutex> guard(m_Lock);
-  auto entry = m_Trays.find(digit);
-  if (entry != m_Trays.end() && entry->second != INVALID_HANDLE_VALUE) CloseHandle(entry->second);
   HANDLE slot = OpenForWriting(TraySlotPath(digit));
+  // A slot whose maker cannot be told is nobody's: only the administrator and the service's own
+  // user act for it.
   DWORD maker = platform::kNoUser;
-  if (slot != INVALID_HANDLE_VALUE && !platform::IsAdministratorOrSelf(registrant) &&
-      !(platform::GetMailslotOwner(slot, maker) && maker == registrant)) {
+  if (slot != INVALID_HANDLE_VALUE) platform::GetMailslotOwner(slot, maker);
+  if (slot != INVALID_HANDLE_VALUE && !MayActFor(registrant, maker)) {
     SPDLOG_ERROR("m_UI.AddUser({}) refused: a slot made by {}, registered by {}", digit,
                  platform::UserName(maker), platform::UserName(registrant));
     CloseHandle(slot);
-    slot = INVALID_HANDLE_VALUE;
+    return -1;
   }
+  auto entry = m_Trays.find(digit);
+  if (entry != m_Trays.end() && entry->second.slot != INVALID_HANDLE_VALUE)
+    CloseHandle(entry->second.slot);
   if (slot == INVALID_HANDLE_VALUE) {
     m_Trays.erase(digit);
     return -1;
   }
-  m_Trays[digit] = slot;
+  m_Trays[digit] = cTray{slot, maker};
   return 0;
 }
 
-int cMsgQueue::DelUser(int digit) {
+int cMsgQueue::DelUser(int digit, DWORD remover) {
   std::lock_guard<std::mutex> guard(m_Lock);
   auto entry = m_Trays.find(digit);
   if (entry == m_Trays.end()) return 0;
-  if (entry->second != INVALID_HANDLE_VALUE) CloseHandle(entry->second);
+  if (!MayActFor(remover, entry->second.maker)) {
+    SPDLOG_ERROR("m_UI.DelUser({}) refused: a slot made by {}, removed by {}", digit,
+                 platform::UserName(entry->second.maker), platform::UserName(remover));
+    return 0;
+  }
+  if (entry->second.slot != INVALID_HANDLE_VALUE) CloseHandle(entry->second.slot);
   m_Trays.erase(entry);
   return 1;
 }
 
-int cMsgQueue::WriteEntry(std::map<int, HANDLE>::iterator& entry, const void* message,
+int cMsgQueue::WriteEntry(std::map<int, cTray>::iterator& entry, const void* message,
                           uint32_t length) {
   DWORD written = 0;
-  if (WriteFile(entry->second, message, length, &written, nullptr) && written > 0) {
+  if (WriteFile(entry->second.slot, message, length, &written, nullptr) && written > 0) {
     ++entry;
     return static_cast<int>(written);
   }
   // A tray program that went away comes back only by registering again.
-  if (entry->second != INVALID_HANDLE_VALUE) CloseHandle(entry->second);
+  if (entry->second.slot != INVALID_HANDLE_VALUE) CloseHandle(entry->second.slot);
   entry = m_Trays.erase(entry);
   return 0;
 }
@@ -174,8 +187,8 @@ void cMsgQueue::Close() {
   if (m_Own != INVALID_HANDLE_VALUE) CloseHandle(m_Own);
   m_Own = INVALID_HANDLE_VALUE;
   for (auto& entry : m_Trays) {
-    if (entry.second != INVALID_HANDLE_VALUE) CloseHandle(entry.second);
-    entry.second = INVALID_HANDLE_VALUE;
+    if (entry.second.slot != INVALID_HANDLE_VALUE) CloseHandle(entry.second.slot);
+    entry.second.slot = INVALID_HANDLE_VALUE;
   }
 }
 
@@ -202,6 +215,6 @@ uint32_t cMsgQueue::PageMask() {
 std::map<int, bool> cMsgQueue::Users() {
   std::lock_guard<std::mutex> guard(m_Lock);
   std::map<int, bool> users;
-  for (const auto& entry : m_Trays) users[entry.first] = entry.second != INVALID_HANDLE_VALUE;
+  for (const auto& entry : m_Trays) users[entry.first] = entry.second.slot != INVALID_HANDLE_VALUE;
   return users;
 }

@@ -77,10 +77,13 @@ class cMsgQueue {
   // Opens the tray slot of a digit 0 to 9 for the user who registered it: 0 opened, -1 not (no
   // entry is left for it). A slot that another user made is refused (and logged) unless the
   // registrant is the administrator or the service's own user: nobody has the service write to a
-  // slot that is not theirs.
+  // slot that is not theirs. A refused registration leaves the tray registered under the digit
+  // as it was.
   int AddUser(int digit, DWORD registrant);
-  // Entries removed (0 or 1).
-  int DelUser(int digit);
+  // Entries removed (0 or 1). Only the user who made the tray's slot, the administrator and the
+  // service's own user remove it; anyone else's removal is refused (and logged) and changes
+  // nothing, so no user silences another's tray.
+  int DelUser(int digit, DWORD remover);
   // To one tray program (digit 0 to 9): bytes written, 0 when not registered or the write failed
   // (the entry is then dropped). A digit below 0 reaches every registered page viewer.
   int Send(const void* message, uint32_t length, int digit);
@@ -98,14 +101,21 @@ class cMsgQueue {
   std::map<int, bool> Users();
 
  private:
+  // A registered tray program: the write end of its slot (invalid once closed) and the user who
+  // made that slot.
+  struct cTray {
+    HANDLE slot = INVALID_HANDLE_VALUE;
+    DWORD maker = platform::kNoUser;
+  };
+
   // Writes to one entry; a failed write closes and removes it. Call with m_Lock held.
-  int WriteEntry(std::map<int, HANDLE>::iterator& entry, const void* message, uint32_t length);
+  int WriteEntry(std::map<int, cTray>::iterator& entry, const void* message, uint32_t length);
   template <class Accept>
   int WriteAll(const void* message, uint32_t length, Accept accept);
 
   std::mutex m_Lock;
   HANDLE m_Own = INVALID_HANDLE_VALUE;
-  std::map<int, HANDLE> m_Trays;
+  std::map<int, cTray> m_Trays;
   std::unique_ptr<uint8_t[]> m_Buffer;
   uint32_t m_BufferSize = 0;
   uint32_t m_PageMask = 0;

@@ -169,13 +169,15 @@ void cVarloService::HandleTrayUser(const cServiceMessage& message,
   }
   // A digit outside the ten tray slots would name another slot, the service's own among them.
   const int digit = message.digit;
-  const bool trayDigit = IsTrayDigit(digit);
   if (subCode == 0) {
-    SPDLOG_INFO("m_UI.DelUser({})={}", digit, trayDigit ? m_UI.DelUser(digit) : 0);
+    SPDLOG_INFO("m_UI.DelUser({})={}", digit,
+                IsTrayDigit(digit) ? m_UI.DelUser(digit, sender.userId) : 0);
     return;
   }
-  SPDLOG_INFO("m_UI.AddUser({})={}", digit, m_UI.AddUser(digit, sender.userId));
-  if (trayDigit) {
+  const int added = m_UI.AddUser(digit, sender.userId);
+  SPDLOG_INFO("m_UI.AddUser({})={}", digit, added);
+  // A refused registration greets nobody: the tray that keeps the digit has had its greeting.
+  if (added == 0) {
     uint8_t start[9] = {MSG_SVC_START};
     std::memcpy(start + 1, &m_StartTime, sizeof(m_StartTime));
     m_UI.Send(start, sizeof(start), digit);

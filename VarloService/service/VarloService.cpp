@@ -68,7 +68,10 @@ void cVarloService::Loop(DWORD /*argc*/, LPSTR* /*argv*/) {
   // Start-up was still opening the link when the stop came, so the link is closed here.
   if (stoppedWhileStarting) service.CloseLink();
   service.RunMainLoop();
+  // Both collectors end before STOPPED is told: a start that follows at once finds no process of
+  // this run still at work.
   service.m_EvtLogSvc.Stop();
+  service.m_WebLogSvc.Stop();
   {
     NvmVarlo settings(1);
     settings.SetQword(NvmVarlo::UploadTime, service.m_AgentInfo.m_UploadTime.load());

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -45,108 +47,110 @@ size_t FindNameParameter(std::string_view value) {
 // value is masked where it stands and the record needs no new string.
 char* WritableText(json_t* string) { return const_cast<char*>(json_string_value(string)); }
 
-// A walk over the members of a top-level object in JSON text that the parser has accepted, so
-// that values are masked in the body's own bytes and everything else stays as the client sent it.
+// The members of top-level objects in a body as a tolerant reader takes them, so that whatever a
+// client's JSON looks like to anyone who reads it, a listed value is masked in the body's own
+// bytes and everything else stays as the client sent it. A string runs to its closing quote, or
+// to the end of the text when it has none, whatever bytes it holds; brackets of either kind nest;
+// a string at the top of an object is a key unless a ':' came after a key, and then it is that
+// key's value. An object may open anywhere at the top level, so one that follows another, or
+// bytes that are no JSON, is read as well. On text that the parser accepts, these are the parsed
+// object's top-level members.
 class cTopLevelMembers {
  public:
   cTopLevelMembers(char* text, size_t length) : m_Pos(text), m_End(text + length) {}
 
-  // Moves to the next member; its raw key and, for a string value, the raw bytes between the
-  // quotes (null otherwise).
+  // Moves to the next member whose value is a string: its raw key and the raw bytes of its value
+  // between the quotes.
   bool Next(std::string_view& key, char*& value, size_t& valueLength) {
-    SkipSpace();
-    if (m_Pos == m_End) return false;
-    if (m_First) {
-      if (*m_Pos != '{') return false;
+    while (m_Pos < m_End) {
+      const char c = *m_Pos;
+      if (c == '"') {
+        char* const start = m_Pos + 1;
+        const size_t length = SkipString();
+        if (m_Depth != 1 || !m_InObject) continue;
+        if (m_Expect == kValue) {
+          m_Expect = kAfterValue;
+          key = m_Key;
+          value = start;
+          valueLength = length;
+          return true;
+        }
+        m_Key = std::string_view(start, length);
+        m_Expect = kColon;
+        continue;
+      }
       ++m_Pos;
-      m_First = false;
-    } else {
-      if (*m_Pos != ',') return false;
-      ++m_Pos;
-    }
-    SkipSpace();
-    if (m_Pos == m_End || *m_Pos != '"') return false;
-    char* keyStart = m_Pos + 1;
-    if (!SkipString()) return false;
-    key = std::string_view(keyStart, m_Pos - 1 - keyStart);
-    SkipSpace();
-    if (m_Pos == m_End || *m_Pos != ':') return false;
-    ++m_Pos;
-    SkipSpace();
-    if (m_Pos == m_End) return false;
-    value = nullptr;
-    valueLength = 0;
-    if (*m_Pos == '"') {
-      char* valueStart = m_Pos + 1;
-      if (!SkipString()) return false;
-      value = valueStart;
-      valueLength = m_Pos - 1 - valueStart;
-      return true;
-    }
-    SkipValue();
-    return true;
-  }
-
- private:
-  static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-  void SkipSpace() {
-    while (m_Pos < m_End && IsSpace(*m_Pos)) ++m_Pos;
-  }
-  // From an opening quote to just past its closing quote.
-  bool SkipString() {
-    for (++m_Pos; m_Pos < m_End; ++m_Pos) {
-      if (*m_Pos == '\\') {
-        if (++m_Pos == m_End) return false;
-      } else if (*m_Pos == '"') {
-        ++m_Pos;
-        return true;
+      switch (c) {
+        case '{':
+        case '[':
+          if (m_Depth == 0) {
+            m_InObject = c == '{';
+            m_Expect = kKey;
+          } else if (m_Depth == 1 && m_Expect == kValue) {
+            m_Expect = kAfterValue;
+          }
+          ++m_Depth;
+          break;
+        case '}':
+        case ']':
+          if (m_Depth > 0) --m_Depth;
+          break;
+        case ':':
+          if (m_Depth == 1 && m_Expect == kColon) m_Expect = kValue;
+          break;
+        case ',':
+          if (m_Depth == 1) m_Expect = kKey;
+          break;
+        default:
+          if (m_Depth == 1 && m_Expect == kValue && !IsSpace(c)) m_Expect = kAfterValue;
       }
     }
     return false;
   }
-  // A number, literal, object or array, up to the byte after it.
-  void SkipValue() {
-    int depth = 0;
+
+ private:
+  enum eExpect { kKey, kColon, kValue, kAfterValue };
+
+  static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  // From an opening quote to just past its closing quote, or to the end; the length between.
+  size_t SkipString() {
+    char* const start = ++m_Pos;
     while (m_Pos < m_End) {
-      const char c = *m_Pos;
-      if (c == '"') {
-        if (!SkipString()) return;
-        continue;
+      if (*m_Pos == '\\') {
+        m_Pos += m_End - m_Pos >= 2 ? 2 : 1;
+      } else if (*m_Pos == '"') {
+        return static_cast<size_t>(m_Pos++ - start);
+      } else {
+        ++m_Pos;
       }
-      if (c == '{' || c == '[') {
-        ++depth;
-      } else if (c == '}' || c == ']') {
-        if (depth == 0) return;
-        if (--depth == 0) {
-          ++m_Pos;
-          return;
-        }
-      } else if (depth == 0 && (c == ',' || IsSpace(c))) {
-        return;
-      }
-      ++m_Pos;
     }
+    return static_cast<size_t>(m_End - start);
   }
 
   char* m_Pos;
   char* const m_End;
-  bool m_First = true;
+  size_t m_Depth = 0;
+  bool m_InObject = false;
+  eExpect m_Expect = kKey;
+  std::string_view m_Key;
 };
 
-// The key as the parser reads it; escapes are rare in keys, so only they cost a decoding.
-bool DecodeKey(std::string_view raw, std::string& key) {
-  if (raw.find('\\') == std::string_view::npos) {
-    key.assign(raw);
-    return true;
-  }
+// The key as the parser reads it; escapes are rare in keys, so only they cost a decoding. A key
+// that the parser would not take is compared as it stands.
+std::string_view DecodeKey(std::string_view raw, std::string& key) {
+  if (raw.find('\\') == std::string_view::npos) return raw;
   std::string quoted;
   quoted.reserve(raw.size() + 2);
   quoted.append(1, '"').append(raw).append(1, '"');
-  json_t* decoded = json_loadb(quoted.data(), quoted.size(), JSON_DECODE_ANY, nullptr);
-  const bool ok = json_is_string(decoded);
-  if (ok) key.assign(json_string_value(decoded), json_string_length(decoded));
+  json_t* decoded =
+      json_loadb(quoted.data(), quoted.size(), JSON_DECODE_ANY | JSON_ALLOW_NUL, nullptr);
+  if (json_is_string(decoded)) {
+    key.assign(json_string_value(decoded), json_string_length(decoded));
+  } else {
+    key.assign(raw);
+  }
   json_decref(decoded);
-  return ok;
+  return key;
 }
 
 }  // namespace
@@ -248,30 +252,31 @@ int cLogMask::Mask(json_t* record) {
 }
 
 int cLogMask::MaskJson(char* body, size_t length) {
-  // The body is JSON text up to its first NUL; the bytes a client sends after it must not keep
-  // the object before it from being masked.
-  if (const void* nul = std::memchr(body, '\0', length))
-    length = static_cast<const char*>(nul) - body;
-  // Only a body the parser accepts is touched. Numbers are read as reals so that an integer
-  // beyond 64 bits does not leave the rest of the body unmasked.
-  json_t* parsed = json_loadb(body, length, JSON_DECODE_INT_AS_REAL, nullptr);
-  const bool isObject = json_is_object(parsed);
-  json_decref(parsed);
-  if (!isObject) return 0;
-
-  int masked = 0;
-  cTopLevelMembers members(body, length);
-  std::string_view rawKey;
-  char* value;
-  size_t valueLength;
+  // The values are found first and masked after, so that no reading meets another's masking.
+  std::vector<std::pair<char*, size_t>> values;
   std::string key;
-  while (members.Next(rawKey, value, valueLength)) {
-    if (value && valueLength > 0 && DecodeKey(rawKey, key) && Lists(key)) {
-      std::memset(value, kMaskByte, valueLength);
-      masked = 1;
+  const auto read = [&](char* text, size_t bytes) {
+    cTopLevelMembers members(text, bytes);
+    std::string_view rawKey;
+    char* value;
+    size_t valueLength;
+    while (members.Next(rawKey, value, valueLength)) {
+      if (valueLength > 0 && Lists(DecodeKey(rawKey, key))) values.emplace_back(value, valueLength);
+    }
+  };
+  // A NUL is a byte of a string to one reader and the end of the text to another, which then
+  // reads what follows it as text of its own: the body is read both ways.
+  read(body, length);
+  if (std::memchr(body, '\0', length)) {
+    for (char *segment = body, *end = body + length; segment < end;) {
+      char* nul = static_cast<char*>(std::memchr(segment, '\0', end - segment));
+      if (!nul) nul = end;
+      read(segment, nul - segment);
+      segment = nul + 1;
     }
   }
-  return masked;
+  for (const auto& [value, valueLength] : values) std::memset(value, kMaskByte, valueLength);
+  return values.empty() ? 0 : 1;
 }
 
 int cLogMask::MaskMultipart(std::string_view contentType, char* body, size_t length) {

@@ -2,6 +2,8 @@
 // Masking of sensitive request parameters before a record is uploaded: the values of the listed
 // names in the query string of "Request" and in form, JSON and multipart bodies become '*', byte
 // for byte, in the record's own texts. No value changes its length and no other byte changes.
+// Masking fails closed: a JSON body is read as a tolerant reader reads it, so a NUL, a body cut
+// short or bytes that are not JSON never leave a listed value in clear.
 #include <jansson.h>
 
 #include <cstddef>

@@ -34,16 +34,12 @@ cLineReader::eStep cLineReader::Next(std::string_view& line) {
     if (m_SkipFrom >= 0) {
       m_At += feed ? length + 1 : length;
       m_Offset = m_ChunkStart + static_cast<int64_t>(m_At);
-      if (!feed) continue;
+      if (!feed) return kPassing;
       const int64_t skipFrom = m_SkipFrom;
       m_SkipFrom = -1;
       return Skipped(skipFrom, m_Offset - 1 - skipFrom);
     }
-    if (!feed) {
-      const eStep step = LongLine(lineStart, length, line);
-      if (m_SkipFrom < 0) return step;
-      continue;
-    }
+    if (!feed) return LongLine(lineStart, length, line);
     m_At += length + 1;
     m_Offset = m_ChunkStart + static_cast<int64_t>(m_At);
     if (length > m_LongestLine) return Skipped(lineStart, static_cast<int64_t>(length));
@@ -60,7 +56,7 @@ cLineReader::eStep cLineReader::LongLine(int64_t lineStart, size_t scanned, std:
       // Passed over from here on, without being held.
       m_SkipFrom = lineStart;
       m_Offset = lineStart + static_cast<int64_t>(scanned);
-      return kEnd;
+      return kPassing;
     }
     // A line not whole yet is read again from its start the next time.
     if (!Fill()) return kEnd;

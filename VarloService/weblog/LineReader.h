@@ -2,7 +2,8 @@
 // The whole lines of a file that only grows, read from an offset on through a buffer of its own:
 // a line within one read is handed out where it lies, a longer one once its line feed has been
 // found, and one longer than the longest line taken is passed over up to its line feed without
-// being held, also across readings while it is still being written.
+// being held, also across readings while it is still being written. Passing over hands back
+// after every chunk, so that whoever reads can stop within a line of any length.
 #include <cstddef>
 #include <cstdint>
 #include <istream>
@@ -17,6 +18,7 @@ class cLineReader {
   enum eStep {
     kLine,     // a whole line
     kSkipped,  // a line longer than the longest taken has ended
+    kPassing,  // a chunk of a line too long to take was passed over; its end is still ahead
     kEnd,      // nothing whole is left in the file as it stands
   };
 
@@ -42,7 +44,7 @@ class cLineReader {
   // Reads the next chunk when the one in hand is used up; false at the end of the file.
   bool Fill();
   // A line that runs past the chunk in hand, from lineStart on, of which scanned bytes are seen:
-  // its end is looked for before it is held. kEnd also when it turns out too long to take, with
+  // its end is looked for before it is held. kPassing when it turns out too long to take, with
   // SkipFrom() set.
   eStep LongLine(int64_t lineStart, size_t scanned, std::string_view& line);
   // Tells of the line from lineStart on, of length bytes, that was passed over.

@@ -197,11 +197,13 @@ void cWebLogSvc::ReadLines(std::istream& file, cLineBuffers& buffers) {
   cLineReader& reader = buffers.lines;
   reader.Begin(file, m_Cursor, m_LongLineFrom);
   std::string_view line;
+  // The stop is looked at after every line and every chunk of a line passed over, so a line of
+  // any length holds a stop no longer than one chunk's reading.
   for (cLineReader::eStep step; m_Running && (step = reader.Next(line)) != cLineReader::kEnd;) {
     if (step == cLineReader::kSkipped) {
       SPDLOG_ERROR("WebLog line at {} skipped: {} bytes, more than {}", reader.SkippedFrom(),
                    reader.SkippedBytes(), kLongestLine);
-    } else if (!line.empty()) {
+    } else if (step == cLineReader::kLine && !line.empty()) {
       json_error_t error;
       json_t* record = json_loadb(line.data(), line.size(), JSON_ALLOW_NUL, &error);
       if (json_is_object(record)) HandleRecord(record, buffers.decoding);

@@ -26,3 +26,9 @@ std::string_view RecordText(const json_t* record, const char* member);
 
 // Masking may turn bytes into '*' and do nothing else.
 void RequireMaskedCopy(std::string_view before, std::string_view after);
+
+// Whether a JSON body that the parser takes as an object was masked as the parser reads it: each
+// top-level member named in the list (an array of strings) whose value is a string of at least
+// one byte holds '*' only, and the body holds the other members as they were. True for a body
+// that the parser refuses.
+bool MaskedAsParsed(std::string_view before, std::string_view after, const json_t* list);

@@ -65,14 +65,34 @@ constexpr const char* kWafExcepts = R"json([
  {"isBlockOnly": "0", "exceptEntry": {"Post-body": "token=[0-9a-f]+"}, "isRegex": {"Post-body": "1"}}
 ])json";
 
+const json_t* MaskList() {
+  static json_t* const list = json_loads(kFuzzMaskList, 0, nullptr);
+  return list;
+}
+
 cLogMask& Mask() {
   static cLogMask mask;
   static bool configured = false;
   if (!configured) {
-    mask.Conf(json_loads(kFuzzMaskList, 0, nullptr));
+    mask.Conf(json_deep_copy(MaskList()));
     configured = true;
   }
   return mask;
+}
+
+// Masks the record's request and body, which may turn bytes into '*' and do nothing else; a JSON
+// body that the parser takes comes out as the parser reads it.
+void RequireMasked(json_t* record) {
+  const std::string request(RecordText(record, "Request"));
+  const std::string body(RecordText(record, "Post-body"));
+  Mask().Mask(record);
+  RequireMaskedCopy(request, RecordText(record, "Request"));
+  RequireMaskedCopy(body, RecordText(record, "Post-body"));
+  const json_t* type = json_object_get(record, "Req-Content-Type");
+  if (!type) type = json_object_get(record, "Content-Type");
+  const char* typeText = json_string_value(type);
+  if (typeText && std::strncmp(typeText, "application/json", 16) == 0)
+    Require(MaskedAsParsed(body, RecordText(record, "Post-body"), MaskList()));
 }
 
 struct cRules {
@@ -149,9 +169,7 @@ void ParseAlone(const RawRequest& request) {
 int FuzzMultipart(const uint8_t* data, size_t size) {
   const RawRequest request = SplitRawRequest(Bytes(data, size));
   json_t* record = RawRequestRecord(request);
-  Mask().Mask(record);
-  RequireMaskedCopy(request.request, RecordText(record, "Request"));
-  RequireMaskedCopy(request.body, RecordText(record, "Post-body"));
+  RequireMasked(record);
   json_decref(record);
   ParseAlone(request);
   return 0;
@@ -207,11 +225,7 @@ int FuzzRecordLine(const uint8_t* data, size_t size) {
     rules.wafExcepts.Check(web);
     rules.filters.Detect(web);
   }
-  const std::string request(RecordText(record, "Request"));
-  const std::string body(RecordText(record, "Post-body"));
-  Mask().Mask(record);
-  RequireMaskedCopy(request, RecordText(record, "Request"));
-  RequireMaskedCopy(body, RecordText(record, "Post-body"));
+  RequireMasked(record);
   json_decref(record);
   return 0;
 }
@@ -244,7 +258,8 @@ int FuzzWebExceptList(const uint8_t* data, size_t size) {
 
 int FuzzMaskList(const uint8_t* data, size_t size) {
   cLogMask mask;
-  mask.Conf(LoadJson(data, size));
+  json_t* const list = LoadJson(data, size);
+  mask.Conf(json_incref(list));
   static const char* const kRequests[] = {
       "POST /login?card=1&Token=%41&=x&k HTTP/1.1\napplication/x-www-form-urlencoded\n"
       "name=bob;phone=99&password=s3cr%26t&token=&k=5",
@@ -260,7 +275,9 @@ int FuzzMaskList(const uint8_t* data, size_t size) {
     mask.Mask(record);
     RequireMaskedCopy(request.request, RecordText(record, "Request"));
     RequireMaskedCopy(request.body, RecordText(record, "Post-body"));
+    Require(MaskedAsParsed(request.body, RecordText(record, "Post-body"), list));
     json_decref(record);
   }
+  json_decref(list);
   return 0;
 }

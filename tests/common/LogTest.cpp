@@ -120,10 +120,11 @@ std::string Utf8(uint32_t codePoint) {
 }
 
 // The characters escaped beside the control characters of one byte: the C1 controls, the line
-// and paragraph separators and the direction controls.
+// and paragraph separators and every bidirectional control.
 std::vector<uint32_t> EscapedCharacters() {
   std::vector<uint32_t> escaped;
   for (uint32_t codePoint = 0x80; codePoint <= 0x9F; ++codePoint) escaped.push_back(codePoint);
+  for (uint32_t codePoint : {0x061C, 0x200E, 0x200F}) escaped.push_back(codePoint);
   for (uint32_t codePoint = 0x2028; codePoint <= 0x202E; ++codePoint) escaped.push_back(codePoint);
   for (uint32_t codePoint = 0x2066; codePoint <= 0x2069; ++codePoint) escaped.push_back(codePoint);
   return escaped;
@@ -192,9 +193,13 @@ TEST(ForLog, EscapesSeparatorsDirectionControlsAndC1ControlsAndLeavesTheirNeighb
   } cases[] = {
       {"user\xe2\x80\xae" "exe.txt\xe2\x80\xac", kLoggedTextBytes, "user\\u202e" "exe.txt\\u202c"},
       {"one\xc2\x85two\xe2\x80\xa8three", kLoggedTextBytes, "one\\u0085two\\u2028three"},
+      {"\xd9\x85\xd8\xb1\xd8\xad\xd8\xa8\xd8\xa7\xd8\x9c" "1\xe2\x80\x8e" "2\xe2\x80\x8f", kLoggedTextBytes,
+       "\xd9\x85\xd8\xb1\xd8\xad\xd8\xa8\xd8\xa7\\u061c" "1\\u200e" "2\\u200f"},
       // Their neighbours, and characters that share their lead bytes, are text.
       {"\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xc2\xa0\xc2\xa9\xe2\x80\x94", kLoggedTextBytes,
        "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xc2\xa0\xc2\xa9\xe2\x80\x94"},
+      {"\xd8\x9b\xd8\x9d\xd8\x80\xd8\xbf\xe2\x80\x8d\xe2\x80\x90", kLoggedTextBytes,
+       "\xd8\x9b\xd8\x9d\xd8\x80\xd8\xbf\xe2\x80\x8d\xe2\x80\x90"},
       // Bytes that are not UTF-8 go in as they are, a sequence cut short among them.
       {"\xc0\x8a\xff\xe2\x80", kLoggedTextBytes, "\xc0\x8a\xff\xe2\x80"},
       {"\xc2", kLoggedTextBytes, "\xc2"},
@@ -212,7 +217,8 @@ TEST(ForLog, CopyingRunsGivesWhatTheFormerFormGave) {
       "a", "Event", " xyz=", "\n", "\r", "\t", std::string(1, '\0'), "\x1b", "\x7f", "\\", "\xc3\xa9",
       "\xe3\x81\x82", "\xf0\x9f\x98\x80", "\xc2\x85", "\xc2\x9b", "\xc2\xa9", "\xe2\x80\xa8",
       "\xe2\x80\xae", "\xe2\x81\xa6", "\xe2\x81\xa9", "\xe2\x80\x94", "\xe2\x80\xa7", "\x80", "\xbf",
-      "\xc2", "\xe2", "\xe2\x80", "\xff", std::string(70, 'x')};
+      "\xc2", "\xe2", "\xe2\x80", "\xff", "\xd8\x9c", "\xd8\xa7", "\xd8", "\xe2\x80\x8e", "\xe2\x80\x8f",
+      std::string(70, 'x')};
   std::mt19937 random(20261211);
   for (int round = 0; round < 20000; ++round) {
     std::string text;

@@ -28,10 +28,12 @@ TEST(SafeName, RefusesCharactersWindowsForbidsInFileNames) {
 // file named, wherever such a component stands.
 TEST(SafeName, RefusesDeviceNamesAndNamesWindowsShortens) {
   for (const char* name : {"CON", "con", "Prn.txt", "aux.tar.gz", "NUL", "nul .txt", "COM1", "com9.log", "LPT1",
-                           "lpt5.dll", "COM\xc2\xb9", "lpt\xc2\xb3.txt", "32\\NUL", "a/con/b.dll", "name.",
-                           "name..", "name ", "x\\dir.\\b.dll", "dir \\b", "a/.../b"})
+                           "lpt5.dll", "COM\xc2\xb9", "lpt\xc2\xb3.txt", "COM0", "com0.log", "LPT0", "lPt0.dll",
+                           "CONIN$", "conin$.txt", "CONOUT$", "ConOut$ .log", "32\\conin$", "a/LPT0/b.dll", "32\\NUL",
+                           "a/con/b.dll", "name.", "name..", "name ", "x\\dir.\\b.dll", "dir \\b", "a/.../b"})
     EXPECT_FALSE(IsSafeRelativeName(name)) << name;
-  for (const char* name : {"CONFIG.txt", "console", "com10", "lpt", "com", "COM0", "LPT\xc2\xb4", "nul_",
-                           "auxiliary.dll", "a.b", "x/con1/nula.txt", "name .txt", " lead"})
+  for (const char* name : {"CONFIG.txt", "console", "com10", "lpt00", "lpt", "com", "LPT\xc2\xb4", "nul_",
+                           "conin", "conout", "conin$x", "con$", "auxiliary.dll", "a.b",
+                           "x/con1/nula.txt", "name .txt", " lead"})
     EXPECT_TRUE(IsSafeRelativeName(name)) << name;
 }

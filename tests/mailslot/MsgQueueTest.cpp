@@ -85,8 +85,8 @@ TEST_F(MsgQueueTest, RegisteringTwiceKeepsOneEntryAndDelUserRemovesIt) {
   EXPECT_EQ(queue.Send("\x03\x01", 2, 2), 2);
   EXPECT_EQ(tray.Drain(), std::vector<cMessage>({{3, 1}}));
   EXPECT_EQ(queue.Send("\x03\x01", 2, 7), 0) << "not registered";
-  EXPECT_EQ(queue.DelUser(2), 1);
-  EXPECT_EQ(queue.DelUser(2), 0);
+  EXPECT_EQ(queue.DelUser(2, geteuid()), 1);
+  EXPECT_EQ(queue.DelUser(2, geteuid()), 0);
 }
 
 TEST_F(MsgQueueTest, ADeadTrayIsDroppedWhileTheOthersAreServed) {
@@ -220,7 +220,7 @@ TEST_F(MsgQueueLinkTest, ALinkSwappedInForATraysSlotIsNeverFollowed) {
   EXPECT_EQ(ServiceSlotRead(), 0) << "a message went through the link";
 }
 
-TEST_F(MsgQueueTest, ATraySlotIsTakenOnlyForTheUserWhoMadeIt) {
+TEST_F(MsgQueueTest, ATraySlotIsTakenAndLetGoOnlyForTheUserWhoMadeIt) {
   if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs the administrator";
   // As a machine root stands, every user's tray program makes its slot.
   ASSERT_EQ(chmod(m_Root.Path().c_str(), 0755), 0);
@@ -231,18 +231,25 @@ TEST_F(MsgQueueTest, ATraySlotIsTakenOnlyForTheUserWhoMadeIt) {
   cFakeTray administratorsTray(3);
   ASSERT_TRUE(administratorsTray.IsOpen());
   administratorsTray.Drain();
+  ASSERT_EQ(queue.AddUser(3, 0), 0) << "the administrator registers any tray's slot";
 
   cCapturedLog log;
   EXPECT_EQ(queue.AddUser(3, kOtherUser), -1) << "a slot that the registrant did not make";
   EXPECT_TRUE(log.Has("m_UI.AddUser(3) refused: a slot made by root, registered by nobody")) << log.Text();
+  EXPECT_EQ(queue.DelUser(3, kOtherUser), 0);
+  EXPECT_TRUE(log.Has("m_UI.DelUser(3) refused: a slot made by root, removed by nobody")) << log.Text();
+  EXPECT_EQ(queue.DelUser(3, platform::kNoUser), 0) << "a message without credentials";
   EXPECT_EQ(queue.AddUser(6, kOtherUser), 0) << "the registrant's own slot";
-  EXPECT_EQ(queue.Users(), (std::map<int, bool>{{6, true}}));
+  EXPECT_EQ(queue.Users(), (std::map<int, bool>{{3, true}, {6, true}})) << "the refusals changed nothing";
   const uint8_t status[] = {MSG_SVC_STATUS, 1, 0};
-  EXPECT_EQ(queue.Broadcast(status, sizeof(status)), static_cast<int>(sizeof(status)));
-  EXPECT_EQ(othersTray.Drain(), std::vector<cMessage>({cMessage(status, status + sizeof(status))}));
-  EXPECT_TRUE(administratorsTray.Drain().empty());
-  // The administrator registers any tray's slot.
-  EXPECT_EQ(queue.AddUser(3, 0), 0);
+  EXPECT_EQ(queue.Broadcast(status, sizeof(status)), 2 * static_cast<int>(sizeof(status)));
+  const std::vector<cMessage> once = {cMessage(status, status + sizeof(status))};
+  EXPECT_EQ(othersTray.Drain(), once);
+  EXPECT_EQ(administratorsTray.Drain(), once);
+
+  EXPECT_EQ(queue.DelUser(6, kOtherUser), 1) << "the maker's own removal";
+  EXPECT_EQ(queue.DelUser(3, 0), 1) << "the administrator's";
+  EXPECT_TRUE(queue.Users().empty());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Who may send what to the service slot: the command codes 9 to 12 run only for the administrator
-// (or the service's own user), the tray codes for every user. The sender is told by the socket.
+// (or the service's own user), the tray codes for every user, and a tray's registration and
+// removal only for the user who made its slot. The sender is told by the socket.
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -117,6 +119,53 @@ TEST_F(CommandCodesByUserTest, TrayCodesFromAnotherUserAreServed) {
       << "the auto-update change was not served";
   EXPECT_TRUE(Logged("MSG=07 from user 65534 (nobody)\n")) << "who changed the setting";
   EXPECT_FALSE(Logged("MSG=01 from")) << "a registration changes no setting";
+}
+
+TEST_F(CommandCodesByUserTest, NoUserRegistersOverOrRemovesAnotherUsersTray) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs the administrator to send as another user";
+  ASSERT_EQ(chmod(m_Root.Path().c_str(), 0755), 0);
+  auto first = std::make_unique<cOtherUsersTray>(3, kOtherUser);
+  cOtherUsersTray second(4, kSecondOtherUser);
+  ASSERT_TRUE(first->IsOpen());
+  ASSERT_TRUE(second.IsOpen());
+  DeliverAs(kOtherUser, {{MSG_UI_USER, 1, 3}});
+  ASSERT_EQ(m_Service->m_UI.Users(), (std::map<int, bool>{{3, true}}));
+  ASSERT_EQ(first->Drain().front().front(), MSG_SVC_START);
+
+  // The second user's registration and removal of the first user's digit.
+  DeliverAs(kSecondOtherUser, {{MSG_UI_USER, 1, 3}, {MSG_UI_USER, 0, 3}});
+  EXPECT_TRUE(Logged("m_UI.AddUser(3) refused: a slot made by nobody, registered by 65533")) << m_Log.str();
+  EXPECT_TRUE(Logged("m_UI.DelUser(3) refused: a slot made by nobody, removed by 65533")) << m_Log.str();
+  EXPECT_EQ(m_Service->m_UI.Users(), (std::map<int, bool>{{3, true}}));
+  const cMessage next = {MSG_SVC_STATUS, 2, 0};
+  EXPECT_EQ(m_Service->m_UI.Broadcast(next.data(), static_cast<uint32_t>(next.size())), 3);
+  const std::vector<cMessage> received = first->Drain();
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received.back(), next) << "the first user's tray is served";
+  for (const cMessage& message : received) EXPECT_EQ(message.front(), MSG_SVC_STATUS) << "a greeting for another";
+  EXPECT_TRUE(second.Drain().empty());
+
+  // Each user's own registration and removal.
+  DeliverAs(kSecondOtherUser, {{MSG_UI_USER, 1, 4}});
+  EXPECT_EQ(m_Service->m_UI.Users(), (std::map<int, bool>{{3, true}, {4, true}}));
+  EXPECT_EQ(second.Drain().front().front(), MSG_SVC_START);
+  DeliverAs(kSecondOtherUser, {{MSG_UI_USER, 0, 4}});
+  DeliverAs(kOtherUser, {{MSG_UI_USER, 0, 3}});
+  EXPECT_TRUE(Logged("m_UI.DelUser(4)=1")) << m_Log.str();
+  EXPECT_TRUE(Logged("m_UI.DelUser(3)=1")) << m_Log.str();
+  EXPECT_TRUE(m_Service->m_UI.Users().empty());
+
+  // A tray that ends is dropped at the first message it misses, and the user's next tray
+  // registers the digit again.
+  DeliverAs(kOtherUser, {{MSG_UI_USER, 1, 3}});
+  first.reset();
+  m_Service->m_UI.Broadcast(next.data(), static_cast<uint32_t>(next.size()));
+  EXPECT_TRUE(m_Service->m_UI.Users().empty()) << "the ended tray is still registered";
+  cOtherUsersTray successor(3, kOtherUser);
+  ASSERT_TRUE(successor.IsOpen());
+  DeliverAs(kOtherUser, {{MSG_UI_USER, 1, 3}});
+  EXPECT_EQ(m_Service->m_UI.Users(), (std::map<int, bool>{{3, true}}));
+  EXPECT_EQ(successor.Drain().front().front(), MSG_SVC_START);
 }
 
 }  // namespace

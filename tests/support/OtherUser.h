@@ -7,6 +7,8 @@
 
 // The account "nobody".
 constexpr uid_t kOtherUser = 65534;
+// A second user, one without an account.
+constexpr uid_t kSecondOtherUser = 65533;
 
 // Runs work in a child process as the user (and the group of the same number, without the
 // administrator's groups) and waits for it: work's result, or 125 when the child could not become

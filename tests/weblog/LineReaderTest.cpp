@@ -1,6 +1,6 @@
 // Whole lines of a growing file through a small buffer: lines within one read and across reads,
-// a line at the longest taken and one byte longer, lines passed over also across readings, and
-// lines not ended yet.
+// a line at the longest taken and one byte longer, lines passed over also across readings and a
+// chunk at a time, and lines not ended yet.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -28,6 +28,7 @@ cReading Read(const std::string& text, int64_t offset = 0, int64_t skipFrom = -1
   cReading reading;
   std::string_view line;
   for (cLineReader::eStep step; (step = reader.Next(line)) != cLineReader::kEnd;) {
+    if (step == cLineReader::kPassing) continue;
     reading.steps.push_back(step == cLineReader::kLine ? "line:" + std::string(line)
                                                        : "skipped:" + std::to_string(reader.SkippedFrom()) + "+" +
                                                              std::to_string(reader.SkippedBytes()));
@@ -88,4 +89,28 @@ TEST(LineReaderTest, ALineNotEndedIsReadWholeOnceItEnds) {
   const cReading second = Read("a\nbcdef\ng", first.offset, first.skipFrom);
   EXPECT_EQ(second.steps, std::vector<std::string>{"line:bcdef"});
   EXPECT_EQ(second.offset, 8);
+}
+
+// Whoever reads looks at its stop between two steps: however long a line, no step passes over
+// more than a chunk of it.
+TEST(LineReaderTest, ALineBeingPassedOverIsHandedBackAChunkAtATime) {
+  const std::string text = "ab\n" + std::string(50, 'z') + "\nok\n";
+  std::istringstream file(text);
+  cLineReader reader(kLongest, kChunk);
+  reader.Begin(file, 0, -1);
+  std::string_view line;
+  std::vector<std::string> steps;
+  int passing = 0;
+  int64_t before = reader.Offset();
+  for (cLineReader::eStep step; (step = reader.Next(line)) != cLineReader::kEnd; before = reader.Offset()) {
+    if (step == cLineReader::kPassing) {
+      ++passing;
+      EXPECT_LE(reader.Offset() - before, static_cast<int64_t>(kLongest + kChunk)) << "at " << before;
+    } else {
+      steps.push_back(step == cLineReader::kLine ? std::string(line) : "skipped");
+    }
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"ab", "skipped", "ok"}));
+  EXPECT_GE(passing, 10);
+  EXPECT_EQ(reader.Offset(), static_cast<int64_t>(text.size()));
 }
