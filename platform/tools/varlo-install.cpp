@@ -46,6 +46,10 @@ int main(int argc, char** argv) {
   if (argc != 2)
     return UsageError("varlo-install", "one folder of built programs is needed", kUsage, 2);
   const std::string bin = argv[1];
+  if (bin.rfind('-', 0) == 0) return UsageError("varlo-install", "unknown option " + bin, kUsage, 2);
+  struct stat folder {};
+  if (stat(bin.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
+    return UsageError("varlo-install", "there is no folder " + bin, kUsage, 2);
   const std::string install = kInstallDirDefault;
   const std::string system = platform::kSystemFolder;
   if (!platform::MakeSystemFolders() || !MakeInstallFolders(install).empty()) {

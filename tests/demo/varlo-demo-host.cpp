@@ -13,16 +13,28 @@
 #include "platform/EventLog.h"
 #include "platform/SystemCounters.h"
 #include "tests/demo/DemoScenario.h"
+#include "platform/tools/ToolUsage.h"
 #include "tests/demo/DemoTool.h"
 #include "tests/weblog/WebModuleStandIn.h"
 
 namespace {
 
+constexpr char kProgram[] = "varlo-demo-host";
 constexpr char kUsage[] =
     "usage: varlo-demo-host [--every SECONDS]\n"
     "Adds to the machine root of $VARLO_ROOT, every SECONDS (15 unless given), a Windows event\n"
     "and a line of the web-server module's access log, and tells each, until interrupted.\n";
 constexpr int kDefaultPeriodSeconds = 15;
+constexpr long kLongestPeriodSeconds = 86400;
+
+// A pace of whole seconds, from one to a day.
+bool ParsePeriod(const char* text, int& seconds) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 1 || value > kLongestPeriodSeconds) return false;
+  seconds = static_cast<int>(value);
+  return true;
+}
 
 std::string RenderedEvent(const demo::cHostEvent& event, unsigned recordId) {
   char created[40];
@@ -59,20 +71,14 @@ bool WriteAccessLogLine(const demo::cAccessLogLine& line) {
 
 int main(int argc, char** argv) {
   int periodSeconds = kDefaultPeriodSeconds;
+  if (AsksForHelp(argc, argv)) return ShowUsage(kUsage);
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument == "-h" || argument == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (argument == "--every" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
-      periodSeconds = std::atoi(argv[++i]);
-      continue;
-    }
-    std::fputs(kUsage, stderr);
-    return 2;
+    if (argument != "--every") return UsageError(kProgram, "unknown option " + argument, kUsage, 2);
+    if (i + 1 == argc || !ParsePeriod(argv[++i], periodSeconds))
+      return UsageError(kProgram, "--every needs a whole number of seconds from 1 to 86400", kUsage, 2);
   }
-  if (!demo::MachineRootNamed("varlo-demo-host")) return 2;
+  if (!demo::MachineRootNamed(kProgram)) return 2;
   demo::StopOnSignals();
 
   const auto events = demo::HostEvents();

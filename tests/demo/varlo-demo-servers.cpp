@@ -17,6 +17,7 @@
 
 #include "common/Nvm.h"
 #include "platform/Registry.h"
+#include "platform/tools/ToolUsage.h"
 #include "tests/demo/DemoScenario.h"
 #include "tests/demo/DemoTool.h"
 #include "tests/support/FakeManagementServer.h"
@@ -26,6 +27,7 @@
 
 namespace {
 
+constexpr char kProgram[] = "varlo-demo-servers";
 constexpr char kUsage[] =
     "usage: varlo-demo-servers <account key>\n"
     "Starts the demonstration's management, repository and upload servers on 127.0.0.1 for the\n"
@@ -414,15 +416,11 @@ class cQuietPolls {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (argc != 2 || argv[1][0] == '-') {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  if (!demo::MachineRootNamed("varlo-demo-servers")) return 2;
+  if (AsksForHelp(argc, argv)) return ShowUsage(kUsage);
+  if (argc != 2) return UsageError(kProgram, "one account key is needed", kUsage, 2);
+  if (argv[1][0] == '\0') return UsageError(kProgram, "the account key is empty", kUsage, 2);
+  if (argv[1][0] == '-') return UsageError(kProgram, std::string("unknown option ") + argv[1], kUsage, 2);
+  if (!demo::MachineRootNamed(kProgram)) return 2;
   const std::string accountKey = argv[1];
 
   cTestCertificateAuthority authority;
