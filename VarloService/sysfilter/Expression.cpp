@@ -1,7 +1,11 @@
 #include "VarloService/sysfilter/Expression.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -41,37 +45,80 @@ thread_local pcre_jit_stack* t_jitStack = nullptr;  // the matching thread's, fo
 
 pcre_jit_stack* JitStackOfThread(void*) { return t_jitStack; }
 
-// PCRE's interpreter allocates within a match (the offsets a recursion saves, a larger offset
-// vector), and an abandoned match never frees them. So every PCRE allocation holds the abandonment
-// off while it runs, and those of a match are kept here until PCRE frees them; whatever an
-// abandoned match leaves is freed after it.
-thread_local std::vector<void*>* t_matchBlocks = nullptr;
-
-void* AllocateForPcre(size_t size) {
-  platform::HoldAbandonment();
-  void* block = std::malloc(size);
-  if (block && t_matchBlocks) {
-    try {
-      t_matchBlocks->push_back(block);
-    } catch (const std::bad_alloc&) {
-      std::free(block);
-      block = nullptr;
+// PCRE's interpreter takes memory within a match (a recursion saves the offsets of the groups; an
+// offset vector larger than the caller's), and a match that is abandoned never gives it back. So,
+// within a match, PCRE's memory comes from the matching thread's pool, which takes the last block
+// back at once (PCRE gives its blocks back in the opposite order) and is emptied after the match,
+// however it ended. A match so takes no lock and no time of the heap's, and leaves nothing behind.
+class cMatchPool {
+ public:
+  // A block of at least `size` bytes, or none when memory is short.
+  void* Take(size_t size) {
+    const size_t whole = kHeader + (size + kHeader - 1) / kHeader * kHeader;
+    if (m_chunks.empty() || m_chunks.back().top + whole > m_chunks.back().size) {
+      platform::HoldAbandonment();  // the heap's lock must never be left held
+      const bool added = Add(whole);
+      platform::ReleaseAbandonment();
+      if (!added) return nullptr;
     }
+    cChunk& chunk = m_chunks.back();
+    char* block = chunk.bytes.get() + chunk.top;
+    std::memcpy(block, &whole, sizeof whole);
+    chunk.top += whole;
+    return block + kHeader;
   }
-  platform::ReleaseAbandonment();
-  return block;
-}
+
+  // Whether the block is the pool's. The last one taken is free again at once, the others when the
+  // pool is emptied.
+  bool Give(void* block) {
+    const auto header = reinterpret_cast<uintptr_t>(block) - kHeader;
+    for (cChunk& chunk : m_chunks) {
+      const auto start = reinterpret_cast<uintptr_t>(chunk.bytes.get());
+      if (header < start || header >= start + chunk.size) continue;
+      size_t whole = 0;
+      std::memcpy(&whole, chunk.bytes.get() + (header - start), sizeof whole);
+      if (&chunk == &m_chunks.back() && header - start + whole == chunk.top) chunk.top -= whole;
+      return true;
+    }
+    return false;
+  }
+
+  // After a match: its first chunk stays for the next.
+  void Empty() {
+    if (m_chunks.size() > 1) m_chunks.resize(1);
+    if (!m_chunks.empty()) m_chunks.front().top = 0;
+  }
+
+ private:
+  static constexpr size_t kHeader = 16;  // the block's whole size, and alignment
+  static constexpr size_t kFirstChunk = 64 * 1024;
+
+  struct cChunk {
+    std::unique_ptr<char[]> bytes;
+    size_t size;
+    size_t top;
+  };
+
+  bool Add(size_t whole) {
+    const size_t size = std::max(whole, m_chunks.empty() ? kFirstChunk : 2 * m_chunks.back().size);
+    try {
+      m_chunks.push_back({std::unique_ptr<char[]>(new char[size]), size, 0});
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
+  std::vector<cChunk> m_chunks;
+};
+
+thread_local cMatchPool* t_matchPool = nullptr;  // the matching thread's, during a match
+
+void* AllocateForPcre(size_t size) { return t_matchPool ? t_matchPool->Take(size) : std::malloc(size); }
 
 void FreeForPcre(void* block) {
+  if (t_matchPool && t_matchPool->Give(block)) return;
   platform::HoldAbandonment();
-  if (t_matchBlocks) {
-    for (auto kept = t_matchBlocks->rbegin(); kept != t_matchBlocks->rend(); ++kept) {
-      if (*kept == block) {
-        t_matchBlocks->erase(std::next(kept).base());
-        break;
-      }
-    }
-  }
   std::free(block);
   platform::ReleaseAbandonment();
 }
@@ -121,14 +168,13 @@ int cExpression::Compile(const std::string& text) {
 
 int cExpression::Exec(const char* subject, int length, int* ovector) const {
   thread_local cThreadJitStack jitStack;
-  thread_local std::vector<void*> matchBlocks;
+  thread_local cMatchPool pool;
   t_jitStack = jitStack.Get();
-  t_matchBlocks = &matchBlocks;
+  t_matchPool = &pool;
   cMatch match{this, subject, length, ovector};
   const int result = platform::RunBounded(&cExpression::Match, &match, kBudget, PCRE_ERROR_MATCHLIMIT);
-  t_matchBlocks = nullptr;
-  for (void* block : matchBlocks) std::free(block);
-  matchBlocks.clear();
+  t_matchPool = nullptr;
+  pool.Empty();
   return result;
 }
 

@@ -259,17 +259,21 @@ TEST(Expression, RunawayMatchesEndAtTheirBound) {
   }
 }
 
-// PCRE's interpreter allocates within a match (a recursion saves the offsets of the groups); one
-// abandoned midway leaves neither those nor anything that changes the matches after it.
+// PCRE's interpreter takes memory within a match (a recursion saves the offsets of the groups, a
+// thousand deep here); one abandoned midway leaves nothing that changes the matches after it.
 TEST(Expression, AnAbandonedMatchLeavesNothingBehind) {
   const cBoth recursion(R"(\C?(?1)?(a.*b))");
+  const cBoth deep(R"(\C?(a(?2)?b)|(a(?2)?b))");
   const cBoth jit(R"(a.*b)");
   const std::string runaway = std::string(30000, 'a') + "!";
+  const std::string nested = std::string(1000, 'a') + std::string(1000, 'b');
   int offsets[cExpression::kOvectorSize];
+  ASSERT_GE(deep.Filter(nested, offsets), 0);
   for (int round = 0; round < 5; ++round) {
     EXPECT_EQ(recursion.Filter(runaway, offsets), PCRE_ERROR_MATCHLIMIT);
     EXPECT_EQ(jit.Filter(runaway, offsets), PCRE_ERROR_MATCHLIMIT);
     recursion.ExpectSameResult("aaab", "a short value", false);
+    deep.ExpectSameResult(nested, "a thousand nested pairs", false);
     jit.ExpectSameResult(ValueOf("a", 5000, "b"), "a value with its b", false);
   }
 }
