@@ -1,7 +1,7 @@
 #pragma once
 // One comparison value of a filter: a literal text, or a PCRE expression (UTF-8, dot-all,
-// multi-line, studied for the JIT) whose every match is bounded in its work. A text that starts
-// with "regex=" is always an expression.
+// multi-line, studied for the JIT) whose every match is bounded in processor time. A text that
+// starts with "regex=" is always an expression.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -37,8 +37,8 @@ class cPattern {
   bool IsRegex() const { return m_expression.IsCompiled(); }
   // The text without its "regex=" prefix.
   const std::string& Text() const { return m_text; }
-  // Runs that ended in a PCRE error (bad UTF-8, the bound of its work, recursion limit, JIT stack
-  // limit).
+  // Runs that ended in a PCRE error (bad UTF-8, PCRE's step limit, the bound of its time, the
+  // recursion limit, the JIT's stack).
   uint32_t ErrorCount() const { return m_errors.load(std::memory_order_relaxed); }
 
  private:

@@ -38,7 +38,7 @@ int FuzzEventRecord(const uint8_t* data, size_t size);
 int FuzzEventFilterList(const uint8_t* data, size_t size);
 // The event upload exceptions, loaded and tested on fixed events.
 int FuzzEventExceptList(const uint8_t* data, size_t size);
-// "expression\0value": one filter expression compiled with its bound and matched, beside plain
+// "expression\0value": one filter expression compiled and matched under its bound, beside plain
 // PCRE.
 int FuzzExpression(const uint8_t* data, size_t size);
 

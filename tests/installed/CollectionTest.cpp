@@ -137,6 +137,36 @@ TEST_F(CollectionTest, DetectedEventsGoIntoTheLogEscapedAndCutSoThatItKeepsItsHi
   EXPECT_NE(log.find("- VARLO Service v"), std::string::npos);
 }
 
+// The server's rule text reaches PCRE as it stands, explicit callouts and all.
+TEST_F(CollectionTest, AFilterWhoseExpressionHoldsACalloutDetectsShortAndLongEventsAlike) {
+  m_Server.Script("GET", "/pserver/agent/edr/conf",
+                  {200, R"({"returnCode":"0","info":{"edrDetectMode":"agent","edrBlockMode":"none"}})"});
+  m_Server.Script("GET", "/pfilter/agent/filter", {200, R"({"returnCode":"0","list":[{"filterId":"f-callout",
+    "filterEvent":{"filterEventKey":"4625","filterEventProviderKey":"Microsoft-Windows-Security-Auditing"},
+    "filterElementJson":[{"filterElementName":"EventData","childArray":[
+      {"filterElementName":"Data","filterElementAttributeName":"Name",
+       "filterElementAttributeValue":"TargetUserName","filterElementSearchFlag":"el",
+       "filterElementSearchType":"regex","filterElementSearchText":"a(?C1)b"}]}],
+    "edrFilterElementList":[]}]})"});
+  StartService();
+  ASSERT_TRUE(WaitForLog("m_FE.Load()=1")) << m_Agent.Log();
+  const int process = m_Agent.State().processId;
+
+  const auto failedLogonOf = [](const std::string& user, unsigned number) {
+    return RenderedEvent("Application", "Microsoft-Windows-Security-Auditing", "4625",
+                         {{"TargetUserName", user}, {"IpAddress", "203.0.113.7"}}, number);
+  };
+  // A short value matched after a long one once ended the service.
+  std::vector<std::string> users;
+  for (size_t length : {3000, 100, 3000, 100}) {
+    users.push_back(std::string(length - 3, 'x') + "ab" + std::to_string(users.size() + 1));
+    AppendEvent(failedLogonOf(users.back(), static_cast<unsigned>(users.size())));
+  }
+  for (const std::string& user : users) ASSERT_NE(WaitForUpload(user), "") << m_Agent.Log();
+  EXPECT_EQ(m_Agent.State().state, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(m_Agent.State().processId, process);
+}
+
 TEST_F(CollectionTest, TheSysfilterWordWritesTheFilterAndReferenceListsIntoTemp) {
   ScriptDetection();
   StartService();

@@ -111,8 +111,7 @@ TEST(Pattern, CompileResults) {
   EXPECT_EQ(pattern.Compile("(unclosed", true), -1);
   EXPECT_FALSE(pattern.IsRegex());
   EXPECT_EQ(pattern.Text(), "(unclosed");
-  // Small enough for PCRE as it stands, too large once every item carries a callout: it
-  // compiles, and is matched as it stands.
+  // A long alternation compiles and matches as PCRE has it.
   std::string words = "^(word0";
   for (int i = 1; i < 2000; ++i) words += "|word" + std::to_string(i);
   EXPECT_EQ(pattern.Compile(words + ")$", true), 1);
@@ -142,9 +141,9 @@ TEST(Pattern, ErrorsAreCountedPerPattern) {
 
 TEST(Pattern, RunawayExpressionStopsAtItsBoundAndIsCounted) {
   cPattern pattern;
-  ASSERT_EQ(pattern.Compile("(a+)+$", true), 1);
-  // About four million steps: within PCRE's own default step limit, far beyond our bound.
-  const std::string value = std::string(21, 'a') + "!";
+  ASSERT_EQ(pattern.Compile("a.*b", true), 1);
+  // Each start position reads the rest of the value: hours of plain PCRE.
+  const std::string value = std::string(120000, 'a') + "!";
   EXPECT_EQ(pattern.Match(value.data(), value.size(), nullptr, kOpNe), 0);
   EXPECT_EQ(pattern.ErrorCount(), 1u);
 }

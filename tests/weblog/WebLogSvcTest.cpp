@@ -14,7 +14,8 @@ constexpr char kMaskList[] = R"(["pw"])";
 constexpr char kUploadExcept[] =
     R"([{"exceptType": "except", "exceptEntry": {"Host": "skip.test"}}])";
 constexpr char kWafExcept[] = R"([{"isBlockOnly": "0", "exceptEntry": {"Host": "waf.test"}}])";
-constexpr char kFilters[] = R"([
+// The "admin" filter's expression holds an assertion condition.
+constexpr char kFilters[] = R"json([
   {"webExtendsFilterId": 7, "webExtendsFilterElements": [
     {"webExtendsFilterFieldName": "Method", "webExtendsFilterFieldType": "string",
      "webExtendsFilterElementSelectors": [{"webExtendsFilterFieldValue": "POST",
@@ -22,8 +23,8 @@ constexpr char kFilters[] = R"([
   {"webExtendsFilterId": "empty", "webExtendsFilterElements": []},
   {"webExtendsFilterId": "admin", "webExtendsFilterElements": [
     {"webExtendsFilterFieldName": "Uri", "webExtendsFilterFieldType": "string",
-     "webExtendsFilterElementSelectors": [{"webExtendsFilterFieldValue": "admin",
-      "webExtendsFilterFieldSelectOperator": "el", "webExtendsFilterFieldSelectValueType": "string"}]}]}])";
+     "webExtendsFilterElementSelectors": [{"webExtendsFilterFieldValue": "(?(?=/admin)/admin|/login)",
+      "webExtendsFilterFieldSelectOperator": "el", "webExtendsFilterFieldSelectValueType": "regex"}]}]}])json";
 
 }  // namespace
 
