@@ -2,8 +2,9 @@
 // What came from the other end of each connection that the transfer library opens, for two rules
 // of a request that the library does not keep itself: a wait for data ends once the other end has
 // moved nothing for the receive time-out, and a request goes out once more on a new connection
-// only when no byte of its answer came. The kernel counts each socket's bytes; on a secure
-// connection only application data belongs to an answer (an alert that closes it does not).
+// only when no byte of its answer came. The kernel counts what each socket carried (the end of
+// the stream carries no data); on a secure connection only application data belongs to an answer
+// (an alert that closes it does not).
 #include <curl/curl.h>
 
 #include <atomic>

@@ -262,6 +262,8 @@ class cHttpRequest : public cHttpObject {
   std::string Url() const;
   curl_slist* HeaderList(const std::string& headerBlock, bool hasBody) const;
   size_t Buffered() const { return m_window.size() - m_readPosition; }
+  // Grows while the other end moves data; the connection's count when it is known.
+  uint64_t Progress() const { return (m_traffic ? m_traffic->Moved() : 0) + m_delivered; }
   // Moves the transfer until ready() holds, the transfer ends, the handle is closed or the call
   // times out: at the deadline, or once connected when the other end has moved nothing for the
   // receive time-out.
@@ -296,6 +298,7 @@ class cHttpRequest : public cHttpObject {
   bool m_answerMoves = false;  // that answer is a redirect the transfer follows
   // The connection the request went out on last, and how many it has taken.
   std::unique_ptr<platform::cConnectionTraffic> m_traffic;
+  uint64_t m_delivered = 0;  // bytes of heads and bodies the transfer handed over
   unsigned m_connectionsTaken = 0;
   bool m_connecting = false;  // a socket was opened since the last connection was taken
   bool m_resendRefused = false;  // the answer had begun when its connection ended
@@ -323,6 +326,7 @@ size_t cHttpRequest::OnBody(char* data, size_t size, size_t count, void* context
   }
   try {
     request->m_window.append(data, size * count);
+    request->m_delivered += size * count;
     return size * count;
   } catch (const std::bad_alloc&) {
     return 0;  // ends the transfer as a failed receive
@@ -334,6 +338,7 @@ size_t cHttpRequest::OnBody(char* data, size_t size, size_t count, void* context
 size_t cHttpRequest::OnHeader(char* data, size_t size, size_t count, void* context) {
   auto* request = static_cast<cHttpRequest*>(context);
   const std::string line(data, size * count);
+  request->m_delivered += line.size();
   if (line.rfind("HTTP/", 0) == 0) {
     size_t blank = line.find(' ');
     request->m_answerStatus = blank == std::string::npos ? 0 : std::strtol(line.c_str() + blank + 1, nullptr, 10);
@@ -409,7 +414,7 @@ template <class Ready>
 void cHttpRequest::Drive(Ready ready, Deadline deadline) {
   CURLM* multi = m_transfer->multi;
   unsigned watched = m_connectionsTaken;
-  uint64_t moved = m_traffic ? m_traffic->Moved() : 0;
+  uint64_t moved = Progress();
   auto lastMove = std::chrono::steady_clock::now();
   while (!ready() && !m_done && !m_cancelled) {
     int running = 0;
@@ -422,14 +427,15 @@ void cHttpRequest::Drive(Ready ready, Deadline deadline) {
     }
     if (ready() || m_done || m_cancelled) return;
     const auto now = std::chrono::steady_clock::now();
-    const uint64_t movedNow = m_traffic ? m_traffic->Moved() : 0;
+    const uint64_t movedNow = Progress();
     if (watched != m_connectionsTaken || movedNow != moved) {
       watched = m_connectionsTaken;
       moved = movedNow;
       lastMove = now;
     }
     // While it connects, the transfer keeps its own time-out.
-    const Deadline silenceEnds = m_traffic && !m_connecting ? lastMove + kSendReceiveTimeout : Deadline::max();
+    const bool connected = m_connectionsTaken > 0 && !m_connecting;
+    const Deadline silenceEnds = connected ? lastMove + kSendReceiveTimeout : Deadline::max();
     const Deadline end = std::min(deadline, silenceEnds);
     if (now >= end) {
       m_timedOut = true;
