@@ -40,6 +40,10 @@ int LoadProxyConfig() {
   NvmVarloUi settings(1);
   settings.SetString(NvmVarloUi::Proxy, proxy);
   settings.SetString(NvmVarloUi::ProxyBypass, bypass);
+  return LookUpProxy();
+}
+
+int LookUpProxy() {
   HKEY agent = nullptr;
   LONG found = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAgentKeyPath, 0, KEY_READ, &agent);
   if (found == ERROR_SUCCESS) {

@@ -8,6 +8,11 @@
 // afterwards: 0 present, otherwise the Windows error.
 int LoadProxyConfig();
 
+// The registry result of looking "Proxy" up in the agent's settings: 0 present (readable or not),
+// ERROR_FILE_NOT_FOUND when it or the key is missing, otherwise the Windows error. The import runs
+// only when it is missing: a value there that cannot be read is the administrator's all the same.
+int LookUpProxy();
+
 // 1 when the service key of Sysmon or Sysmon64 exists, else 0.
 int IsSysmonInstalled();
 

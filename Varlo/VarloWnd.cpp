@@ -268,12 +268,8 @@ void cVarloWnd::OnInitDialog(HWND window) {
     settings.GetString(NvmVarloUi::LicenseKey, m_Login.m_Key);
     settings.GetString(NvmVarloUi::InstallDir, m_InstallDir);
     settings.GetDword(NvmVarloUi::AutoUpdate, autoUpdate);
-    std::string proxy;
-    if (settings.GetString(NvmVarloUi::Proxy, proxy) != 0) {
-      settings.Close();
-      TRAY_LOG(kLogVarloWnd, info, "LoadProxyConfig()={}", LoadProxyConfig());
-    }
   }
+  if (LookUpProxy() == ERROR_FILE_NOT_FOUND) TRAY_LOG(kLogVarloWnd, info, "LoadProxyConfig()={}", LoadProxyConfig());
   int added = m_trayicon.Add(window, m_hInstance, m_Status, m_SysLog);
   if (added != 0) {
     TRAY_LOG(kLogVarloWnd, err, "m_trayicon.Add={}", added);

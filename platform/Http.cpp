@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionTraffic.h"
 #include "NoCase.h"
 #include "ProxyRules.h"
 #include "platform/Files.h"
@@ -25,6 +26,8 @@ namespace {
 
 constexpr long kConnectTimeoutS = 60;
 constexpr long kSendReceiveTimeoutS = 30;
+// How long a call waits while the other end moves no byte, either way.
+constexpr auto kSendReceiveTimeout = std::chrono::seconds(kSendReceiveTimeoutS);
 constexpr long kMaxRedirects = 10;
 constexpr DWORD kMaxAnnouncedBytes = 64 * 1024;
 // Received bytes kept ahead of the caller's reads; the transfer pauses beyond them.
@@ -53,8 +56,10 @@ DWORD ErrorFromTransfer(CURLcode code) {
   }
 }
 
-// Adds the authorities of the trusted file to those the host already trusts.
-CURLcode AddTrustedAuthorities(CURL*, void* sslContext, void*) {
+// Adds the authorities of the trusted file to those the host already trusts, and counts what the
+// connection receives.
+CURLcode SetUpSecureContext(CURL*, void* sslContext, void*) {
+  platform::CountApplicationData(sslContext);
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(platform::TrustedCaFile().c_str(), "rb"),
                                              &std::fclose);
   if (!file) return CURLE_OK;
@@ -185,9 +190,6 @@ CURL* cHttpConnection::MakeEasy() const {
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
-  // A send or a receive that moves no byte for 30 s ends the transfer.
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kSendReceiveTimeoutS);
   // A proxy's answer to the tunnel is not the server's head.
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -196,12 +198,14 @@ CURL* cHttpConnection::MakeEasy() const {
   // bundle for every connection would cost more than the handshake.
   curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
   curl_easy_setopt(easy, CURLOPT_CAPATH, X509_get_default_cert_dir());
-  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &AddTrustedAuthorities);
+  curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &SetUpSecureContext);
   return easy;
 }
 
 // One request. Send moves the transfer until the answer's head is in; each read moves it until
 // bytes are there, and the transfer pauses while the bytes waiting for the caller fill the window.
+// A call waits as long as the other end keeps moving bytes, and fails once it has moved none for
+// the receive time-out; the answer's head has in all a little longer (connecting included).
 class cHttpRequest : public cHttpObject {
  public:
   cHttpRequest(std::shared_ptr<cHttpConnection> connection, std::string verb, std::string path, bool secure)
@@ -238,6 +242,7 @@ class cHttpRequest : public cHttpObject {
     *status = m_status;
     return TRUE;
   }
+  const platform::cHttpProxyFailure& ProxyFailure() const { return m_proxyFailure; }
   // The handle is closed, perhaps by another thread while this one waits in a call.
   void OnClose() override {
     m_cancelled = true;
@@ -253,21 +258,30 @@ class cHttpRequest : public cHttpObject {
   }
   static size_t OnBody(char* data, size_t size, size_t count, void* request);
   static size_t OnHeader(char* data, size_t size, size_t count, void* request);
+  static int OnConnectionReady(void* request, char* peerAddress, char* localAddress, int peerPort, int localPort);
   std::string Url() const;
   curl_slist* HeaderList(const std::string& headerBlock, bool hasBody) const;
   size_t Buffered() const { return m_window.size() - m_readPosition; }
-  // Moves the transfer until ready() holds, the transfer ends, the handle is closed or the
-  // deadline passes.
+  // Grows while the other end moves data; the connection's count when it is known.
+  uint64_t Progress() const { return (m_traffic ? m_traffic->Moved() : 0) + m_delivered; }
+  // Moves the transfer until ready() holds, the transfer ends, the handle is closed or the call
+  // times out: at the deadline, or once connected when the other end has moved nothing for the
+  // receive time-out.
   template <class Ready>
   void Drive(Ready ready, Deadline deadline);
   // Makes bytes available unless the body is over; false (with the error set) when the transfer
-  // broke off, or the handle was closed, before any further byte came.
+  // broke off, timed out or the handle was closed before any further byte came.
   bool Fill();
+  // Why no whole head came.
+  DWORD HeadError() const;
+  // Tells the proxy's part in a request that failed before it reached its server.
+  void NoteProxyFailure();
 
   std::shared_ptr<cHttpConnection> m_connection;
   std::string m_verb;
   std::string m_path;
   bool m_secure;
+  const char* m_proxy = nullptr;  // as ProxyFor gives it
   bool m_sent = false;
   bool m_received = false;
   DWORD m_status = 0;
@@ -276,11 +290,19 @@ class cHttpRequest : public cHttpObject {
   bool m_attached = false;  // the easy handle is in the multi handle
   bool m_done = false;      // the transfer has ended, with m_result
   CURLcode m_result = CURLE_OK;
+  bool m_timedOut = false;
   bool m_paused = false;
   bool m_headComplete = false;
   bool m_headEnded = false;  // the head coming in last came to its empty line
   long m_answerStatus = 0;  // of the answer whose head is coming in
   bool m_answerMoves = false;  // that answer is a redirect the transfer follows
+  // The connection the request went out on last, and how many it has taken.
+  std::unique_ptr<platform::cConnectionTraffic> m_traffic;
+  uint64_t m_delivered = 0;  // bytes of heads and bodies the transfer handed over
+  unsigned m_connectionsTaken = 0;
+  bool m_connecting = false;  // a socket was opened since the last connection was taken
+  bool m_resendRefused = false;  // the answer had begun when its connection ended
+  platform::cHttpProxyFailure m_proxyFailure;
   std::string m_window;     // received, not yet read
   size_t m_readPosition = 0;
   std::atomic<bool> m_cancelled{false};
@@ -304,6 +326,7 @@ size_t cHttpRequest::OnBody(char* data, size_t size, size_t count, void* context
   }
   try {
     request->m_window.append(data, size * count);
+    request->m_delivered += size * count;
     return size * count;
   } catch (const std::bad_alloc&) {
     return 0;  // ends the transfer as a failed receive
@@ -315,6 +338,7 @@ size_t cHttpRequest::OnBody(char* data, size_t size, size_t count, void* context
 size_t cHttpRequest::OnHeader(char* data, size_t size, size_t count, void* context) {
   auto* request = static_cast<cHttpRequest*>(context);
   const std::string line(data, size * count);
+  request->m_delivered += line.size();
   if (line.rfind("HTTP/", 0) == 0) {
     size_t blank = line.find(' ');
     request->m_answerStatus = blank == std::string::npos ? 0 : std::strtol(line.c_str() + blank + 1, nullptr, 10);
@@ -329,6 +353,26 @@ size_t cHttpRequest::OnHeader(char* data, size_t size, size_t count, void* conte
     if (!interim && !request->m_answerMoves) request->m_headComplete = true;
   }
   return size * count;
+}
+
+// The transfer has a connection and is about to send on it: the first time, after a redirect, or
+// once more because the kept connection it went out on ended before an answer. The transfer
+// library counts only whole lines of a head as an answer begun, so it would also send once more
+// after a status line cut short; the connection's own count decides instead.
+int cHttpRequest::OnConnectionReady(void* context, char* peerAddress, char* localAddress, int peerPort, int localPort) {
+  auto* request = static_cast<cHttpRequest*>(context);
+  const bool again = request->m_connectionsTaken > 0 && !request->m_answerMoves;
+  // A connection whose traffic is unknown counts as one whose answer began.
+  if (again && (!request->m_traffic || request->m_traffic->AnswerBegan())) {
+    request->m_resendRefused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  request->m_traffic =
+      platform::TakeConnection(request->m_transfer->easy, peerAddress, peerPort, localAddress, localPort);
+  ++request->m_connectionsTaken;
+  request->m_connecting = false;
+  request->m_answerMoves = false;
+  return CURL_PREREQFUNC_OK;
 }
 
 std::string cHttpRequest::Url() const {
@@ -369,6 +413,9 @@ curl_slist* cHttpRequest::HeaderList(const std::string& headerBlock, bool hasBod
 template <class Ready>
 void cHttpRequest::Drive(Ready ready, Deadline deadline) {
   CURLM* multi = m_transfer->multi;
+  unsigned watched = m_connectionsTaken;
+  uint64_t moved = Progress();
+  auto lastMove = std::chrono::steady_clock::now();
   while (!ready() && !m_done && !m_cancelled) {
     int running = 0;
     curl_multi_perform(multi, &running);
@@ -380,15 +427,28 @@ void cHttpRequest::Drive(Ready ready, Deadline deadline) {
     }
     if (ready() || m_done || m_cancelled) return;
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return;
-    const auto wait = std::min<std::chrono::steady_clock::duration>(deadline - now, kLongestPoll);
+    const uint64_t movedNow = Progress();
+    if (watched != m_connectionsTaken || movedNow != moved) {
+      watched = m_connectionsTaken;
+      moved = movedNow;
+      lastMove = now;
+    }
+    // While it connects, the transfer keeps its own time-out.
+    const bool connected = m_connectionsTaken > 0 && !m_connecting;
+    const Deadline silenceEnds = connected ? lastMove + kSendReceiveTimeout : Deadline::max();
+    const Deadline end = std::min(deadline, silenceEnds);
+    if (now >= end) {
+      m_timedOut = true;
+      return;
+    }
+    const auto wait = std::min<std::chrono::steady_clock::duration>(end - now, kLongestPoll);
     curl_multi_poll(multi, nullptr, 0,
                     static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) + 1, nullptr);
   }
 }
 
 bool cHttpRequest::Fill() {
-  if (Buffered() == 0 && !m_done && !m_cancelled) {
+  if (Buffered() == 0 && !m_done && !m_cancelled && !m_timedOut) {
     if (m_paused) {
       m_paused = false;
       curl_easy_pause(m_transfer->easy, CURLPAUSE_CONT);
@@ -396,8 +456,43 @@ bool cHttpRequest::Fill() {
     Drive([this] { return Buffered() > 0; }, Deadline::max());
   }
   if (m_cancelled) return Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
-  if (Buffered() == 0 && m_done && m_result != CURLE_OK) return Fail(ErrorFromTransfer(m_result));
+  if (Buffered() > 0) return true;
+  if (m_timedOut) return Fail(ERROR_WINHTTP_TIMEOUT);
+  if (m_done && m_result != CURLE_OK) return Fail(ErrorFromTransfer(m_result));
   return true;
+}
+
+// A head that broke off is no answer, whatever of it came: the transfer library takes one cut off
+// by the end of the connection for whole, or for none when not one line of it came.
+DWORD cHttpRequest::HeadError() const {
+  if (m_timedOut) return ERROR_WINHTTP_TIMEOUT;
+  const bool cutOff = m_resendRefused || m_result == CURLE_OK ||
+                      (m_result == CURLE_GOT_NOTHING && m_traffic && m_traffic->AnswerBegan());
+  return cutOff ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result);
+}
+
+// A request fails at its proxy when it ends before it has a connection through it: the proxy
+// cannot be reached, or refuses the tunnel, or says nothing.
+void cHttpRequest::NoteProxyFailure() {
+  if (m_resendRefused) return;
+  CURL* transfer = m_transfer->easy;
+  long tunnelStatus = 0;
+  curl_easy_getinfo(transfer, CURLINFO_HTTP_CONNECTCODE, &tunnelStatus);
+  const bool tunnelled = tunnelStatus >= 200 && tunnelStatus < 300;
+  const bool beforeConnection = !m_traffic || m_connecting;
+  if (tunnelled || (!beforeConnection && m_result != CURLE_COULDNT_RESOLVE_PROXY)) return;
+  std::string proxy;
+  if (m_proxy && *m_proxy) {
+    proxy = m_proxy;
+    proxy.erase(0, proxy.find("://") + 3);
+  } else if (!m_proxy && tunnelStatus != 0) {  // the environment's proxy answered the tunnel
+    char* address = nullptr;
+    long port = 0;
+    curl_easy_getinfo(transfer, CURLINFO_PRIMARY_IP, &address);
+    curl_easy_getinfo(transfer, CURLINFO_PRIMARY_PORT, &port);
+    if (address) proxy = std::string(address) + ":" + std::to_string(port);
+  }
+  m_proxyFailure = platform::cHttpProxyFailure{proxy, static_cast<DWORD>(tunnelStatus)};
 }
 
 BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD bodyLength) {
@@ -411,13 +506,19 @@ BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD 
   std::string url = Url();
   CURL* transfer = m_transfer->easy;
   curl_easy_setopt(transfer, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(transfer, CURLOPT_PROXY, m_connection->Session().ProxyRules().ProxyFor(m_connection->Host(), m_secure));
+  m_proxy = m_connection->Session().ProxyRules().ProxyFor(m_connection->Host(), m_secure);
+  curl_easy_setopt(transfer, CURLOPT_PROXY, m_proxy);
+  // Only the automatic mode takes the environment's word on which hosts go direct.
+  curl_easy_setopt(transfer, CURLOPT_NOPROXY, m_proxy ? "" : nullptr);
   curl_easy_setopt(transfer, CURLOPT_REDIR_PROTOCOLS_STR, m_secure ? "https" : "http,https");
   curl_easy_setopt(transfer, CURLOPT_HTTPHEADER, m_headers.get());
   curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, &cHttpRequest::OnBody);
   curl_easy_setopt(transfer, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(transfer, CURLOPT_HEADERFUNCTION, &cHttpRequest::OnHeader);
   curl_easy_setopt(transfer, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(transfer, CURLOPT_PREREQFUNCTION, &cHttpRequest::OnConnectionReady);
+  curl_easy_setopt(transfer, CURLOPT_PREREQDATA, this);
+  platform::WatchSockets(transfer, &m_connecting);
   curl_easy_setopt(transfer, CURLOPT_NOBODY, m_verb == "HEAD" ? 1L : 0L);
   curl_easy_setopt(transfer, CURLOPT_CUSTOMREQUEST, get || m_verb == "POST" ? nullptr : m_verb.c_str());
   if (get) {
@@ -433,13 +534,12 @@ BOOL cHttpRequest::Send(const std::string& headerBlock, const void* body, DWORD 
   Drive([this] { return m_headComplete; },
         std::chrono::steady_clock::now() + std::chrono::seconds(kConnectTimeoutS + kSendReceiveTimeoutS));
   if (m_cancelled) return Fail(ERROR_WINHTTP_OPERATION_CANCELLED);
-  if (!m_headComplete && !m_done) return Fail(ERROR_WINHTTP_TIMEOUT);
-  // A head that broke off is no answer, whatever of it came (the transfer library takes one cut
-  // off by the end of the connection for whole).
   long status = 0;
   curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &status);
-  if (!m_headEnded || status == 0)
-    return Fail(m_result == CURLE_OK ? ERROR_WINHTTP_INVALID_SERVER_RESPONSE : ErrorFromTransfer(m_result));
+  if (m_timedOut || !m_headEnded || status == 0) {
+    NoteProxyFailure();
+    return Fail(HeadError());
+  }
   m_status = static_cast<DWORD>(status);
   return TRUE;
 }
@@ -578,4 +678,9 @@ BOOL WinHttpCloseHandle(HINTERNET handle) {
 
 namespace platform {
 std::string TrustedCaFile() { return StateFolder() + "/trusted-ca.pem"; }
+
+cHttpProxyFailure HttpProxyFailure(HINTERNET requestHandle) {
+  auto request = Lookup<cHttpRequest>(requestHandle);
+  return request ? request->ProxyFailure() : cHttpProxyFailure();
+}
 }  // namespace platform

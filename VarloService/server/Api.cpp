@@ -112,7 +112,10 @@ const cRecordMember<double> kResourceMembers[] = {
 
 }  // namespace
 
-cApi::~cApi() { Close(); }
+cApi::~cApi() {
+  Close();
+  EndFailureRun();
+}
 
 json_t* cApi::String(const std::string& text) { return json_stringn(text.data(), text.size()); }
 
@@ -247,7 +250,16 @@ bool cApi::cExchange::SendAndReceive(bool withHeaders, const void* body, uint32_
                          headers ? m_Client.m_HeaderLength : 0, body, length, length, 0) &&
       WinHttpReceiveResponse(m_Request, nullptr))
     return true;
-  Fail(TransportReason(GetLastError()));
+  const DWORD error = GetLastError();
+  const platform::cHttpProxyFailure proxy = platform::HttpProxyFailure(m_Request);
+  if (proxy.proxy.empty()) {
+    Fail(TransportReason(error));
+  } else if (proxy.status != 0) {
+    Fail("the proxy " + ForLog(proxy.proxy) + " refused the tunnel with status " + std::to_string(proxy.status) +
+         " (" + std::to_string(error) + ")");
+  } else {
+    Fail("the proxy " + ForLog(proxy.proxy) + " failed: " + TransportReason(error));
+  }
   return false;
 }
 
@@ -295,7 +307,8 @@ json_t* cApi::Request(const std::wstring& path, int verb, const void* body, uint
     }
   });
   json_t* answer = kept && !buffer.empty() ? json_loadb(buffer.data(), buffer.size(), 0, nullptr) : nullptr;
-  if (kept && !answer) {
+  // An answer that broke off is told by why it broke off.
+  if (kept && !answer && !exchange.Failed()) {
     DWORD status = 0;
     exchange.Status(status);
     exchange.Fail((buffer.empty() ? "empty answer" : "answer not JSON") + std::string(", status ") +
@@ -314,7 +327,15 @@ void cApi::NoteOutcome(const std::string& endpoint, const std::string& failure, 
   const std::string logged = endpoint + ": " + failure;
   const bool repeated = ++m_FailuresInRow > 1 && logged == m_LoggedFailure;
   if (!told && !repeated) SPDLOG_WARN("request of {} failed: {}", endpoint, failure);
+  m_FailedEndpoint = endpoint;
   m_LoggedFailure = logged;
+}
+
+void cApi::EndFailureRun() {
+  if (m_FailuresInRow > 1)
+    SPDLOG_WARN("request of {} failed {} times in a row up to the stop", m_FailedEndpoint, m_FailuresInRow);
+  m_FailuresInRow = 0;
+  m_LoggedFailure.clear();
 }
 
 json_t* cApi::GetCsrfToken(int prefix) {

@@ -6,9 +6,10 @@
 // -3 removal ordered (98000), -4 no session, -5 any other server code.
 // Every JSON value handed out carries one reference for the caller. Used by one thread at a time,
 // but any thread may cancel its requests. Every answer is bounded by its kind (AnswerLimits.h).
-// A failed request is logged with the transport's reason: the first of a run of failures, and
-// each whose endpoint or reason differs from the one before; the first success after a run tells
-// how long it was.
+// A failed request is logged with the transport's reason (a proxy's failure as the proxy's, with
+// what it answered): the first of a run of failures, and each whose endpoint or reason differs
+// from the one before; the first success after a run tells how long it was, and so does the stop
+// of a client whose run is still going.
 #include <jansson.h>
 
 #include <cstdint>
@@ -136,6 +137,7 @@ class cApi {
       m_Failure = std::move(reason);
       m_FailureTold = told;
     }
+    bool Failed() const { return !m_Failure.empty(); }
 
    private:
     // Closed by Cancel while it was in flight.
@@ -148,6 +150,10 @@ class cApi {
     std::string m_Failure;  // empty while it has not failed
     bool m_FailureTold = false;
   };
+
+  // Tells how long a run of failed requests still going has been, as the client stops; the next
+  // failure starts a run afresh.
+  void EndFailureRun();
 
   HINTERNET m_hSession = nullptr;
   HINTERNET m_hConnect = nullptr;
@@ -170,6 +176,7 @@ class cApi {
   std::string m_ConnectFailure;
   // The run of failed requests: its length and the endpoint and reason of the last one.
   uint32_t m_FailuresInRow = 0;
+  std::string m_FailedEndpoint;
   std::string m_LoggedFailure;
 
   // Logs the end of an exchange by the rule above; failure empty for a success, told when the

@@ -222,6 +222,12 @@ void cLogUploader::NoteResult(int result, uint32_t records) {
 }
 
 void cLogUploader::Close() {
+  if (m_FailedInRow > 1)
+    SPDLOG_ERROR("uploads to {} failed {} batches of {} records in a row up to the stop",
+                 WideToUtf8(kUploadPaths[m_Kind]), m_FailedInRow, m_RecordsLostInRow);
+  m_FailedInRow = 0;
+  m_RecordsLostInRow = 0;
+  EndFailureRun();
   cApi::Close();
   json_decref(m_Envelope);
   m_Envelope = nullptr;

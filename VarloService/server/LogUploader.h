@@ -44,7 +44,8 @@ class cLogUploader : public cApi {
   // Sends the batch: 0 for an empty one (nothing sent), else the answer's status; -1 also for a
   // batch that could not be compressed (nothing sent). The batch is empty afterwards.
   int Flush();
-  // The connection closed, the envelope released, the buffer freed; unsent records are lost.
+  // The connection closed, the envelope released, the buffer freed; unsent records are lost. A run
+  // of failed uploads still going is told with its length.
   void Close();
 
   // The envelope (borrowed), for the owner's rewrite of the EDR members after a flush. Its last

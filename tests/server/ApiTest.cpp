@@ -2,6 +2,7 @@
 // endpoint, what each endpoint reads from its answer, the session and the connection.
 #include "VarloService/server/Api.h"
 
+#include <chrono>
 #include <functional>
 
 #include "common/InstallLayout.h"
@@ -12,6 +13,7 @@
 #include "tests/support/CapturedLog.h"
 #include "tests/support/FakeProxy.h"
 #include "tests/support/OneShotServer.h"
+#include "tests/support/ScopedEnvironment.h"
 
 namespace {
 
@@ -577,27 +579,110 @@ TEST_F(ApiTest, UnknownAuthorityIsRefused) {
   EXPECT_EQ(0u, impostor.RequestCount());
 }
 
+// The proxy of the settings and its bypass list alone decide where a request goes: the
+// environment's proxy settings, which stand in for the system's automatic proxy, change nothing.
 TEST_F(ApiTest, ProxyFromTheSettingsAndItsBypassList) {
-  cFakeProxy proxy;
+  cFakeProxy proxy, environmentProxy;
   ASSERT_TRUE(proxy.Start());
+  ASSERT_TRUE(environmentProxy.Start());
+  const std::string elsewhere = "http://" + environmentProxy.Address();
+  cScopedEnvironment environment({{"no_proxy", "127.0.0.1,localhost"},
+                                  {"NO_PROXY", "*"},
+                                  {"https_proxy", elsewhere},
+                                  {"HTTPS_PROXY", elsewhere},
+                                  {"all_proxy", elsewhere}});
   const std::string address = proxy.Address();
   struct cCase {
     std::wstring bypass;
     size_t tunnels;
   } cases[] = {{L"", 1}, {L"*.example.test", 1}, {L"*.example.test;127.0.0.1", 0}};
+  constexpr size_t kRequests = 3;
   for (const cCase& test : cases) {
     m_Info.m_Proxy.assign(address.begin(), address.end());
     m_Info.m_ProxyBypass = test.bypass;
-    size_t before = proxy.RequestLines().size();
+    const size_t before = proxy.RequestLines().size();
+    const size_t connections = m_Server.AcceptedConnections();
     cApi api;
     api.SetAgentInfo(&m_Info);
     ASSERT_EQ(0, api.Connect(L"127.0.0.1", 1, m_Server.Port()));
-    json_t* token = api.GetCsrfToken(cApi::PrefixAuth);
-    EXPECT_TRUE(json_is_string(token));
-    json_decref(token);
+    for (size_t request = 0; request < kRequests; ++request) {
+      json_t* token = api.GetCsrfToken(cApi::PrefixAuth);
+      EXPECT_TRUE(json_is_string(token));
+      json_decref(token);
+    }
+    // Requests of one client share a connection: through the proxy, one tunnel.
     EXPECT_EQ(before + test.tunnels, proxy.RequestLines().size());
+    EXPECT_EQ(connections + 1, m_Server.AcceptedConnections());
   }
   EXPECT_EQ("CONNECT 127.0.0.1:" + std::to_string(m_Server.Port()) + " HTTP/1.1", proxy.RequestLines()[0]);
+  EXPECT_TRUE(environmentProxy.RequestLines().empty());
+}
+
+// A request that fails at the proxy says so, with what the proxy answered.
+TEST_F(ApiTest, AProxysFailureIsToldAsTheProxys) {
+  cFakeProxy refusing;
+  ASSERT_TRUE(refusing.Start());
+  refusing.RefuseTunnels(403);
+  cRefusingPort down;
+  const std::string downAddress = "127.0.0.1:" + std::to_string(down.Port());
+  struct cCase {
+    std::string proxy;
+    std::string reason;
+  } cases[] = {
+      {refusing.Address(), "the proxy " + refusing.Address() + " refused the tunnel with status 403 (12030)"},
+      {downAddress, "the proxy " + downAddress + " failed: connection refused or host unreachable (12029)"},
+  };
+  for (const cCase& test : cases) {
+    cCapturedLog log;
+    m_Info.m_Proxy.assign(test.proxy.begin(), test.proxy.end());
+    cApi api;
+    api.SetAgentInfo(&m_Info);
+    ASSERT_EQ(0, api.Connect(L"127.0.0.1", 1, m_Server.Port()));
+    EXPECT_EQ(-1, api.Login());
+    EXPECT_TRUE(log.Has("request of /pauth/csrftoken failed: " + test.reason)) << log.Text();
+  }
+  EXPECT_EQ(0u, m_Server.RequestCount());
+}
+
+// An answer that keeps coming is waited for however slowly it comes, each byte within the
+// receive time-out of the one before. Each of these takes a minute: they are cases of their own.
+class SlowAnswerTest : public ApiTest {
+ protected:
+  // The job list, one byte of rest after each pause: the job's status and how long it took.
+  int Job(const std::string& rest, std::chrono::milliseconds pause, std::chrono::steady_clock::duration& took) {
+    SignIn();
+    const std::string head = R"({"returnCode":"0","result":{"list":[{"code":"logConf"}]})";
+    m_Server.Script("GET", "/pserver/agent/agentjob", cScriptedAnswer::Trickling(head, rest, pause));
+    uint32_t mask = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const int result = m_Api.Job(mask);
+    took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result == 0 ? 1u : 0u, mask);
+    return result;
+  }
+  cCapturedLog m_Log;
+};
+
+TEST_F(SlowAnswerTest, AByteEveryTwoSecondsForAMinuteIsReadToItsEnd) {
+  std::chrono::steady_clock::duration took;
+  EXPECT_EQ(0, Job(R"(,"pad":")" + std::string(20, 'x') + R"("})", std::chrono::seconds(2), took)) << m_Log.Text();
+  EXPECT_GE(took, std::chrono::seconds(60));
+  EXPECT_FALSE(m_Log.Has("failed")) << m_Log.Text();
+}
+
+TEST_F(SlowAnswerTest, AByteEveryTwentySecondsForAMinuteIsReadToItsEnd) {
+  std::chrono::steady_clock::duration took;
+  EXPECT_EQ(0, Job("}  ", std::chrono::seconds(20), took)) << m_Log.Text();
+  EXPECT_GE(took, std::chrono::seconds(60));
+  EXPECT_FALSE(m_Log.Has("failed")) << m_Log.Text();
+}
+
+TEST_F(SlowAnswerTest, AnAnswerThatStallsLongerThanTheReceiveTimeOutFailsAsTimedOut) {
+  std::chrono::steady_clock::duration took;
+  EXPECT_EQ(-1, Job("}", std::chrono::seconds(31), took)) << m_Log.Text();
+  EXPECT_GE(took, std::chrono::seconds(30));
+  EXPECT_TRUE(m_Log.Has("request of /pserver/agent/agentjob failed: answer broken off: timed out (12002)"))
+      << m_Log.Text();
 }
 
 // A run of failures is told at its first and at each change of reason, then by its length.
@@ -620,6 +705,15 @@ TEST_F(ApiTest, AFailedRequestIsLoggedWithItsReason) {
   EXPECT_EQ(1u, log.Count("request of /pauth/csrftoken failed: answer not JSON, status 502")) << log.Text();
   EXPECT_EQ(2u, log.Count("failed:")) << log.Text();
   EXPECT_TRUE(log.Has("request of /pauth/csrftoken succeeded after 3 failed in a row")) << log.Text();
+
+  // A run still going when the client stops is told by its length then.
+  {
+    cApi stopping;
+    stopping.SetAgentInfo(&m_Info);
+    ASSERT_EQ(0, stopping.Connect(L"127.0.0.1", 1, refusing.Port()));
+    for (int attempt = 0; attempt < 4; ++attempt) EXPECT_EQ(-1, stopping.Login());
+  }
+  EXPECT_TRUE(log.Has("request of /pauth/csrftoken failed 4 times in a row up to the stop")) << log.Text();
 }
 
 // A proxy that is set and cannot be used opens no session: nothing goes out directly.

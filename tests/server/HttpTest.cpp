@@ -11,6 +11,7 @@
 #include "tests/support/FakeProxy.h"
 #include "tests/support/LoopbackSocket.h"
 #include "tests/support/OneShotServer.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/WaitUntil.h"
 
 namespace {
@@ -276,15 +277,18 @@ TEST_F(HttpTest, NamedProxyCarriesRequestsExceptForBypassedHosts) {
   }
 }
 
+// The environment stands in for the system's automatic proxy settings, its list of hosts that go
+// direct included.
 TEST_F(HttpTest, AutomaticModeTakesTheEnvironmentsProxy) {
   cFakeProxy proxy;
   ASSERT_TRUE(proxy.Start());
-  setenv("https_proxy", ("http://" + proxy.Address()).c_str(), 1);
+  cScopedEnvironment environment({{"https_proxy", "http://" + proxy.Address()}});
   cHandle session(WinHttpOpen(L"Varlo Test/1", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0));
-  cExchange exchange = Fetch(session.handle, m_Server.Port(), true, nullptr, L"/hello");
-  unsetenv("https_proxy");
-  EXPECT_EQ("hi", exchange.body);
+  EXPECT_EQ("hi", Fetch(session.handle, m_Server.Port(), true, nullptr, L"/hello").body);
+  EXPECT_EQ(1u, proxy.RequestLines().size());
+  cScopedEnvironment direct({{"no_proxy", "127.0.0.1"}});
+  EXPECT_EQ("hi", Fetch(session.handle, m_Server.Port(), true, nullptr, L"/hello").body);
   EXPECT_EQ(1u, proxy.RequestLines().size());
 }
 

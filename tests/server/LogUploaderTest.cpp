@@ -213,41 +213,60 @@ TEST_F(LogUploaderTest, AFailedRunOfUploadsIsLoggedOnceWithItsRecordsAndItsEnd) 
   EXPECT_TRUE(log.Has("request of /pupload/syslog failed: connection refused or host unreachable (12029)"))
       << log.Text();
   EXPECT_EQ(log.Count("failed:"), 3u) << log.Text();
+  // Still failing at the stop: the run is told with its length.
+  unreachable.Close();
+  EXPECT_TRUE(log.Has("uploads to /pupload/syslog failed 3 batches of 3 records in a row up to the stop"))
+      << log.Text();
+  EXPECT_TRUE(log.Has("request of /pupload/syslog failed 3 times in a row up to the stop")) << log.Text();
 }
 
-// An upload the server took and broke off before its answer, on a new connection or after the
-// answer had begun, is lost once and never sent again.
-TEST_F(LogUploaderTest, AnUploadBrokenOffAfterTheServerReadItIsFailedOnceAndNotSentAgain) {
+// An upload whose answer broke off, on a new connection or on one kept from an answer before, over
+// HTTP and HTTPS: once any byte of the answer came (a status line cut short too) the batch is lost
+// once, with the reason, and never sent again. Only where nothing came back on a kept connection
+// does it go out once more, on a new one, and arrive twice.
+TEST_F(LogUploaderTest, AnUploadBrokenOffIsSentOnceUnlessNothingCameBackOnAKeptConnection) {
   using eAct = cBreakingServer::eAct;
   struct cCase {
-    std::vector<eAct> acts;
-    const char* reason;
+    eAct act;
+    const char* reason;  // null: nothing came back
   } cases[] = {
-      {{eAct::Reset}, "connection reset or closed by the other end (12030)"},
-      {{eAct::HalfHead}, "answer cut off or malformed (12152)"},
-      {{eAct::Answer, eAct::HalfHead}, "answer cut off or malformed (12152)"},
+      {eAct::CutStatusLine, "answer cut off or malformed (12152)"},
+      {eAct::HalfHead, "answer cut off or malformed (12152)"},
+      {eAct::CutBody, "answer broken off: connection reset or closed by the other end (12030)"},
+      {eAct::Reset, nullptr},
+      {eAct::Hangup, nullptr},
   };
-  for (const cCase& test : cases) {
-    cCapturedLog log;
-    cBreakingServer server(test.acts, R"({"returnCode":"0"})");
-    ASSERT_TRUE(server.Valid());
-    cLogUploader uploader;
-    uploader.Begin(&m_Info, 0, 0);
-    ASSERT_EQ(0, uploader.Connect(L"127.0.0.1", 0, server.Port()));
-    const size_t answered = test.acts.size() - 1;  // the uploads before the one broken off
-    for (size_t i = 0; i < answered; ++i) {
-      uploader.Append(cLogUploader::SysLog, Record(100).get());
-      EXPECT_EQ(0, uploader.Flush());
+  for (bool secure : {false, true}) {
+    for (bool kept : {false, true}) {
+      for (const cCase& test : cases) {
+        const std::string name = std::string(secure ? "https" : "http") + (kept ? ", kept, act " : ", new, act ") +
+                                 std::to_string(static_cast<int>(test.act));
+        std::vector<eAct> acts{test.act, eAct::Answer};
+        if (kept) acts.insert(acts.begin(), eAct::Answer);
+        cCapturedLog log;
+        cBreakingServer server(acts, R"({"returnCode":"0"})", secure ? &m_Authority : nullptr);
+        ASSERT_TRUE(server.Valid());
+        cLogUploader uploader;
+        uploader.Begin(&m_Info, 0, 0);
+        ASSERT_EQ(0, uploader.Connect(L"127.0.0.1", secure, server.Port()));
+        if (kept) {
+          uploader.Append(cLogUploader::SysLog, Record(100).get());
+          EXPECT_EQ(0, uploader.Flush()) << name;
+        }
+        uploader.Append(cLogUploader::SysLog, Record(100).get());
+        uploader.Append(cLogUploader::SysLog, Record(100).get());
+        const bool resent = kept && !test.reason;
+        const bool failed = !resent;
+        EXPECT_EQ(failed ? -1 : 0, uploader.Flush()) << name << "\n" << log.Text();
+        EXPECT_EQ((kept ? 2u : 1u) + (resent ? 1 : 0), server.Requests().size()) << name;
+        EXPECT_EQ(failed ? 2u : 0u, uploader.Error()) << name;
+        if (failed) {
+          const std::string reason = test.reason ? test.reason : "connection reset or closed by the other end (12030)";
+          EXPECT_TRUE(log.Has("upload of 2 records to /pupload/syslog failed: -1")) << name << "\n" << log.Text();
+          EXPECT_TRUE(log.Has("request of /pupload/syslog failed: " + reason)) << name << "\n" << log.Text();
+        }
+      }
     }
-    uploader.Append(cLogUploader::SysLog, Record(100).get());
-    uploader.Append(cLogUploader::SysLog, Record(100).get());
-    EXPECT_EQ(-1, uploader.Flush());
-    EXPECT_EQ(answered + 1, server.Requests().size());
-    EXPECT_EQ(1u, server.Connections());
-    EXPECT_EQ(answered, uploader.OK());
-    EXPECT_EQ(2u, uploader.Error());
-    EXPECT_TRUE(log.Has("upload of 2 records to /pupload/syslog failed: -1")) << log.Text();
-    EXPECT_TRUE(log.Has(std::string("request of /pupload/syslog failed: ") + test.reason)) << log.Text();
   }
 }
 

@@ -43,26 +43,36 @@ cScriptedAnswer Streamed(cStreamedBody body) {
 
 // Sends the next piece of a streamed body; false once the client has gone.
 bool SendPiece(const cStreamedBody& body, uint64_t offset, httplib::DataSink& sink) {
-  if (body.bytesPerSecond > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000 / body.bytesPerSecond));
-    return sink.write(body.Piece(offset, 1).data(), 1);
+  size_t count = kStreamedPiece;
+  if (body.pause.count() > 0) {
+    if (offset < body.head.size()) {
+      count = body.head.size() - offset;
+    } else {
+      std::this_thread::sleep_for(body.pause);
+      count = 1;
+    }
   }
-  const std::string piece = body.Piece(offset, kStreamedPiece);
+  const std::string piece = body.Piece(offset, count);
   return sink.write(piece.data(), piece.size());
 }
 
 }  // namespace
 
 cScriptedAnswer cScriptedAnswer::Endless(std::string head, std::string unit) {
-  return Streamed(cStreamedBody{std::move(head), std::move(unit), 0, 0});
+  return Streamed(cStreamedBody{std::move(head), std::move(unit), 0, {}});
 }
 
 cScriptedAnswer cScriptedAnswer::Dripping(std::string head, std::string unit) {
-  return Streamed(cStreamedBody{std::move(head), std::move(unit), 0, 2});
+  return Streamed(cStreamedBody{std::move(head), std::move(unit), 0, std::chrono::milliseconds(500)});
 }
 
 cScriptedAnswer cScriptedAnswer::Oversized(std::string head, std::string unit, uint64_t length) {
-  return Streamed(cStreamedBody{std::move(head), std::move(unit), length, 0});
+  return Streamed(cStreamedBody{std::move(head), std::move(unit), length, {}});
+}
+
+cScriptedAnswer cScriptedAnswer::Trickling(std::string head, std::string rest, std::chrono::milliseconds pause) {
+  const uint64_t length = head.size() + rest.size();
+  return Streamed(cStreamedBody{std::move(head), std::move(rest), length, pause});
 }
 
 bool cRecordedRequest::HasHeader(const std::string& name) const {

@@ -5,6 +5,7 @@
 // closes a kept-alive connection once it has been idle a while (by default 2 s; over HTTPS with a
 // TLS close_notify) and caps the requests on one connection (by default 5, the last answer saying
 // "Connection: close").
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,14 +29,14 @@ struct cRecordedRequest {
   std::string Header(const std::string& name) const;
 };
 
-// A body made while it is sent, as a hostile server sends it: its head, then its unit over and
-// over, either without end (chunked) or up to an announced length, and either as fast as the
-// client takes it or a few bytes a second.
+// A body made while it is sent, as a hostile or a slow server sends it: its head, then its unit
+// over and over, either without end (chunked) or up to an announced length, and either as fast as
+// the client takes it or one byte after each pause.
 struct cStreamedBody {
   std::string head;
   std::string unit;
-  uint64_t length = 0;      // the body's bytes, announced; 0 for a body without end
-  int bytesPerSecond = 0;   // 0 for as fast as the client takes it
+  uint64_t length = 0;  // the body's bytes, announced; 0 for a body without end
+  std::chrono::milliseconds pause{0};  // before each byte after the head; 0 for as fast as the client takes it
 
   // The bytes from offset on, at most count of them.
   std::string Piece(uint64_t offset, size_t count) const;
@@ -51,6 +52,8 @@ struct cScriptedAnswer {
   static cScriptedAnswer Endless(std::string head, std::string unit);
   // head, then unit without end, about two bytes a second.
   static cScriptedAnswer Dripping(std::string head, std::string unit);
+  // head at once, then each byte of rest after pause; the body is whole and announced.
+  static cScriptedAnswer Trickling(std::string head, std::string rest, std::chrono::milliseconds pause);
   // head, then unit up to length bytes, all announced and sent at once.
   static cScriptedAnswer Oversized(std::string head, std::string unit, uint64_t length);
 

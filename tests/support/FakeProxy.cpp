@@ -85,10 +85,11 @@ void cFakeProxy::Serve(int client) {
     m_requestLines.push_back(line);
   }
   int target = -1;
-  if (line.rfind("CONNECT ", 0) == 0) target = ConnectTo(line.substr(8, line.find(' ', 8) - 8));
+  const int refusal = m_refusal;
+  if (line.rfind("CONNECT ", 0) == 0 && !refusal) target = ConnectTo(line.substr(8, line.find(' ', 8) - 8));
   if (target < 0) {
-    const char refusal[] = "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    SendAll(client, refusal, sizeof refusal - 1);
+    SendAll(client, "HTTP/1.1 " + std::to_string(refusal ? refusal : 502) +
+                        " Refused\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     close(client);
     return;
   }

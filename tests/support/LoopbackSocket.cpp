@@ -67,18 +67,26 @@ bool SendAll(int socket, const char* data, size_t length) {
 }
 
 std::string ReceiveRequest(int socket, const std::atomic<bool>* stopping) {
+  return ReceiveRequest(
+      [socket, stopping](char* buffer, size_t size) -> ssize_t {
+        if (stopping) {
+          pollfd waiting{socket, POLLIN, 0};
+          if (poll(&waiting, 1, kPollMs) <= 0) return -1;
+        }
+        return std::max<ssize_t>(recv(socket, buffer, size, 0), 0);
+      },
+      stopping);
+}
+
+std::string ReceiveRequest(const cRequestReader& read, const std::atomic<bool>* stopping) {
   std::string received;
   size_t total = std::string::npos;
   char buffer[16384];
   while (received.size() < total) {
-    if (stopping) {
-      pollfd waiting{socket, POLLIN, 0};
-      const int ready = poll(&waiting, 1, kPollMs);
-      if (stopping->load()) return {};
-      if (ready <= 0) continue;
-    }
-    const ssize_t count = recv(socket, buffer, sizeof buffer, 0);
-    if (count <= 0) return {};
+    if (stopping && stopping->load()) return {};
+    const ssize_t count = read(buffer, sizeof buffer);
+    if (count < 0) continue;
+    if (count == 0) return {};
     received.append(buffer, static_cast<size_t>(count));
     const size_t headEnd = received.find("\r\n\r\n");
     if (total == std::string::npos && headEnd != std::string::npos)

@@ -72,6 +72,27 @@ TEST_F(MainWindowTest, DialogStartReadsTheSettingsAndStaysHidden) {
   EXPECT_EQ(proxy, "");
 }
 
+// A Proxy too long to read is the administrator's all the same: a later dialog start imports the
+// user's proxy only over a Proxy that is missing, never over one it cannot read.
+TEST_F(MainWindowTest, DialogStartLeavesAProxyItCannotReadAsItIs) {
+  DestroyWindow(Window());
+  PumpPending();
+  const std::string administrators(cNvm::kStringBufferBytes + 100, 'p');
+  StoreAgentProxy(administrators);
+  SetUserProxy(1, "user.proxy:8080", "<local>");
+
+  m_Wnd = std::make_unique<cVarloWnd>();
+  ASSERT_TRUE(CreateWindow());
+  std::string stored(cNvm::kStringBufferBytes * 2, '\0');
+  DWORD size = static_cast<DWORD>(stored.size());
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAgentKeyPath, 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "Proxy", nullptr, nullptr, reinterpret_cast<BYTE*>(stored.data()), &size),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(stored.substr(0, size), administrators + '\0');
+}
+
 TEST_F(MainWindowTest, TrayIconIsAddedOnceTheNotificationAreaExists) {
   DestroyWindow(Window());
   PumpPending();

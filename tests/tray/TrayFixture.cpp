@@ -9,7 +9,9 @@
 #include "Varlo/TrayMessages.h"
 #include "Varlo/TrayResources.h"
 #include "Varlo/ui/UiWindows.h"
+#include "common/Nvm.h"
 #include "platform/Mailslot.h"
+#include "platform/Registry.h"
 
 cFakeServiceSlot::cFakeServiceSlot() : m_Slot(CreateMailslotA(kServiceSlot, 0, MAILSLOT_WAIT_FOREVER, nullptr)) {}
 
@@ -30,6 +32,26 @@ std::vector<cBytes> cFakeServiceSlot::Drain(DWORD quietMs) {
   std::vector<cBytes> messages;
   for (cBytes message = Next(quietMs); !message.empty(); message = Next(quietMs)) messages.push_back(message);
   return messages;
+}
+
+void StoreAgentProxy(const std::string& proxy) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAgentKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExA(key, "Proxy", 0, REG_SZ, reinterpret_cast<const BYTE*>(proxy.c_str()),
+                 static_cast<DWORD>(proxy.size() + 1));
+  RegCloseKey(key);
+}
+
+void SetUserProxy(uint32_t enabled, const char* server, const char* bypass) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), sizeof enabled);
+  RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server), strlen(server) + 1);
+  RegSetValueExA(key, "ProxyOverride", 0, REG_SZ, reinterpret_cast<const BYTE*>(bypass), strlen(bypass) + 1);
+  RegCloseKey(key);
 }
 
 cBytes StatusMessage(int status, const std::string& text) {

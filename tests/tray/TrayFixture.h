@@ -38,6 +38,13 @@ cBytes StatusMessage(int status, const std::string& text);
 // Writes one message to the tray slot of the digit, as the service does.
 bool SendToTray(int digit, const cBytes& message);
 
+// The user's Internet settings, under HKEY_CURRENT_USER.
+constexpr char kInternetSettings[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+// The agent's "Proxy" as the administrator stores it, whatever its length.
+void StoreAgentProxy(const std::string& proxy);
+// The user's Internet proxy, as the user's Internet settings keep it.
+void SetUserProxy(uint32_t enabled, const char* server, const char* bypass);
+
 // Runs the window thread until the condition holds; false when it did not within timeoutMs. The
 // observer sees each message before it is dispatched.
 bool PumpUntil(const std::function<bool()>& condition, int timeoutMs = kLongWaitMs,

@@ -12,21 +12,9 @@
 #include "tests/support/FakeRepository.h"
 #include "tests/support/TempMachineRoot.h"
 #include "tests/support/TestCertificateAuthority.h"
+#include "tests/tray/TrayFixture.h"
 
 namespace {
-
-constexpr char kInternetSettings[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-
-void SetUserProxy(uint32_t enabled, const char* server, const char* bypass) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), sizeof enabled);
-  RegSetValueExA(key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server), strlen(server) + 1);
-  RegSetValueExA(key, "ProxyOverride", 0, REG_SZ, reinterpret_cast<const BYTE*>(bypass), strlen(bypass) + 1);
-  RegCloseKey(key);
-}
 
 std::string AgentString(const char* name) {
   NvmVarloUi settings(0);
@@ -183,13 +171,7 @@ TEST_F(ModuleUpdateTest, NoRepositoryMeansNoUpdate) {
 TEST_F(ModuleUpdateTest, AProxyThatCannotBeReadLetsNothingGoOutDirectly) {
   cCapturedLog log;
   m_Repository.AddFile("/v4/module/iis/version", "2.0");
-  const std::string proxy(20012, 'p');
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAgentKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(key, "Proxy", 0, REG_SZ, reinterpret_cast<const BYTE*>(proxy.c_str()),
-                 static_cast<DWORD>(proxy.size() + 1));
-  RegCloseKey(key);
+  StoreAgentProxy(std::string(20012, 'p'));
   m_Wnd.LoadProxy();
   EXPECT_EQ(m_Wnd.CheckModuleUpdate(), 0);
   EXPECT_EQ(m_Repository.AcceptedConnections(), 0u);

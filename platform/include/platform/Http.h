@@ -1,17 +1,18 @@
 #pragma once
 // WinHTTP in its synchronous form: a session (user agent and proxy rules), a connection (one host
 // and port) and requests on it. WinHTTP's defaults hold everywhere: certificate and host-name checks
-// on, connect time-out 60 s, send and receive 30 s (so the answer's head comes within 90 s of the
-// send, connecting included, and no read waits longer than 30 s for a byte), redirects followed
+// on, connect time-out 60 s, send and receive 30 s (a call fails once the other end has moved no
+// byte for 30 s, however long an answer that keeps coming takes; the answer's head comes within
+// 90 s of the send, connecting included), redirects followed
 // (never from HTTPS to HTTP), HTTP/1.1, no decompression, cookies kept per session. Nothing is
 // added to a request beyond the caller's headers, "Host", "User-Agent", "Content-Length" and the
 // cookies of the session.
 //
 // Requests of one connection handle share a kept-alive connection. A request sent on a kept
 // connection that the server had closed meanwhile, before any byte of an answer came, goes out
-// once more on a new connection, as WinHTTP does; a request on a new connection, or one whose
-// answer had begun, is never sent again. An answer whose head the connection's end cuts off
-// fails the request (ERROR_WINHTTP_INVALID_SERVER_RESPONSE).
+// once more on a new connection, as WinHTTP does; a request on a new connection, or one of whose
+// answer any byte had come (a status line cut short too), is never sent again. An answer whose
+// head the connection's end cuts off fails the request (ERROR_WINHTTP_INVALID_SERVER_RESPONSE).
 //
 // The body is received as the caller reads it: the layer keeps only a small window of it ahead of
 // the reads. Closing a request handle from another thread ends a call blocked on it, which fails
@@ -66,8 +67,10 @@ constexpr DWORD ERROR_WINHTTP_SECURE_FAILURE = 12175;
 // separated by ";" or blanks, an entry without a scheme serving both. proxyBypass: host patterns
 // with "*" wildcards, separated by ";" or blanks, compared without regard to case; "<local>" matches
 // every host name without a dot. A named proxy list without one entry is refused
-// (ERROR_INVALID_PARAMETER), so a proxy that is set never turns into going direct. Only the
-// synchronous form exists: flags must be 0.
+// (ERROR_INVALID_PARAMETER), so a proxy that is set never turns into going direct. The named proxy
+// and its bypass list alone decide, as do the direct modes; only the automatic mode takes the
+// environment's proxy settings (https_proxy, no_proxy, ...), standing in for the system's. Only
+// the synchronous form exists: flags must be 0.
 HINTERNET WinHttpOpen(const wchar_t* userAgent, DWORD accessType, const wchar_t* proxyName,
                       const wchar_t* proxyBypass, DWORD flags);
 
@@ -104,4 +107,13 @@ BOOL WinHttpCloseHandle(HINTERNET handle);
 namespace platform {
 // The PEM file of certificate authorities trusted beside the host's: <machine root>/platform/trusted-ca.pem.
 std::string TrustedCaFile();
+
+// A request whose send failed at its proxy, before any connection through it to the server: the
+// proxy ("host:port") and the status it refused the tunnel with, 0 when it gave none (it could not
+// be reached, or closed or timed out first). The proxy is empty for every other request.
+struct cHttpProxyFailure {
+  std::string proxy;
+  DWORD status = 0;
+};
+cHttpProxyFailure HttpProxyFailure(HINTERNET request);
 }  // namespace platform
